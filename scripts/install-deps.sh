@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs from Debian's packages what building (and, on request, testing or benchmarking)
+# needs. Does nothing slow when everything is already there.
+# Usage: scripts/install-deps.sh [build|test|bench]...   (default: build)
+set -euo pipefail
+
+build=(g++ make cmake pkg-config libhts-dev libboost-dev libboost-iostreams-dev zlib1g-dev libbz2-dev)
+test=(googletest libgtest-dev clang libclang-rt-14-dev htslib-test)
+bench=(samtools bcftools bwa dwgsim hyperfine time)
+
+wanted=("${build[@]}")
+for set in "$@"; do
+    case "$set" in
+        build) ;;
+        test) wanted+=("${test[@]}") ;;
+        bench) wanted+=("${bench[@]}") ;;
+        *) echo "unknown package set: $set" >&2; exit 2 ;;
+    esac
+done
+
+missing=()
+for package in "${wanted[@]}"; do
+    status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
+    [[ "$status" == "install ok installed" ]] || missing+=("$package")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

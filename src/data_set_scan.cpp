@@ -1,0 +1,187 @@
+// Scans one sample's BAM files for what each read shows at the sample's heterozygous SNPs.
+//
+// Two scans give the same read table. The one-pass scan (the default) reads each BAM file once
+// over the stretch that holds the sample's sites and finds the sites each record covers from
+// the sorted site positions. The per-site scan fetches and piles up each site on its own; it
+// costs several times more and is kept as the reference that the one-pass scan is tested
+// against. Both keep the pile-up's rules: the flag mask, the depth cap, and observations in
+// increasing site index within each file.
+#include "data_set.h"
+
+#include <algorithm>
+#include <iostream>
+
+#include "bamutils.h"
+#include "hts_handles.h"
+
+namespace {
+
+// One BAM file ready to scan: file, header, index, and the target to scan.
+struct opened_bam {
+    sam_file_ptr file;
+    sam_hdr_ptr header;
+    hts_idx_ptr index;
+    int target = -1;
+};
+
+// The last target of that exact name, or -1.
+int findTarget(const sam_hdr_t* header, const std::string& name) {
+    int found = -1;
+    for (int t = 0; t < sam_hdr_nref(header); ++t)
+        if (name == sam_hdr_tid2name(header, t)) found = t;
+    return found;
+}
+
+// Opens the file, its index and its target, reporting a failure on standard error.
+bool openBam(const std::string& path, const std::string& sequence, opened_bam& bam) {
+    bam.file.reset(sam_open(path.c_str(), "r"));
+    if (bam.file) bam.header.reset(sam_hdr_read(bam.file.get()));
+    if (!bam.header) {
+        std::cerr << "Fail to open BAM file [" << path << "]" << std::endl;
+        return false;
+    }
+    bam.index.reset(sam_index_load(bam.file.get(), path.c_str()));
+    if (!bam.index) {
+        std::cerr << "Fail to open BAM index file associated to [" << path << "]" << std::endl;
+        return false;
+    }
+    bam.target = findTarget(bam.header.get(), sequence);
+    if (bam.target < 0) {
+        std::cerr << "Fail to find @SQ id = [" << sequence << "] in the header" << std::endl;
+        return false;
+    }
+    // CRAM decodes only what the scan reads.
+    hts_set_opt(bam.file.get(), CRAM_OPT_REQUIRED_FIELDS,
+                SAM_QNAME | SAM_FLAG | SAM_RNAME | SAM_POS | SAM_MAPQ | SAM_CIGAR | SAM_SEQ |
+                    SAM_QUAL);
+    return true;
+}
+
+bool passesReadFilters(const bam1_t* b, const data_set::pileup_state& state) {
+    if (b->core.flag & (BAM_FQCFAIL | BAM_FUNMAP)) return false;
+    const int mappingQuality = b->core.qual;
+    return mappingQuality <= 254 && mappingQuality >= state.minReadQuality;
+}
+
+// Records what b shows at 0-based position pos0 when the base passes the quality threshold.
+void observe(const bam1_t* b, int pos0, uint32_t idx, data_set::pileup_state& state) {
+    const signed char base = bamutils::extractBase(b, pos0);
+    if (base < 0) return;
+    const signed char quality = bamutils::extractQuality(b, pos0);
+    if (quality < state.minBaseQuality) return;
+    state.reads.add(bam_get_qname(b), idx, static_cast<uint8_t>(base),
+                    static_cast<uint8_t>(quality));
+}
+
+}  // namespace
+
+int fetch_function(const bam1_t* b, void* data) {
+    static_cast<pileup_buffer*>(data)->push(b);
+    return 0;  // a fetch always runs to the end of its region
+}
+
+int pileup_function(uint32_t, uint32_t pos, int n, const bam_pileup1_t* pl, void* data) {
+    auto& state = *static_cast<data_set::pileup_state*>(data);
+    if (static_cast<int64_t>(pos) + 1 != state.sitePos || n < 1) return 0;
+    const uint32_t idx = state.owner->sites[state.siteIndex].idx;
+    for (int i = 0; i < n; ++i)
+        if (passesReadFilters(pl[i].b, state)) observe(pl[i].b, static_cast<int>(pos), idx, state);
+    return 0;
+}
+
+bool data_set::isHetSnp(int sample, int siteIndex) const {
+    const size_t row = static_cast<size_t>(siteIndex), k = static_cast<size_t>(sample);
+    return sites[siteIndex].snp && k < hetFlags.rowSize(row) && hetFlags.get(row, k);
+}
+
+void data_set::bridgeScan(int sample) {
+    const auto& paths = bamFiles[static_cast<size_t>(sample)];
+    const auto& sequences = sequenceNames[static_cast<size_t>(sample)];
+    for (size_t f = 0; f < paths.size(); ++f) {
+        std::cout << "\nOpening BAM file [" << paths[f] << "] for sample ["
+                  << sampleNames[static_cast<size_t>(sample)] << "]" << std::endl;
+        opened_bam bam;
+        if (!openBam(paths[f], sequences[f], bam)) continue;
+        std::cout << "Sequence Name=" << sequences[f] << " found at Index=" << bam.target
+                  << std::endl;
+        std::cout << "Initialise Pile-Up [" << pileup.minBaseQuality << ", "
+                  << pileup.minReadQuality << "]" << std::endl;
+        if (scanMethod == scan_method::per_site)
+            scanPerSite(sample, bam.file.get(), bam.index.get(), bam.target);
+        else
+            scanOnePass(sample, bam.file.get(), bam.index.get(), bam.target);
+    }
+}
+
+void data_set::scanPerSite(int sample, samFile* file, const hts_idx_t* index, int target) {
+    pileup_buffer buffer(pileup_function, &pileup);
+    if (!buffer.valid()) {
+        std::cerr << "Impossible to initialise pile-up" << std::endl;
+        return;
+    }
+    std::cout << "Piling up reads ..." << std::endl;
+    bam1_ptr record(bam_init1());
+    for (pileup.siteIndex = 0; pileup.siteIndex < sites.size(); ++pileup.siteIndex) {
+        if (!isHetSnp(sample, pileup.siteIndex)) continue;
+        pileup.sitePos = sites[pileup.siteIndex].pos;
+        buffer.reset();
+        hts_itr_ptr region(
+            sam_itr_queryi(index, target, int64_t{pileup.sitePos} - 1, pileup.sitePos));
+        while (region && sam_itr_next(file, region.get(), record.get()) >= 0)
+            fetch_function(record.get(), &buffer);
+        buffer.flush();
+    }
+}
+
+namespace {
+
+// A site of the sample in the one-pass scan, with the depth-cap state of its own pile-up.
+struct scan_site {
+    int64_t pos0;
+    uint32_t idx;
+    int kept;              // records the site's pile-up would have held
+    int64_t lastKeptStart;  // where the last of them started
+};
+
+// The pile-up drops a record starting where the last kept one did once it holds the cap.
+bool keptByPileup(scan_site& s, int64_t start) {
+    if (s.kept >= pileup_depth_cap && s.lastKeptStart == start) return false;
+    ++s.kept;
+    s.lastKeptStart = start;
+    return true;
+}
+
+}  // namespace
+
+void data_set::scanOnePass(int sample, samFile* file, const hts_idx_t* index, int target) {
+    std::cout << "Piling up reads ..." << std::endl;
+    std::vector<scan_site> targets;
+    for (int i = 0; i < sites.size(); ++i)
+        if (isHetSnp(sample, i))
+            targets.push_back({int64_t{sites[i].pos} - 1, sites[i].idx, 0, -1});
+    if (targets.empty()) return;
+    std::stable_sort(targets.begin(), targets.end(),
+                     [](const scan_site& a, const scan_site& b) { return a.pos0 < b.pos0; });
+    const bool positionOrderIsIndexOrder = std::is_sorted(
+        targets.begin(), targets.end(),
+        [](const scan_site& a, const scan_site& b) { return a.idx < b.idx; });
+
+    const size_t firstObservation = pileup.reads.observations();
+    hts_itr_ptr region(sam_itr_queryi(index, target, std::max<int64_t>(0, targets.front().pos0),
+                                      targets.back().pos0 + 1));
+    bam1_ptr record(bam_init1());
+    size_t first = 0;  // first site at or after the current record's start
+    while (region && sam_itr_next(file, region.get(), record.get()) >= 0) {
+        const bam1_t* b = record.get();
+        if (b->core.flag & pileup_flag_mask) continue;
+        const int64_t start = b->core.pos, end = bam_endpos(b);
+        while (first < targets.size() && targets[first].pos0 < start) ++first;
+        const bool usable = passesReadFilters(b, pileup);
+        for (size_t j = first; j < targets.size() && targets[j].pos0 < end; ++j)
+            if (keptByPileup(targets[j], start) && usable)
+                observe(b, static_cast<int>(targets[j].pos0), targets[j].idx, pileup);
+    }
+    // Within a file, a read's observations go in increasing site index, as a per-site scan
+    // makes them; sites out of position order in the VCF need them put back in that order.
+    if (!positionOrderIsIndexOrder) pileup.reads.sortObservationsSince(firstObservation);
+}

@@ -1,0 +1,170 @@
+// Reads the VCF: sample names, the sites inside the window, each sample's heterozygous sites.
+#include "data_set.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <string_view>
+
+#include "utils/fatal.h"
+#include "utils/streams.h"
+
+namespace {
+
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+// Walks the fields of a line without copying them, split exactly as sutils::tokenize splits a
+// line: a run of spaces and tabs is one separator, and a leading or trailing run yields an
+// empty first or last field. A CR is an ordinary character. A cohort line holds thousands of
+// sample fields, so building a string per field would cost more than decompressing it.
+class field_walker {
+public:
+    explicit field_walker(std::string_view line) : p(line.data()), end(p + line.size()) {}
+
+    // The next field, or false once the last one has been given.
+    bool next(std::string_view& field) {
+        if (finished) return false;
+        const char* start = p;
+        while (p < end && !isBlank(*p)) ++p;
+        field = std::string_view(start, static_cast<size_t>(p - start));
+        if (p == end) finished = true;
+        while (p < end && isBlank(*p)) ++p;
+        return true;
+    }
+
+private:
+    const char* p;
+    const char* end;
+    bool finished = false;
+};
+
+// Walks the parts of a FORMAT key list or a sample value, split at runs of ':' with leading
+// and trailing ones ignored, so no part is ever empty.
+class part_walker {
+public:
+    explicit part_walker(std::string_view text) : p(text.data()), end(p + text.size()) {}
+
+    bool next(std::string_view& part) {
+        while (p < end && *p == ':') ++p;
+        if (p == end) return false;
+        const char* start = p;
+        while (p < end && *p != ':') ++p;
+        part = std::string_view(start, static_cast<size_t>(p - start));
+        return true;
+    }
+
+private:
+    const char* p;
+    const char* end;
+};
+
+// The index of the last "GT" key of a FORMAT field, or -1.
+long gtIndex(std::string_view format) {
+    part_walker keys(format);
+    std::string_view key;
+    long index = -1;
+    for (long k = 0; keys.next(key); ++k)
+        if (key == "GT") index = k;
+    return index;
+}
+
+// A sample value is heterozygous when its genotype part reads 0?1 or 1?0; the separator is
+// not looked at, so phased and unphased calls count alike. A value with fewer parts than the
+// GT index needs is a missing call, and a genotype of fewer than three characters a haploid
+// call: neither is heterozygous.
+bool isHeterozygous(std::string_view value, long gt) {
+    part_walker parts(value);
+    std::string_view genotype;
+    for (long k = 0; k <= gt; ++k)
+        if (!parts.next(genotype)) return false;
+    if (genotype.size() < 3) return false;
+    return (genotype[0] == '0' && genotype[2] == '1') || (genotype[0] == '1' && genotype[2] == '0');
+}
+
+// strtol rules, no error detection, narrowed to 32 bits. The field is followed in the line by
+// a blank, a CR or the line's terminating NUL, none of which strtol takes as a digit.
+int32_t parsePosition(std::string_view field) {
+    return static_cast<int32_t>(static_cast<uint32_t>(std::strtol(field.data(), nullptr, 10)));
+}
+
+// A line of blanks and CRs only, as an editor leaves at the end of a file: nothing to report.
+bool isBlankLine(const std::string& line) {
+    return line.find_first_not_of(" \t\r") == std::string::npos;
+}
+
+void warn(const std::string& line) {
+    std::cout.flush();
+    std::cerr << line << std::endl;
+}
+
+}  // namespace
+
+void data_set::readVcf(const char* filename, int from, int to) {
+    const std::string name(filename);
+    std::cout << "\nReading genotypes in [" << name << "] in VCF format" << std::endl;
+    ifile in;
+    if (!in.open(name, false)) fatal("ERROR: Cannot open VCF file [" + name + "]");
+
+    int32_t snpCount = 0, otherCount = 0;
+    long shortLines = 0, mismatchedLines = 0;
+    std::string line;
+    std::string_view field;
+    while (std::getline(in, line)) {
+        field_walker fields(line);
+        fields.next(field);
+        if (field == "#CHROM") {
+            for (int k = 2; k <= 9; ++k) fields.next(field);
+            while (fields.next(field)) sampleNames.emplace_back(field);
+            std::cout << "  * " << sampleNames.size() << " samples" << std::endl;
+            continue;
+        }
+        if (!line.empty() && line[0] == '#') continue;
+
+        std::string_view pos, ref, alt, format;
+        bool complete = fields.next(pos);
+        if (complete) {
+            const int32_t p = parsePosition(pos);
+            if (p < from || p >= to) continue;
+        }
+        complete = complete && fields.next(field) && fields.next(ref) && fields.next(alt) &&
+                   fields.next(field) && fields.next(field) && fields.next(field) &&
+                   fields.next(format);
+        if (!complete) {
+            shortLines += !isBlankLine(line);
+            continue;
+        }
+
+        site& s = siteRecords.emplace_back();
+        s.pos = parsePosition(pos);
+        s.ref.assign(ref);
+        s.alt.assign(alt);
+        if (sites.getP(s.pos, s.ref, s.alt))
+            fatal("ERROR: Duplicate site pos=" + std::to_string(s.pos) + " ref=" + s.ref +
+                  " alt=" + s.alt);
+        s.idx = static_cast<uint32_t>(sites.size());
+        s.snp = s.ref.size() == 1 && s.alt.size() == 1;
+        sites.push(&s);
+        (s.snp ? snpCount : otherCount)++;
+
+        const long gt = gtIndex(format);
+        if (gt < 0) fatal("ERROR: No GT found at site pos=" + std::to_string(s.pos));
+        const size_t samples = sampleNames.size();
+        hetFlags.addRow(samples);
+        size_t k = 0;
+        for (; fields.next(field); ++k)
+            if (k < samples && isHeterozygous(field, gt)) hetFlags.set(s.idx, k);
+        mismatchedLines += k != samples;
+    }
+    if (in.bad()) fatal("ERROR: Cannot read VCF file [" + name + "]");
+
+    std::cout << "  * " << snpCount << " bi-allelic SNPs" << std::endl;
+    if (otherCount > 0) std::cout << "  * " << otherCount << " non bi-allelic SNPs rejected" << std::endl;
+    if (shortLines > 0)
+        warn("WARNING: Skipped " + std::to_string(shortLines) + " lines with fewer than 9 fields in [" +
+             name + "]");
+    if (mismatchedLines > 0)
+        warn("WARNING: " + std::to_string(mismatchedLines) + " lines in [" + name +
+             "] hold more or fewer genotypes than there are samples: extra ones were ignored, "
+             "missing ones read as not heterozygous");
+}

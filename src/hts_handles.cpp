@@ -1,0 +1,59 @@
+// The pile-up buffer over htslib's bam_plp_*: push records, receive columns through a callback.
+#include "hts_handles.h"
+
+pileup_buffer::pileup_buffer(pileup_callback callback, void* userData)
+    : func(callback), data(userData) {
+    create();
+}
+
+// No auto-function: records are pushed by us, so no C++ code ever runs inside htslib.
+void pileup_buffer::create() {
+    iter.reset(bam_plp_init(nullptr, nullptr));
+    broken = false;
+    // Pinned rather than inherited, so that a library default change cannot move it.
+    if (iter) bam_plp_set_maxcnt(iter.get(), pileup_depth_cap);
+}
+
+void pileup_buffer::reset() {
+    if (broken) {
+        create();
+    } else if (iter) {
+        bam_plp_reset(iter.get());
+    }
+}
+
+int pileup_buffer::push(const bam1_t* b) {
+    if (!iter) return -1;
+    // htslib itself drops only unmapped records.
+    if (b->core.flag & pileup_flag_mask) return 0;
+    const int ret = bam_plp_push(iter.get(), b);
+    if (ret < 0) {
+        broken = true;
+        return ret;
+    }
+    // Draining at once also keeps the depth cap working: htslib caps only the records that
+    // start at the column it is waiting to emit.
+    emitColumns();
+    return 0;
+}
+
+void pileup_buffer::flush() {
+    if (!iter) return;
+    if (bam_plp_push(iter.get(), nullptr) < 0) {
+        broken = true;
+        return;
+    }
+    emitColumns();
+}
+
+// The callback runs here, in our frame, never inside an htslib call.
+void pileup_buffer::emitColumns() {
+    int tid = 0;
+    int n = 0;
+    hts_pos_t pos = 0;
+    while (const bam_pileup1_t* pl = bam_plp64_next(iter.get(), &tid, &pos, &n)) {
+        func(static_cast<uint32_t>(tid), static_cast<uint32_t>(pos), n, pl, data);
+    }
+    // NULL means both "no more columns" and "error"; only the count tells them apart.
+    if (n < 0) broken = true;
+}

@@ -1,0 +1,60 @@
+// The thin layer over htslib: owning handles for its objects and the pile-up buffer.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include <htslib/hts.h>
+#include <htslib/sam.h>
+
+template <auto Destroy> struct hts_deleter {
+    template <class T> void operator()(T* p) const noexcept { Destroy(p); }
+};
+using sam_file_ptr = std::unique_ptr<samFile, hts_deleter<hts_close>>;  // sam_close is a macro
+using sam_hdr_ptr = std::unique_ptr<sam_hdr_t, hts_deleter<sam_hdr_destroy>>;
+using hts_idx_ptr = std::unique_ptr<hts_idx_t, hts_deleter<hts_idx_destroy>>;
+using hts_itr_ptr = std::unique_ptr<hts_itr_t, hts_deleter<hts_itr_destroy>>;
+using bam1_ptr = std::unique_ptr<bam1_t, hts_deleter<bam_destroy1>>;
+
+// Records with any of these flags (unmapped, secondary, QC-failed, duplicate) never reach a
+// pile-up.
+constexpr uint16_t pileup_flag_mask = BAM_FUNMAP | BAM_FSECONDARY | BAM_FQCFAIL | BAM_FDUP;
+// The pile-up drops a record that starts where the previous one did while it holds more.
+constexpr int pileup_depth_cap = 8000;
+
+// Called once per reference column, in increasing position order, with the entries of every
+// record covering it. `pos` is 0-based.
+using pileup_callback = int (*)(uint32_t tid, uint32_t pos, int n, const bam_pileup1_t* pl,
+                                void* data);
+
+// A pile-up buffer over htslib's bam_plp_*: records pushed in position order come back as
+// columns through the callback. Records matching pileup_flag_mask are dropped on push.
+class pileup_buffer {
+public:
+    pileup_buffer(pileup_callback func, void* data);
+    pileup_buffer(const pileup_buffer&) = delete;
+    pileup_buffer& operator=(const pileup_buffer&) = delete;
+
+    bool valid() const { return iter != nullptr; }
+    // Empties the buffer and forgets the order check, for records that may start earlier.
+    // After htslib refused a record it stays broken even through bam_plp_reset, so a broken
+    // buffer is made anew here instead.
+    void reset();
+    // Pushes one record and emits every column that no later record can change.
+    // Negative when htslib refused the record (out of order, out of memory).
+    int push(const bam1_t* b);
+    // Emits every column still held.
+    void flush();
+
+private:
+    struct plp_deleter {
+        void operator()(bam_plp_t p) const noexcept { bam_plp_destroy(p); }
+    };
+    void emitColumns();
+    void create();
+
+    pileup_callback func;
+    void* data;
+    std::unique_ptr<bam_plp_s, plp_deleter> iter;
+    bool broken = false; // htslib reported an error: it accepts nothing more until made anew
+};

@@ -1,0 +1,69 @@
+// The reads of one sample, keyed by read name, with what each showed at the sample's
+// heterozygous sites. Built for millions of reads: names live in a shared arena, observations
+// in one pool chained per read, and the hash index is an open-addressing array of integers,
+// so a held read costs its name bytes plus a few dozen bytes, with no allocation of its own.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+// One observation: the site index, the base letter and its quality byte.
+struct observation {
+    uint32_t idx;
+    uint8_t base;
+    uint8_t qual;
+};
+
+class read_table {
+public:
+    // The observations of one read name (a read, or both mates of a pair), in the order made.
+    struct sread {
+        const char* name;
+        uint32_t nameLength;
+        uint32_t hash;
+        uint32_t first;  // first observation in the pool
+        uint32_t last;   // last observation, where the next one is chained
+        uint32_t count;
+    };
+
+    read_table();
+    void add(std::string_view name, uint32_t idx, uint8_t base, uint8_t qual);
+    // Forgets every read; keeps the capacity for the next sample.
+    void clear();
+    size_t size() const { return records.size(); }
+    // Observations held, all reads together; a mark for sortObservationsSince.
+    size_t observations() const { return pool.size(); }
+    // Puts each read's observations made since the mark in increasing site index, keeping
+    // the order of those made at the same site.
+    void sortObservationsSince(size_t mark);
+    size_t bytesUsed() const;
+
+    // Calls visit(name, observations) for each read, in the order the names were first added.
+    template <class Visit> void forEach(Visit&& visit) const {
+        std::vector<observation> obs;
+        for (const sread& r : records) {
+            obs.clear();
+            for (uint32_t o = r.first; o != none; o = pool[o].next) obs.push_back(pool[o].value);
+            visit(std::string_view(r.name, r.nameLength), static_cast<const std::vector<observation>&>(obs));
+        }
+    }
+
+private:
+    static constexpr uint32_t none = UINT32_MAX;
+    struct node {
+        observation value;
+        uint32_t next;
+    };
+
+    const char* storeName(std::string_view name);
+    void grow();
+
+    std::vector<sread> records;
+    std::vector<node> pool;
+    std::vector<uint32_t> slots;  // record index + 1; 0 is an empty slot
+    std::vector<std::unique_ptr<char[]>> arena;
+    size_t arenaUsed = 0;
+    size_t arenaSize = 0;
+};

@@ -1,0 +1,65 @@
+// The argument walk and the run sequence, through the built program.
+#include <gtest/gtest.h>
+
+#include "bridgeScan.h"
+#include "run_program.h"
+
+namespace {
+
+command_line parse(std::vector<std::string> args) {
+    args.insert(args.begin(), "bridgeScan");
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    return parseCommandLine(static_cast<int>(argv.size()), argv.data());
+}
+
+TEST(CommandLine, MissingFileOptionsAreReportedInOrder) {
+    struct {
+        std::vector<std::string> args;
+        const char* message;
+    } cases[] = {
+        {{}, "No VCF file specified with --vcf\n"},
+        {{"--bam", "l.txt", "--out", "o.txt"}, "No VCF file specified with --vcf\n"},
+        {{"--vcf", "a.vcf", "--out", "o.txt"}, "No BAM list file specified with --bam\n"},
+        {{"--vcf", "a.vcf", "--bam", "l.txt"}, "No output file specified with --out\n"},
+        {{"--bam", "l.txt", "--out", "o.txt", "--vcf"}, "No VCF file specified with --vcf\n"},
+        {{"--VCF", "a.vcf", "--vcf=a.vcf", "--bam", "l", "--out", "o"},
+         "No VCF file specified with --vcf\n"},
+    };
+    for (const auto& c : cases) {
+        const program_result run = runProgram(c.args);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.err, c.message);
+        EXPECT_EQ(run.out, "");
+    }
+}
+
+TEST(CommandLine, ValuesAreVisitedAsArgumentsAndLastOccurrenceWins) {
+    command_line options = parse({"--out", "--vcf", "a.vcf", "--bam", "l.txt"});
+    EXPECT_STREQ(options.out, "--vcf");
+    EXPECT_STREQ(options.vcf, "a.vcf");
+    EXPECT_STREQ(options.bam, "l.txt");
+
+    options = parse({"--vcf", "a.vcf", "--help", "stray", "--vcf", "b.vcf"});
+    EXPECT_STREQ(options.vcf, "b.vcf");
+}
+
+TEST(CommandLine, NumbersFollowStrtolAndAreCutTo32Bits) {
+    command_line options = parse({"--base-quality", "abc", "--read-quality", " 12x", "--from",
+                                  "-5", "--to", "1e6"});
+    EXPECT_EQ(options.baseQuality, 0);
+    EXPECT_EQ(options.readQuality, 12);
+    EXPECT_EQ(options.from, -5);
+    EXPECT_EQ(options.to, 1);
+    EXPECT_EQ(parse({"--from", "4294967297"}).from, 1);
+    EXPECT_EQ(parse({"--from", "2147483648"}).from, -2147483647 - 1);
+}
+
+TEST(CommandLine, NumericOptionGivenLastKeepsItsDefault) {
+    const command_line options = parse({"--base-quality", "20", "--read-quality"});
+    EXPECT_EQ(options.baseQuality, 20);
+    EXPECT_EQ(options.readQuality, 10);
+    EXPECT_EQ(parse({"--to"}).to, 1000000000);
+}
+
+}  // namespace
