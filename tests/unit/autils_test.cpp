@@ -119,9 +119,10 @@ TEST(autils, decomposeWindowsOverlapByTwoAndCoverTheSequence) {
         EXPECT_EQ(R.back().back(), B.back());
         for (std::size_t w = 1; w < R.size(); ++w) {
             EXPECT_LT(R[w].size(), 6u);
-            if (w + 1 < R.size())
+            if (w + 1 < R.size()) {
                 EXPECT_EQ(blocks(R[w].end() - 2, R[w].end()),
                           blocks(R[w + 1].begin(), R[w + 1].begin() + 2));
+            }
         }
         // One draw per split, and a split adds one window.
         putils::initRandom(seed);
