@@ -118,7 +118,7 @@ signed char bamutils::extractBase(const bam1_t* b, int pos) {
         return static_cast<signed char>(extractNucleotide(b, static_cast<int>(w.offset)));
     }
     if (w.found) return -1;
-    return pos <= w.ref ? -1 : -2;
+    return pos < w.ref ? -1 : -2;
 }
 
 signed char bamutils::extractQuality(const bam1_t* b, int pos) {

@@ -1,7 +1,11 @@
 // Compressed text streams: the chain is [gzip or bzip2 filter,] then the file.
 #include "utils/streams.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cstdint>
+#include <limits>
 
 #include <boost/iostreams/filter/bzip2.hpp>
 #include <boost/iostreams/filter/gzip.hpp>
@@ -23,22 +27,58 @@ compression compressionOf(const std::string& filename) {
     return compression::none;
 }
 
-// The chain's last link: writes to the file stream and always reports the whole write done,
-// so a failing disk never makes the chain retry forever; the failure stays in the file
-// stream's state, which close() reports.
+// A directory opens for reading on Linux, then every read fails: it is not a readable file.
+bool isDirectory(const std::string& name) {
+    struct stat info;
+    return stat(name.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// The chain's last link on output. It always reports the whole write done: Boost's
+// compressor close loops until its sink accepts the bytes, so a refusing sink on a full disk
+// would never return. The failure stays in the file stream's state, which close() reports.
+// It is flushable so that a flush of the stream reaches the file, not only this link.
 class file_sink {
 public:
     using char_type = char;
-    using category = io::sink_tag;
+    struct category : io::sink_tag, io::flushable_tag {};
     explicit file_sink(std::ofstream& stream) : fd(&stream) {}
     std::streamsize write(const char* s, std::streamsize n) {
         fd->write(s, n);
         return n;
     }
+    bool flush() {
+        fd->flush();
+        return true;
+    }
 
 private:
     std::ofstream* fd;
 };
+
+// Closing runs the (de)compressor's close, which may throw. The links are removed whatever
+// happens (a second reset only deletes them: the chain is already marked closed), so no
+// exception leaves close() or a destructor. The base keeps a pointer to the deleted first
+// link, so the stream is pointed at nothing: a later read or write fails instead.
+template <class Stream>
+bool closeChain(Stream& stream) {
+    bool intact = true;
+    try {
+        stream.reset();
+    } catch (...) {
+        intact = false;
+        try {
+            stream.reset();
+        } catch (...) {
+        }
+    }
+    stream.rdbuf(nullptr);
+    return intact;
+}
+
+int32_t littleEndian(const unsigned char bytes[4]) {
+    return static_cast<int32_t>(uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 |
+                                uint32_t{bytes[2]} << 16 | uint32_t{bytes[3]} << 24);
+}
 
 }  // namespace
 
@@ -50,15 +90,18 @@ ifile::ifile(std::string filename, bool binaryMode) { open(std::move(filename), 
 ifile::~ifile() { close(); }
 
 bool ifile::open(std::string filename, bool binaryMode) {
+    close();
+    damaged = false;
     file = std::move(filename);
     const compression kind = compressionOf(file);
     std::ios::openmode mode = std::ios::in;
     if (binaryMode || kind != compression::none) mode |= std::ios::binary;
-    fd.open(file, mode);
-    if (!fd.is_open() || !fd.good()) {
-        setstate(std::ios::failbit);
+    if (isDirectory(file)) {
+        fd.setstate(std::ios::failbit);
         return false;
     }
+    fd.open(file, mode);
+    if (!fd.is_open() || !fd.good()) return false;
     if (kind == compression::gzip) push(io::gzip_decompressor(), filter_buffer);
     if (kind == compression::bzip2) push(io::bzip2_decompressor(false), filter_buffer);
     push(fd);
@@ -66,34 +109,40 @@ bool ifile::open(std::string filename, bool binaryMode) {
     return true;
 }
 
+// A decompression error, or a read error of the file, is thrown inside the stream buffer;
+// the stream's reading operations catch it and set the bad state. A clean end never does.
+bool ifile::failed() const { return damaged || (!empty() && bad()); }
+
 bool ifile::readString(std::string& str) {
-    char prefix[4];
-    if (!read(prefix, 4)) return false;
-    const int32_t length = static_cast<int32_t>(
-        static_cast<uint32_t>(static_cast<unsigned char>(prefix[0])) |
-        static_cast<uint32_t>(static_cast<unsigned char>(prefix[1])) << 8 |
-        static_cast<uint32_t>(static_cast<unsigned char>(prefix[2])) << 16 |
-        static_cast<uint32_t>(static_cast<unsigned char>(prefix[3])) << 24);
+    unsigned char prefix[4];
+    if (!read(reinterpret_cast<char*>(prefix), 4)) return false;
+    const int32_t length = littleEndian(prefix);
     if (length < 0) return false;
-    // Read in pieces so that a corrupt length cannot ask for gigabytes up front.
+    // Grows with the data actually delivered, so a damaged length cannot claim gigabytes.
+    constexpr int32_t piece = 65536;
     std::string bytes;
-    char chunk[65536];
     for (int32_t left = length; left > 0;) {
-        const std::streamsize want = std::min<std::streamsize>(left, sizeof chunk);
-        if (!read(chunk, want)) return false;
-        bytes.append(chunk, static_cast<size_t>(want));
-        left -= static_cast<int32_t>(want);
+        const int32_t want = std::min(left, piece);
+        const size_t done = bytes.size();
+        bytes.resize(done + static_cast<size_t>(want));
+        if (!read(&bytes[done], want)) return false;
+        left -= want;
     }
-    str.assign(bytes.c_str());
+    bytes.resize(std::min(bytes.find('\0'), bytes.size()));
+    str = std::move(bytes);
     return true;
 }
 
 void ifile::close() {
-    if (!empty()) reset();
+    if (!empty()) {
+        damaged = damaged || bad();
+        if (!closeChain(*this)) damaged = true;
+    }
     fd.close();  // sets the failbit of fd when it fails, also when fd was not open
     setstate(std::ios::failbit);
 }
 
+// An empty stream is bad, so that every write is dropped.
 ofile::ofile() { setstate(std::ios::badbit); }
 
 ofile::ofile(std::string filename, bool binaryMode) { open(std::move(filename), binaryMode); }
@@ -101,6 +150,8 @@ ofile::ofile(std::string filename, bool binaryMode) { open(std::move(filename), 
 ofile::~ofile() { close(); }
 
 bool ofile::open(std::string filename, bool binaryMode) {
+    if (!empty() || fd.is_open()) close();
+    closedIntact = false;
     file = std::move(filename);
     const compression kind = compressionOf(file);
     std::ios::openmode mode = std::ios::out;
@@ -112,19 +163,23 @@ bool ofile::open(std::string filename, bool binaryMode) {
         return false;
     }
     if (kind == compression::gzip) {
-        io::gzip_params params(io::zlib::default_compression, io::zlib::deflated, 15, 8,
-                               io::zlib::default_strategy);
-        params.mtime = 0;
-        push(io::gzip_compressor(params), filter_buffer);
+        const io::gzip_params params(io::zlib::default_compression, io::zlib::deflated, 15, 8,
+                                     io::zlib::default_strategy, "", "", 0);
+        push(io::gzip_compressor(params, filter_buffer), filter_buffer);
     }
-    if (kind == compression::bzip2) push(io::bzip2_compressor(9, 30), filter_buffer);
+    if (kind == compression::bzip2)
+        push(io::bzip2_compressor(io::bzip2_params(9, 30), filter_buffer), filter_buffer);
     push(file_sink(fd));
     clear();
     return true;
 }
 
 void ofile::writeString(const std::string& str) {
-    const uint32_t length = static_cast<uint32_t>(str.size());
+    if (str.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
+        setstate(std::ios::badbit);
+        return;
+    }
+    const auto length = static_cast<uint32_t>(str.size());
     const char prefix[4] = {static_cast<char>(length), static_cast<char>(length >> 8),
                             static_cast<char>(length >> 16), static_cast<char>(length >> 24)};
     write(prefix, 4);
@@ -132,21 +187,14 @@ void ofile::writeString(const std::string& str) {
 }
 
 bool ofile::close() {
-    bool written = good() && fd.is_open();
-    if (!empty()) {
-        try {
-            pop();  // closes the chain: the compressor writes its trailer into the file
-        } catch (const std::exception&) {
-            written = false;
-        }
-        reset();
-    }
-    setstate(std::ios::badbit);
-    if (fd.is_open()) {
-        fd.close();
-        written = written && !fd.fail();
-    } else {
+    if (empty() && !fd.is_open()) {
         fd.setstate(std::ios::failbit);
+        return closedIntact;
     }
-    return written;
+    bool intact = !empty() && good();
+    if (!empty()) intact = closeChain(*this) && intact;
+    setstate(std::ios::badbit);
+    fd.close();  // flushes what the file stream still buffers; a full disk shows here too
+    closedIntact = intact && !fd.fail();
+    return closedIntact;
 }

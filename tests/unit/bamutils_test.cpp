@@ -27,14 +27,14 @@ bam1_ptr aligned(int pos0, const std::string& cigar, size_t readLength) {
                                     " * 0 0 " + seq + " " + qualities(readLength));
 }
 
-constexpr int at = -100; // marks a case that finds a read offset
+constexpr int noOffset = -1;
 
 struct walk_case {
     const char* cigar;
     size_t readLength;
     int pos0;
-    int offset;      // read offset found, or `at` unused
-    signed char base; // expected negative code when no offset is found
+    int offset;       // read offset expected, or noOffset
+    signed char base; // with noOffset: the negative code expected from extractBase
 };
 
 const walk_case walkCases[] = {
@@ -42,35 +42,35 @@ const walk_case walkCases[] = {
     {"10M", 10, 105, 5, 0},
     {"10M", 10, 100, 0, 0},
     {"10M", 10, 109, 9, 0},
-    {"10M", 10, 99, at, -3},  // starts after pos
-    {"10M", 10, 110, at, -1}, // just past the end
-    {"10M", 10, 111, at, -2}, // beyond it
+    {"10M", 10, 99, noOffset, -3},  // starts after pos
+    {"10M", 10, 110, noOffset, -1}, // just past the end
+    {"10M", 10, 111, noOffset, -2}, // beyond it
     {"5S10M", 15, 100, 5, 0},
-    {"4M2D4M", 8, 104, at, -1},
-    {"4M2D4M", 8, 105, at, -1},
+    {"4M2D4M", 8, 104, noOffset, -1},
+    {"4M2D4M", 8, 105, noOffset, -1},
     {"4M2D4M", 8, 106, 4, 0},
-    {"4M2D", 4, 106, at, -1}, // a trailing deletion counts towards the end
-    {"4M2D", 4, 107, at, -2},
+    {"4M2D", 4, 106, noOffset, -1}, // a trailing deletion counts towards the end
+    {"4M2D", 4, 107, noOffset, -2},
     {"3M1I3M", 7, 103, 4, 0},
-    {"5M100N5M", 10, 150, at, -1},
+    {"5M100N5M", 10, 150, noOffset, -1},
     {"5M100N5M", 10, 205, 5, 0},
-    {"5M100N5M", 10, 210, at, -1},
-    {"5M100N5M", 10, 211, at, -2},
+    {"5M100N5M", 10, 210, noOffset, -1},
+    {"5M100N5M", 10, 211, noOffset, -2},
     {"2H3M1P2M2H", 5, 104, 4, 0}, // clips and padding move nothing
     // = and X are aligned bases like M.
     {"3=1X3M", 7, 101, 1, 0},
     {"3=1X3M", 7, 103, 3, 0},
     {"3=1X3M", 7, 104, 4, 0},
     {"2S3=2D2X", 7, 105, 5, 0},
-    {"2S3=2D2X", 7, 103, at, -1},
-    {"4X", 4, 104, at, -1},
+    {"2S3=2D2X", 7, 103, noOffset, -1},
+    {"4X", 4, 104, noOffset, -1},
 };
 
 TEST(bamutils_walk, baseAndQualityFollowTheCigar) {
     for (const walk_case& c : walkCases) {
         SCOPED_TRACE(std::string(c.cigar) + " at " + std::to_string(c.pos0));
         bam1_ptr b = aligned(100, c.cigar, c.readLength);
-        if (c.offset == at) {
+        if (c.offset == noOffset) {
             EXPECT_EQ(bamutils::extractBase(b.get(), c.pos0), c.base);
             EXPECT_EQ(bamutils::extractQuality(b.get(), c.pos0), -1);
         } else {
@@ -162,16 +162,14 @@ TEST(bamutils_phred, errorProbability) {
     EXPECT_NEAR(bamutils::phred2double(30), 0.001, 1e-18);
 }
 
-using bamutils_death = testing::Test;
-
-TEST(bamutils_death, equalsSignInTheSequenceIsFatal) {
+TEST(bamutils_DeathTest, equalsSignInTheSequenceIsFatal) {
     bam1_ptr b = sam_fixture::parseRecord("r 0 chr1 101 60 3M * 0 0 A=G III");
     EXPECT_EQ(bamutils::extractBase(b.get(), 100), 'A');
     EXPECT_EXIT(bamutils::extractBase(b.get(), 101), testing::ExitedWithCode(1),
                 "^extractNucleotide 0 unknown\n$");
 }
 
-TEST(bamutils_death, ambiguityCodeIsFatal) {
+TEST(bamutils_DeathTest, ambiguityCodeIsFatal) {
     bam1_ptr b = sam_fixture::parseRecord("r 0 chr1 101 60 5M * 0 0 ACGTR IIIII");
     EXPECT_EXIT(bamutils::extractRead(b.get()), testing::ExitedWithCode(1),
                 "^extractNucleotide 5 unknown\n$");

@@ -3,7 +3,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -35,7 +34,6 @@ TEST(putils, sequencesInAFreshProcess) {
 TEST(putils, seededSequences) {
     expectDraws(1, {0.415999, 0.091965, 0.756410});
     expectDraws(0, {0.415999, 0.091965, 0.756410});
-    expectDraws(5, {0.172861, 0.680409, 0.917078});
     expectDraws(5, {0.172861, 0.680409, 0.917078});
 }
 
@@ -144,6 +142,12 @@ TEST(putils, randomIdIsAVersion4UuidIndependentOfTheSeed) {
     const std::string b = putils::getRandomID();
     EXPECT_EQ(putils::getSeed(), -5);
     EXPECT_NE(a, b);
-    const std::regex uuid("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
-    EXPECT_TRUE(std::regex_match(a, uuid)) << a;
+    ASSERT_EQ(a.size(), 36u) << a;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        const std::string allowed = dash ? "-" : "0123456789abcdef";
+        EXPECT_NE(allowed.find(a[i]), std::string::npos) << a;
+    }
+    EXPECT_EQ(a[14], '4') << a;
+    EXPECT_NE(std::string("89ab").find(a[19]), std::string::npos) << a;
 }

@@ -1,0 +1,86 @@
+// Runs every folder of tests/cases through the program: its SAM files become indexed BAMs,
+// `args` gives the command line, and the output, standard error and exit status must match.
+#include <algorithm>
+#include <filesystem>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "run_program.h"
+#include "sam_fixture.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<std::string> caseNames() {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(TEST_CASES_DIR))
+        if (entry.is_directory()) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::vector<std::string> words(const std::string& text) {
+    std::istringstream in(text);
+    std::vector<std::string> out;
+    for (std::string w; in >> w;) out.push_back(w);
+    return out;
+}
+
+// PIR lines come in the read table's order: sort them within each sample block.
+std::string sortedBlocks(const std::string& text) {
+    std::istringstream in(text);
+    std::string result, line;
+    std::vector<std::string> block;
+    auto flush = [&] {
+        std::sort(block.begin(), block.end());
+        for (const auto& l : block) result += l + "\n";
+        block.clear();
+    };
+    while (std::getline(in, line)) {
+        const bool pirLine = !line.empty() && std::isdigit(static_cast<unsigned char>(line[0])) &&
+                             std::count(line.begin(), line.end(), '\t') >= 5;
+        if (pirLine) {
+            block.push_back(line);
+        } else {
+            flush();
+            result += line + "\n";
+        }
+    }
+    flush();
+    return result;
+}
+
+std::string optionalFile(const fs::path& path, const std::string& otherwise) {
+    return fs::exists(path) ? readFile(path.string()) : otherwise;
+}
+
+class Cases : public testing::TestWithParam<std::string> {};
+
+TEST_P(Cases, OutputMatches) {
+    const fs::path source = fs::path(TEST_CASES_DIR) / GetParam();
+    const std::string dir = freshScratchDir();
+    for (const auto& entry : fs::directory_iterator(source)) {
+        const fs::path& file = entry.path();
+        if (file.extension() == ".sam")
+            sam_fixture::writeBam(dir, file.stem().string(), readFile(file.string()));
+        else
+            fs::copy_file(file, fs::path(dir) / file.filename());
+    }
+    const std::vector<std::string> args = words(readFile((source / "args").string()));
+    const program_result run = runProgram(args, dir);
+
+    EXPECT_EQ(run.status, std::stoi(optionalFile(source / "expected.status", "0")));
+    EXPECT_EQ(run.err, optionalFile(source / "expected.stderr", ""));
+    if (fs::exists(source / "expected.stdout")) EXPECT_EQ(run.out, readFile((source / "expected.stdout").string()));
+    const auto out = std::find(args.begin(), args.end(), "--out");
+    if (fs::exists(source / "expected.out") && out != args.end() && out + 1 != args.end())
+        EXPECT_EQ(sortedBlocks(readFile(dir + "/" + *(out + 1))),
+                  sortedBlocks(readFile((source / "expected.out").string())));
+}
+
+INSTANTIATE_TEST_SUITE_P(Folder, Cases, testing::ValuesIn(caseNames()),
+                         [](const auto& info) { return info.param; });
+
+}  // namespace
