@@ -11,9 +11,9 @@ namespace {
 
 // Where a CIGAR walk to a reference position ended.
 struct walk_result {
-    bool found;      // an aligned base sits at the position
-    int64_t offset;  // its read offset, when found
-    int64_t ref;     // otherwise one past the last reference base that M, =, X, D and N covered
+    bool found;     // an aligned base sits at the position
+    int64_t offset; // its read offset, when found
+    int64_t ref;    // otherwise one past the last reference base that M, =, X, D and N covered
 };
 
 bool isAligned(uint32_t op) {
@@ -118,7 +118,7 @@ signed char bamutils::extractBase(const bam1_t* b, int pos) {
         return static_cast<signed char>(extractNucleotide(b, static_cast<int>(w.offset)));
     }
     if (w.found) return -1;
-    return pos < w.ref ? -1 : -2;
+    return pos <= w.ref ? -1 : -2;
 }
 
 signed char bamutils::extractQuality(const bam1_t* b, int pos) {

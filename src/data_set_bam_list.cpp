@@ -37,14 +37,15 @@ void data_set::readBam(const char* filename) {
         bamFiles[s].push_back(fields[1]);
         sequenceNames[s].push_back(fields[2]);
     }
-    if (in.bad()) fatal("ERROR: Cannot read BAM list file [" + name + "]");
+    if (in.failed()) fatal("ERROR: Cannot read BAM list file [" + name + "]");
 
-    const auto withFiles = std::count_if(bamFiles.begin(), bamFiles.end(),
-                                         [](const std::vector<std::string>& v) { return !v.empty(); });
+    const auto withFiles =
+        std::count_if(bamFiles.begin(), bamFiles.end(),
+                      [](const std::vector<std::string>& v) { return !v.empty(); });
     std::cout << "  * " << withFiles << " samples have BAM files" << std::endl;
     if (incompleteLines > 0) {
         std::cout.flush();
-        std::cerr << "WARNING: Skipped " << incompleteLines << " lines with fewer than 3 fields in ["
-                  << name << "]" << std::endl;
+        std::cerr << "WARNING: Skipped " << incompleteLines
+                  << " lines with fewer than 3 fields in [" << name << "]" << std::endl;
     }
 }

@@ -28,12 +28,32 @@ public:
         const char* start = p;
         while (p < end && !isBlank(*p)) ++p;
         field = std::string_view(start, static_cast<size_t>(p - start));
-        if (p == end) finished = true;
-        while (p < end && isBlank(*p)) ++p;
+        skipSeparator();
+        return true;
+    }
+
+    // Takes the next field only when it is exactly three characters with no ':' (the usual
+    // diploid call, whose whole value is its genotype), and gives its first and third.
+    // Otherwise takes nothing: the caller falls back to next().
+    bool nextCall(char& first, char& third) {
+        if (finished || end - p < 3 || isSpecial(p[0]) || isSpecial(p[1]) || isSpecial(p[2]))
+            return false;
+        if (p + 3 != end && !isBlank(p[3])) return false;
+        first = p[0];
+        third = p[2];
+        p += 3;
+        skipSeparator();
         return true;
     }
 
 private:
+    static bool isSpecial(char c) { return isBlank(c) || c == ':'; }
+
+    void skipSeparator() {
+        if (p == end) finished = true;
+        while (p < end && isBlank(*p)) ++p;
+    }
+
     const char* p;
     const char* end;
     bool finished = false;
@@ -69,6 +89,13 @@ long gtIndex(std::string_view format) {
     return index;
 }
 
+// 0 and 1, or 1 and 0: the two differ in the lowest bit only, and the first is a 0 or a 1.
+// Without branches, because a cohort's calls come in no order a predictor could learn.
+bool isHeterozygousCall(char first, char third) {
+    const auto a = static_cast<unsigned char>(first), b = static_cast<unsigned char>(third);
+    return ((a ^ b) == 1) & ((a & 0xFEu) == '0');
+}
+
 // A sample value is heterozygous when its genotype part reads 0?1 or 1?0; the separator is
 // not looked at, so phased and unphased calls count alike. A value with fewer parts than the
 // GT index needs is a missing call, and a genotype of fewer than three characters a haploid
@@ -78,8 +105,7 @@ bool isHeterozygous(std::string_view value, long gt) {
     std::string_view genotype;
     for (long k = 0; k <= gt; ++k)
         if (!parts.next(genotype)) return false;
-    if (genotype.size() < 3) return false;
-    return (genotype[0] == '0' && genotype[2] == '1') || (genotype[0] == '1' && genotype[2] == '0');
+    return genotype.size() >= 3 && isHeterozygousCall(genotype[0], genotype[2]);
 }
 
 // strtol rules, no error detection, narrowed to 32 bits. The field is followed in the line by
@@ -93,9 +119,61 @@ bool isBlankLine(const std::string& line) {
     return line.find_first_not_of(" \t\r") == std::string::npos;
 }
 
+// Sets the flags given by one word of 64 heterozygosity bits, starting at sample `base`.
+void setFlags(packed_flags& flags, size_t row, size_t base, uint64_t word) {
+    const size_t samples = flags.rowSize(row);
+    for (; word != 0; word &= word - 1) {
+        const size_t k = base + static_cast<size_t>(__builtin_ctzll(word));
+        if (k < samples) flags.set(row, k);
+    }
+}
+
+// Sets the flags of one site's row from its sample fields; returns how many fields there were.
+// Fields beyond the row are counted, not stored. The bits are gathered 64 at a time so that
+// no sample costs a branch on its outcome.
+size_t readGenotypes(field_walker& fields, long gt, packed_flags& flags, size_t row) {
+    std::string_view value;
+    char first = 0, third = 0;
+    uint64_t word = 0;
+    size_t k = 0;
+    for (;; ++k) {
+        bool het;
+        if (gt == 0 && fields.nextCall(first, third)) het = isHeterozygousCall(first, third);
+        else if (fields.next(value)) het = isHeterozygous(value, gt);
+        else break;
+        word |= uint64_t{het} << (k & 63);
+        if ((k & 63) == 63) {
+            setFlags(flags, row, k - 63, word);
+            word = 0;
+        }
+    }
+    setFlags(flags, row, k & ~size_t{63}, word);
+    return k;
+}
+
+struct vcf_counts {
+    int32_t snps = 0;
+    int32_t others = 0;
+    long shortLines = 0;       // data lines inside the window with fewer than nine fields
+    long mismatchedLines = 0;  // data lines whose genotypes do not match the sample names
+};
+
 void warn(const std::string& line) {
     std::cout.flush();
     std::cerr << line << std::endl;
+}
+
+void report(const vcf_counts& counts, const std::string& name) {
+    std::cout << "  * " << counts.snps << " bi-allelic SNPs" << std::endl;
+    if (counts.others > 0)
+        std::cout << "  * " << counts.others << " non bi-allelic SNPs rejected" << std::endl;
+    if (counts.shortLines > 0)
+        warn("WARNING: Skipped " + std::to_string(counts.shortLines) +
+             " lines with fewer than 9 fields in [" + name + "]");
+    if (counts.mismatchedLines > 0)
+        warn("WARNING: " + std::to_string(counts.mismatchedLines) + " lines in [" + name +
+             "] hold more or fewer genotypes than there are samples: extra ones were ignored, "
+             "missing ones read as not heterozygous");
 }
 
 }  // namespace
@@ -106,8 +184,7 @@ void data_set::readVcf(const char* filename, int from, int to) {
     ifile in;
     if (!in.open(name, false)) fatal("ERROR: Cannot open VCF file [" + name + "]");
 
-    int32_t snpCount = 0, otherCount = 0;
-    long shortLines = 0, mismatchedLines = 0;
+    vcf_counts counts;
     std::string line;
     std::string_view field;
     while (std::getline(in, line)) {
@@ -131,7 +208,7 @@ void data_set::readVcf(const char* filename, int from, int to) {
                    fields.next(field) && fields.next(field) && fields.next(field) &&
                    fields.next(format);
         if (!complete) {
-            shortLines += !isBlankLine(line);
+            counts.shortLines += !isBlankLine(line);
             continue;
         }
 
@@ -145,26 +222,13 @@ void data_set::readVcf(const char* filename, int from, int to) {
         s.idx = static_cast<uint32_t>(sites.size());
         s.snp = s.ref.size() == 1 && s.alt.size() == 1;
         sites.push(&s);
-        (s.snp ? snpCount : otherCount)++;
+        ++(s.snp ? counts.snps : counts.others);
 
         const long gt = gtIndex(format);
         if (gt < 0) fatal("ERROR: No GT found at site pos=" + std::to_string(s.pos));
-        const size_t samples = sampleNames.size();
-        hetFlags.addRow(samples);
-        size_t k = 0;
-        for (; fields.next(field); ++k)
-            if (k < samples && isHeterozygous(field, gt)) hetFlags.set(s.idx, k);
-        mismatchedLines += k != samples;
+        hetFlags.addRow(sampleNames.size());
+        counts.mismatchedLines += readGenotypes(fields, gt, hetFlags, s.idx) != sampleNames.size();
     }
-    if (in.bad()) fatal("ERROR: Cannot read VCF file [" + name + "]");
-
-    std::cout << "  * " << snpCount << " bi-allelic SNPs" << std::endl;
-    if (otherCount > 0) std::cout << "  * " << otherCount << " non bi-allelic SNPs rejected" << std::endl;
-    if (shortLines > 0)
-        warn("WARNING: Skipped " + std::to_string(shortLines) + " lines with fewer than 9 fields in [" +
-             name + "]");
-    if (mismatchedLines > 0)
-        warn("WARNING: " + std::to_string(mismatchedLines) + " lines in [" + name +
-             "] hold more or fewer genotypes than there are samples: extra ones were ignored, "
-             "missing ones read as not heterozygous");
+    if (in.failed()) fatal("ERROR: Cannot read VCF file [" + name + "]");
+    report(counts, name);
 }

@@ -94,13 +94,13 @@ bool ifile::open(std::string filename, bool binaryMode) {
     damaged = false;
     file = std::move(filename);
     const compression kind = compressionOf(file);
-    std::ios::openmode mode = std::ios::in;
-    if (binaryMode || kind != compression::none) mode |= std::ios::binary;
+    std::ios::openmode openMode = std::ios::in;
+    if (binaryMode || kind != compression::none) openMode |= std::ios::binary;
     if (isDirectory(file)) {
         fd.setstate(std::ios::failbit);
         return false;
     }
-    fd.open(file, mode);
+    fd.open(file, openMode);
     if (!fd.is_open() || !fd.good()) return false;
     if (kind == compression::gzip) push(io::gzip_decompressor(), filter_buffer);
     if (kind == compression::bzip2) push(io::bzip2_decompressor(false), filter_buffer);
@@ -121,12 +121,12 @@ bool ifile::readString(std::string& str) {
     // Grows with the data actually delivered, so a damaged length cannot claim gigabytes.
     constexpr int32_t piece = 65536;
     std::string bytes;
-    for (int32_t left = length; left > 0;) {
-        const int32_t want = std::min(left, piece);
+    for (int32_t remaining = length; remaining > 0;) {
+        const int32_t want = std::min(remaining, piece);
         const size_t done = bytes.size();
         bytes.resize(done + static_cast<size_t>(want));
         if (!read(&bytes[done], want)) return false;
-        left -= want;
+        remaining -= want;
     }
     bytes.resize(std::min(bytes.find('\0'), bytes.size()));
     str = std::move(bytes);
@@ -154,10 +154,10 @@ bool ofile::open(std::string filename, bool binaryMode) {
     closedIntact = false;
     file = std::move(filename);
     const compression kind = compressionOf(file);
-    std::ios::openmode mode = std::ios::out;
-    if (kind != compression::none || binaryMode) mode |= std::ios::binary;
-    else mode |= std::ios::trunc;
-    fd.open(file, mode);
+    std::ios::openmode openMode = std::ios::out;
+    if (kind != compression::none || binaryMode) openMode |= std::ios::binary;
+    else openMode |= std::ios::trunc;
+    fd.open(file, openMode);
     if (!fd.is_open() || !fd.good()) {
         setstate(std::ios::badbit);
         return false;

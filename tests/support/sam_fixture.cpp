@@ -100,7 +100,9 @@ std::string writeIndexed(const std::string& path, const char* mode, const std::s
     writeRecords(text, out.get(), path);
     // Closing writes the last block: its result is the write's.
     if (sam_close(out.release()) < 0) fail("cannot close", path);
-    if (sam_index_build(path.c_str(), 0) < 0) fail("cannot index", path);
+    if (sam_index_build(path.c_str(), 0) < 0) {
+        fail("cannot index (is the SAM text coordinate-sorted?)", path);
+    }
     return path;
 }
 
@@ -114,9 +116,11 @@ void addTarget(std::string& header, const std::string& name) {
 
 std::string test_scratch_folder() {
     const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
-    const fs::path folder = info ? fs::path(TEST_SCRATCH_DIR) / folderName(info->test_suite_name()) /
-                                       folderName(info->name())
-                                 : fs::path(TEST_SCRATCH_DIR) / "outside_a_test";
+    fs::path folder = fs::path(TEST_SCRATCH_DIR) / "outside_a_test";
+    if (info) {
+        folder = fs::path(TEST_SCRATCH_DIR) / folderName(info->test_suite_name()) /
+                 folderName(info->name());
+    }
     fs::remove_all(folder);
     fs::create_directories(folder);
     return folder.string();

@@ -50,8 +50,10 @@ TEST(bam_list, linesGoToTheSampleOfExactlyThatName) {
     data_set data(13, 10);
     const std::string out = read(data, {"S1", "S2", "S10", "S2", "S3"}, path);
     EXPECT_EQ(out, "\nReading list of BAM files in [" + path + "]\n  * 3 samples have BAM files\n");
-    EXPECT_EQ(data.bamFiles, (std::vector<names>{{"/d/S1a.bam", "/d/S1b.bam", "/d/S1a.bam"},
-                                                 {"/d/S2.bam"}, {"/d/S10.bam"}, {}, {}}));
+    EXPECT_EQ(
+        data.bamFiles,
+        (std::vector<names>{
+            {"/d/S1a.bam", "/d/S1b.bam", "/d/S1a.bam"}, {"/d/S2.bam"}, {"/d/S10.bam"}, {}, {}}));
     EXPECT_EQ(data.sequenceNames,
               (std::vector<names>{{"20", "chr20\r", "20"}, {"20"}, {"chr20"}, {}, {}}));
 }
@@ -61,8 +63,9 @@ TEST(bam_list, replacesEarlierListsAndNeedsSamples) {
     data.bamFiles = {{"old.bam"}};
     data.sequenceNames = {{"1"}};
     const std::string path = writeList("S1 /d/S1.bam 20\n");
-    EXPECT_EQ(read(data, {}, path), "\nReading list of BAM files in [" + path + "]\n"
-                                    "  * 0 samples have BAM files\n");
+    EXPECT_EQ(read(data, {}, path), "\nReading list of BAM files in [" + path +
+                                        "]\n"
+                                        "  * 0 samples have BAM files\n");
     EXPECT_TRUE(data.bamFiles.empty());
     EXPECT_TRUE(data.sequenceNames.empty());
 }

@@ -74,7 +74,8 @@ TEST(bamutils_walk, baseAndQualityFollowTheCigar) {
             EXPECT_EQ(bamutils::extractBase(b.get(), c.pos0), c.base);
             EXPECT_EQ(bamutils::extractQuality(b.get(), c.pos0), -1);
         } else {
-            EXPECT_EQ(bamutils::extractBase(b.get(), c.pos0), cycleSequence(c.readLength)[c.offset]);
+            const char letter = cycleSequence(c.readLength)[c.offset];
+            EXPECT_EQ(bamutils::extractBase(b.get(), c.pos0), letter);
             EXPECT_EQ(bamutils::extractQuality(b.get(), c.pos0), c.offset + 10);
         }
     }
@@ -147,13 +148,16 @@ TEST(bamutils_decode, flagText) {
 TEST(bamutils_decode, cigarTextHighlightsOnePosition) {
     const std::string on = "\x1b[33m";
     const std::string off = "\x1b[0m";
-    EXPECT_EQ(bamutils::extractCigar(aligned(10, "2M1D1M", 3).get(), 12), "MM" + on + "D" + off + "M");
-    EXPECT_EQ(bamutils::extractCigar(aligned(10, "2M1D1M", 3).get(), 20), "MMDM");
-    EXPECT_EQ(bamutils::extractCigar(aligned(10, "2M3N1M", 3).get(), 99), "MMRRRM");
+    const auto cigarText = [](const std::string& cigar, size_t readLength, int pos0) {
+        return bamutils::extractCigar(aligned(10, cigar, readLength).get(), pos0);
+    };
+    EXPECT_EQ(cigarText("2M1D1M", 3, 12), "MM" + on + "D" + off + "M");
+    EXPECT_EQ(cigarText("2M1D1M", 3, 20), "MMDM");
+    EXPECT_EQ(cigarText("2M3N1M", 3, 99), "MMRRRM");
     // Only M and D move the highlight: N, = and X do not.
-    EXPECT_EQ(bamutils::extractCigar(aligned(10, "1M2N1M", 2).get(), 11), "MRR" + on + "M" + off);
-    EXPECT_EQ(bamutils::extractCigar(aligned(10, "2=1X1M", 4).get(), 10), "NNN" + on + "M" + off);
-    EXPECT_EQ(bamutils::extractCigar(aligned(10, "2H1S2M1I1P2H", 4).get(), 99), "HHSMMIPHH");
+    EXPECT_EQ(cigarText("1M2N1M", 2, 11), "MRR" + on + "M" + off);
+    EXPECT_EQ(cigarText("2=1X1M", 4, 10), "NNN" + on + "M" + off);
+    EXPECT_EQ(cigarText("2H1S2M1I1P2H", 4, 99), "HHSMMIPHH");
 }
 
 TEST(bamutils_phred, errorProbability) {
