@@ -9,7 +9,10 @@
 #include "data_set.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <iostream>
+#include <utility>
+#include <vector>
 
 #include "bamutils.h"
 #include "hts_handles.h"
@@ -151,6 +154,21 @@ bool keptByPileup(scan_site& s, int64_t start) {
     return true;
 }
 
+// The stretches [from, to) that hold the sites, cut where sites lie so far apart that a fresh
+// index query costs less than reading the reads between them. A record is handled once, by
+// the first stretch that returns it, against every site it covers.
+std::vector<std::pair<int64_t, int64_t>> siteStretches(const std::vector<scan_site>& targets) {
+    constexpr int64_t worth_a_query = 65536;
+    std::vector<std::pair<int64_t, int64_t>> stretches;
+    for (const scan_site& s : targets) {
+        if (stretches.empty() || s.pos0 - stretches.back().second >= worth_a_query)
+            stretches.emplace_back(s.pos0, s.pos0 + 1);
+        else
+            stretches.back().second = s.pos0 + 1;
+    }
+    return stretches;
+}
+
 }  // namespace
 
 void data_set::scanOnePass(int sample, samFile* file, const hts_idx_t* index, int target) {
@@ -162,26 +180,27 @@ void data_set::scanOnePass(int sample, samFile* file, const hts_idx_t* index, in
     if (targets.empty()) return;
     std::stable_sort(targets.begin(), targets.end(),
                      [](const scan_site& a, const scan_site& b) { return a.pos0 < b.pos0; });
-    const bool positionOrderIsIndexOrder = std::is_sorted(
-        targets.begin(), targets.end(),
-        [](const scan_site& a, const scan_site& b) { return a.idx < b.idx; });
 
     const size_t firstObservation = pileup.reads.observations();
-    hts_itr_ptr region(sam_itr_queryi(index, target, std::max<int64_t>(0, targets.front().pos0),
-                                      targets.back().pos0 + 1));
     bam1_ptr record(bam_init1());
-    size_t first = 0;  // first site at or after the current record's start
-    while (region && sam_itr_next(file, region.get(), record.get()) >= 0) {
-        const bam1_t* b = record.get();
-        if (b->core.flag & pileup_flag_mask) continue;
-        const int64_t start = b->core.pos, end = bam_endpos(b);
-        while (first < targets.size() && targets[first].pos0 < start) ++first;
-        const bool usable = passesReadFilters(b, pileup);
-        for (size_t j = first; j < targets.size() && targets[j].pos0 < end; ++j)
-            if (keptByPileup(targets[j], start) && usable)
-                observe(b, static_cast<int>(targets[j].pos0), targets[j].idx, pileup);
+    size_t first = 0;            // first site at or after the current record's start
+    int64_t doneUpTo = INT64_MIN;  // records starting at or before this were read already
+    for (const auto& [from, to] : siteStretches(targets)) {
+        hts_itr_ptr region(sam_itr_queryi(index, target, std::max<int64_t>(0, from), to));
+        while (region && sam_itr_next(file, region.get(), record.get()) >= 0) {
+            const bam1_t* b = record.get();
+            if (b->core.pos <= doneUpTo || (b->core.flag & pileup_flag_mask)) continue;
+            const int64_t start = b->core.pos, end = bam_endpos(b);
+            while (first < targets.size() && targets[first].pos0 < start) ++first;
+            const bool usable = passesReadFilters(b, pileup);
+            for (size_t j = first; j < targets.size() && targets[j].pos0 < end; ++j)
+                if (keptByPileup(targets[j], start) && usable)
+                    observe(b, static_cast<int>(targets[j].pos0), targets[j].idx, pileup);
+        }
+        doneUpTo = to - 1;
     }
     // Within a file, a read's observations go in increasing site index, as a per-site scan
-    // makes them; sites out of position order in the VCF need them put back in that order.
-    if (!positionOrderIsIndexOrder) pileup.reads.sortObservationsSince(firstObservation);
+    // makes them. Record by record they may not: the mates of a pair can cover interleaved
+    // sites, and the VCF need not be sorted by position.
+    pileup.reads.sortObservationsSince(firstObservation);
 }

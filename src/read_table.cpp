@@ -82,6 +82,7 @@ size_t read_table::bytesUsed() const {
 }
 
 void read_table::sortObservationsSince(size_t mark) {
+    auto byIndex = [](const observation& a, const observation& b) { return a.idx < b.idx; };
     std::vector<uint32_t> chain;
     std::vector<observation> values;
     for (const sread& r : records) {
@@ -91,8 +92,9 @@ void read_table::sortObservationsSince(size_t mark) {
         if (chain.size() < 2) continue;
         values.clear();
         for (uint32_t o : chain) values.push_back(pool[o].value);
+        if (std::is_sorted(values.begin(), values.end(), byIndex)) continue;
         std::stable_sort(values.begin(), values.end(),
-                         [](const observation& a, const observation& b) { return a.idx < b.idx; });
+                         byIndex);
         for (size_t k = 0; k < chain.size(); ++k) pool[chain[k]].value = values[k];
     }
 }

@@ -1,12 +1,24 @@
 // Fatal input errors end the process here, and nowhere else.
 #include "utils/fatal.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <iostream>
+
+namespace {
+
+fatal_handler installed = nullptr;
+
+}  // namespace
+
+fatal_handler setFatalHandler(fatal_handler handler) {
+    const fatal_handler previous = installed;
+    installed = handler;
+    return previous;
+}
 
 void fatal(const std::string& line) {
     std::cout.flush();
     std::cerr << line << std::endl;
+    if (installed) installed(line);
     std::exit(1);
 }

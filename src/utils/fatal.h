@@ -5,3 +5,11 @@
 
 // Flushes standard output first so that messages keep their order.
 [[noreturn]] void fatal(const std::string& line);
+
+// Called by fatal() after the line is written, instead of ending the process. A fuzz target or
+// a test sets one to unwind back into itself (throw, or longjmp) so that an intended stop is
+// not taken for a crash. A handler that returns still ends the process with status 1.
+using fatal_handler = void (*)(const std::string& line);
+
+// Installs `handler` (null restores ending the process) and returns the one it replaces.
+fatal_handler setFatalHandler(fatal_handler handler);

@@ -1,4 +1,6 @@
 // The argument walk and the run sequence, through the built program.
+#include <list>
+
 #include <gtest/gtest.h>
 
 #include "bridgeScan.h"
@@ -6,10 +8,13 @@
 
 namespace {
 
+// The parsed options point into the argument strings, so these are kept for the whole test run.
 command_line parse(std::vector<std::string> args) {
-    args.insert(args.begin(), "bridgeScan");
+    static std::list<std::vector<std::string>> kept;
+    std::vector<std::string>& held = kept.emplace_back(std::move(args));
+    held.insert(held.begin(), "bridgeScan");
     std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
+    for (std::string& a : held) argv.push_back(a.data());
     return parseCommandLine(static_cast<int>(argv.size()), argv.data());
 }
 
