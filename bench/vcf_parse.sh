@@ -101,7 +101,8 @@ hyperfine --warmup 1 --runs "$runs" --export-json vcf_parse.json --style basic \
     -n bridgeScan "$program --vcf $vcf --bam empty.list --out /dev/null > /dev/null"
 
 say "Peak memory of bridgeScan"
-/usr/bin/time -f '%M' -o peak.txt "$program" --vcf "$vcf" --bam empty.list --out /dev/null >/dev/null
+/usr/bin/time -f '%M' -o peak.txt \
+    "$program" --vcf "$vcf" --bam empty.list --out /dev/null >/dev/null
 peak_kb=$(tail -1 peak.txt)
 
 say "Summary"

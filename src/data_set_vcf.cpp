@@ -108,8 +108,8 @@ bool isHeterozygous(std::string_view value, long gt) {
     return genotype.size() >= 3 && isHeterozygousCall(genotype[0], genotype[2]);
 }
 
-// strtol rules, no error detection, narrowed to 32 bits. The field is followed in the line by
-// a blank, a CR or the line's terminating NUL, none of which strtol takes as a digit.
+// strtol rules, no error detection, narrowed to 32 bits. The field ends at a blank or at the
+// line's terminating NUL, where strtol stops, so it reads nothing beyond the field.
 int32_t parsePosition(std::string_view field) {
     return static_cast<int32_t>(static_cast<uint32_t>(std::strtol(field.data(), nullptr, 10)));
 }

@@ -73,14 +73,19 @@ TEST_P(Cases, OutputMatches) {
 
     EXPECT_EQ(run.status, std::stoi(optionalFile(source / "expected.status", "0")));
     EXPECT_EQ(run.err, optionalFile(source / "expected.stderr", ""));
-    if (fs::exists(source / "expected.stdout")) EXPECT_EQ(run.out, readFile((source / "expected.stdout").string()));
+    if (fs::exists(source / "expected.stdout")) {
+        EXPECT_EQ(run.out, readFile((source / "expected.stdout").string()));
+    }
     const auto out = std::find(args.begin(), args.end(), "--out");
-    if (fs::exists(source / "expected.out") && out != args.end() && out + 1 != args.end())
+    if (fs::exists(source / "expected.out") && out != args.end() && out + 1 != args.end()) {
         EXPECT_EQ(sortedBlocks(readFile(dir + "/" + *(out + 1))),
                   sortedBlocks(readFile((source / "expected.out").string())));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Folder, Cases, testing::ValuesIn(caseNames()),
-                         [](const auto& info) { return info.param; });
+                         [](const testing::TestParamInfo<std::string>& test) {
+                             return test.param;
+                         });
 
 }  // namespace

@@ -6,7 +6,6 @@
 #include <stdexcept>
 #include <vector>
 
-#include <gtest/gtest.h>
 #include <htslib/kstring.h>
 
 namespace {
@@ -17,14 +16,6 @@ struct sam_text {
     std::string header;
     std::vector<std::string> records;
 };
-
-// Test names of parameterised tests hold '/', which must not open sub-folders.
-std::string folderName(std::string name) {
-    for (char& c : name) {
-        if (c == '/') c = '_';
-    }
-    return name;
-}
 
 std::string tabbed(const std::string& line) {
     if (line.find('\t') != std::string::npos) return line;
@@ -113,18 +104,6 @@ void addTarget(std::string& header, const std::string& name) {
 }
 
 } // namespace
-
-std::string test_scratch_folder() {
-    const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
-    fs::path folder = fs::path(TEST_SCRATCH_DIR) / "outside_a_test";
-    if (info) {
-        folder = fs::path(TEST_SCRATCH_DIR) / folderName(info->test_suite_name()) /
-                 folderName(info->name());
-    }
-    fs::remove_all(folder);
-    fs::create_directories(folder);
-    return folder.string();
-}
 
 std::string sam_fixture::writeBam(const std::string& folder, const std::string& name,
                                   const std::string& sam) {

@@ -1,14 +1,10 @@
 // Test fixtures made at test time from inline SAM text, through htslib only: indexed BAM and
-// CRAM files, single records, and a fresh scratch folder per test.
+// CRAM files, and single records.
 #pragma once
 
 #include <string>
 
 #include "hts_handles.h"
-
-// A fresh, empty folder for the running test, TEST_SCRATCH_DIR/<suite>/<test>; whatever an
-// earlier run left there is removed first.
-std::string test_scratch_folder();
 
 // SAM text may use runs of spaces instead of tabs between fields: a line without any tab is
 // split at its runs of spaces. Lines holding a tab are taken as they are (a field with spaces).

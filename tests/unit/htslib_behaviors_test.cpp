@@ -8,6 +8,7 @@
 
 #include "bamutils.h"
 #include "hts_handles.h"
+#include "run_program.h"
 #include "sam_fixture.h"
 
 namespace {
@@ -203,7 +204,7 @@ std::pair<std::vector<std::string>, int> fetch(samFile* in, hts_idx_t* idx, int 
 }
 
 TEST(htslib_fetch, oneBaseRegionEndsWithMinusOne) {
-    const std::string bam = sam_fixture::writeBam(test_scratch_folder(), "reads", threeReads);
+    const std::string bam = sam_fixture::writeBam(freshScratchDir(), "reads", threeReads);
     sam_file_ptr in(sam_open(bam.c_str(), "r"));
     ASSERT_NE(in, nullptr);
     sam_hdr_ptr hdr(sam_hdr_read(in.get()));
@@ -217,7 +218,7 @@ TEST(htslib_fetch, oneBaseRegionEndsWithMinusOne) {
 }
 
 TEST(htslib_fetch, cramFixtureReadsBackWithItsReference) {
-    const std::string folder = test_scratch_folder();
+    const std::string folder = freshScratchDir();
     const std::string fasta = folder + "/ref.fa";
     std::ofstream(fasta) << ">chr1\n" << std::string(1000, 'A') << "\n>chr2\n"
                          << std::string(1000, 'C') << "\n";

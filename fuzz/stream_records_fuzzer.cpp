@@ -1,0 +1,102 @@
+// Fuzzes the length-prefixed string records of ifile and the packed bit vectors of futils
+// against a direct decoding of the same bytes.
+#include <algorithm>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "fuzz_support.h"
+#include "utils/futils.h"
+#include "utils/streams.h"
+
+namespace {
+
+int32_t littleEndian(const uint8_t* p) {
+    return static_cast<int32_t>(uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 |
+                                uint32_t{p[3]} << 24);
+}
+
+// The records a reader must return, in order, before its first failed read.
+std::vector<std::string> expectedRecords(const uint8_t* data, size_t size) {
+    std::vector<std::string> records;
+    for (size_t at = 0; size - at >= 4;) {
+        const int32_t length = littleEndian(data + at);
+        at += 4;
+        if (length < 0 || static_cast<size_t>(length) > size - at) break;
+        const char* text = reinterpret_cast<const char*>(data + at);
+        records.emplace_back(text, strnlen(text, static_cast<size_t>(length)));
+        at += static_cast<size_t>(length);
+    }
+    return records;
+}
+
+std::vector<std::string> readRecords(const std::string& path, bool binaryMode, bool& damaged) {
+    ifile in;
+    std::vector<std::string> records;
+    if (!in.open(path, binaryMode)) return records;
+    for (std::string record; in.readString(record);) records.push_back(record);
+    damaged = in.failed();
+    return records;
+}
+
+// The files a record reader meets: plain, gzip written whole, and raw bytes under the names
+// of compressed files (damaged or foreign data for the decompressors).
+void checkRecords(uint8_t mode, const uint8_t* data, size_t size) {
+    static memory_file plain(".bin"), gzip(".bin.gz"), bzip2(".bin.bz2");
+    bool damaged = false;
+    switch (mode % 4) {
+    case 0:
+        plain.write(data, size);
+        FUZZ_CHECK(readRecords(plain.path(), mode & 4, damaged) == expectedRecords(data, size));
+        FUZZ_CHECK(!damaged);
+        break;
+    case 1:
+        gzip.write(gzipMembers(data, size, mode));
+        FUZZ_CHECK(readRecords(gzip.path(), false, damaged) == expectedRecords(data, size));
+        FUZZ_CHECK(!damaged);
+        break;
+    case 2:
+        gzip.write(data, size);
+        readRecords(gzip.path(), false, damaged);
+        break;
+    default:
+        bzip2.write(data, size);
+        readRecords(bzip2.path(), false, damaged);
+        break;
+    }
+}
+
+// A count, then the bits packed eight to a byte from the lowest; the bits past the count in
+// the last byte are free.
+void checkBits(const uint8_t* data, size_t size) {
+    std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));
+    std::vector<bool> bits;
+    const bool read = futils::binary2bool(bits, in);
+    const int32_t count = size >= 4 ? littleEndian(data) : -1;
+    const bool complete = count >= 0 && (static_cast<size_t>(count) + 7) / 8 <= size - 4;
+    FUZZ_CHECK(read == complete);
+    if (!read) return;
+    FUZZ_CHECK(bits.size() == static_cast<size_t>(count));
+    for (size_t i = 0; i < bits.size(); ++i)
+        FUZZ_CHECK(bits[i] == (((data[4 + i / 8] >> (i % 8)) & 1u) != 0));
+
+    std::ostringstream out;
+    futils::bool2binary(bits, out);
+    FUZZ_CHECK(out.str().size() == 4 + (bits.size() + 7) / 8);
+    FUZZ_CHECK(std::memcmp(out.str().data(), data, 4) == 0);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    prepareFuzzTarget();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size == 0) return 0;
+    checkRecords(data[0], data + 1, size - 1);
+    checkBits(data + 1, size - 1);
+    return 0;
+}
