@@ -1,0 +1,72 @@
+// The read table: observations gather under a read name, in the order made, across growth.
+#include <gtest/gtest.h>
+
+#include "read_table.h"
+
+namespace {
+
+using seen = std::vector<std::pair<std::string, std::vector<uint32_t>>>;
+
+seen contents(const read_table& reads) {
+    seen out;
+    reads.forEach([&](std::string_view name, const std::vector<observation>& obs) {
+        std::vector<uint32_t> indices;
+        for (const observation& o : obs) indices.push_back(o.idx);
+        out.emplace_back(std::string(name), indices);
+    });
+    return out;
+}
+
+TEST(ReadTable, NamesGatherObservationsInTheOrderMade) {
+    read_table reads;
+    reads.add("pair", 2, 'A', 30);
+    reads.add("single", 1, 'C', 20);
+    reads.add("pair", 7, 'G', 27);
+    reads.add("pai", 3, 'T', 10);  // a prefix is another name
+    EXPECT_EQ(contents(reads), (seen{{"pair", {2, 7}}, {"single", {1}}, {"pai", {3}}}));
+
+    bool checked = false;
+    reads.forEach([&](std::string_view name, const std::vector<observation>& obs) {
+        if (name != "pair") return;
+        EXPECT_EQ(obs[1].base, 'G');
+        EXPECT_EQ(obs[1].qual, 27);
+        checked = true;
+    });
+    EXPECT_TRUE(checked);
+}
+
+TEST(ReadTable, ManyReadsSurviveGrowthAndClear) {
+    read_table reads;
+    for (uint32_t round = 0; round < 2; ++round) {
+        for (uint32_t i = 0; i < 100000; ++i) reads.add("read" + std::to_string(i), i, 'A', 1);
+        for (uint32_t i = 0; i < 100000; i += 3) reads.add("read" + std::to_string(i), i + 1, 'C', 2);
+        ASSERT_EQ(reads.size(), 100000u);
+        const seen all = contents(reads);
+        EXPECT_EQ(all[3], (seen::value_type{"read3", {3, 4}}));
+        EXPECT_EQ(all[4], (seen::value_type{"read4", {4}}));
+        reads.clear();
+        EXPECT_EQ(reads.size(), 0u);
+        EXPECT_TRUE(contents(reads).empty());
+    }
+}
+
+TEST(ReadTable, SortingPutsOnlyTheLaterObservationsInSiteOrder) {
+    read_table reads;
+    reads.add("r", 9, 'A', 1);  // made before the mark: stays first
+    reads.add("s", 4, 'A', 1);
+    const size_t mark = reads.observations();
+    reads.add("r", 5, 'A', 1);
+    reads.add("r", 3, 'C', 1);
+    reads.add("r", 5, 'G', 2);  // the same site twice keeps its order
+    reads.add("r", 1, 'T', 1);
+    reads.sortObservationsSince(mark);
+    EXPECT_EQ(contents(reads), (seen{{"r", {9, 1, 3, 5, 5}}, {"s", {4}}}));
+    std::string bases;
+    reads.forEach([&](std::string_view name, const std::vector<observation>& obs) {
+        if (name == "r")
+            for (const observation& o : obs) bases += static_cast<char>(o.base);
+    });
+    EXPECT_EQ(bases, "ATCAG");
+}
+
+}  // namespace
