@@ -84,8 +84,8 @@ for s in "${samples[@]}"; do printf '%s\t%s\t%s\n' "$s" "$data/$s.bam" "$chrom";
 # Runs one command under hyperfine and once under /usr/bin/time -v; key names the result files.
 measure() {
     local folder=$1 key=$2 command=$3
-    hyperfine --warmup 1 --runs "$runs" --shell bash --style basic --export-json "$folder/$key.json" \
-        -n "$key" "$command" >"$folder/$key.hyperfine.log" 2>&1 ||
+    hyperfine --warmup 1 --runs "$runs" --shell bash --style basic \
+        --export-json "$folder/$key.json" -n "$key" "$command" >"$folder/$key.hyperfine.log" 2>&1 ||
         { echo "hyperfine failed for $key, see $folder/$key.hyperfine.log" >&2; return 0; }
     /usr/bin/time -v -o "$folder/$key.rss" bash -c "$command" >/dev/null 2>&1 || true
     grep -E '^ +(median|Time)' "$folder/$key.hyperfine.log" | sed "s/^/  $key: /" || true
@@ -136,5 +136,5 @@ run_set() {
 run_set one one.vcf.gz one.bamlist S1
 run_set three three.vcf.gz three.bamlist "${samples[@]}"
 
-say "Results (wall-clock; $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg))"
+say "Results ($(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg))"
 python3 "$here/scan_bench_report.py" "$data/results" one three

@@ -28,7 +28,8 @@ def read_text(path):
         return None
 
 
-def median_seconds(path):
+def timing(path):
+    """Median, min and max wall-clock seconds, mean CPU seconds (user + system) and runs."""
     text = read_text(path)
     if text is None:
         return None
@@ -37,7 +38,9 @@ def median_seconds(path):
     median = result.get("median")
     if median is None and times:
         median = statistics.median(times)
-    return median, min(times) if times else None, max(times) if times else None, len(times)
+    cpu = result.get("user", 0) + result.get("system", 0)
+    return (median, min(times) if times else None, max(times) if times else None, cpu,
+            len(times))
 
 
 def peak_rss_mb(path):
@@ -112,22 +115,24 @@ def main():
     sets = sys.argv[2:]
     overall_same = True
     print()
-    print("%-6s %-24s %9s %9s %9s %5s %12s" % ("data", "program", "median s", "min s", "max s",
-                                             "runs", "peak RSS MB"))
+    print("%-6s %-24s %9s %8s %8s %8s %5s %12s" % (
+        "data", "program", "median s", "min s", "max s", "CPU s", "runs", "peak RSS MB"))
     summaries = []
     for name in sets:
         folder = os.path.join(results, name)
         medians = {}
         for key, label in PROGRAMS:
-            timing = median_seconds(os.path.join(folder, key + ".json"))
+            found = timing(os.path.join(folder, key + ".json"))
             status = (read_text(os.path.join(folder, key + ".status")) or "").strip()
-            median, low, high, runs = timing if timing else (None, None, None, 0)
+            median, low, high, cpu, runs = found if found else (None, None, None, None, 0)
             medians[key] = median
             note = "" if status in ("", "0") else "  FAILED (exit status %s)" % status
-            print("%-6s %-24s %9s %9s %9s %5s %12s%s" % (
-                name, label, fmt(median, ".3f"), fmt(low, ".3f"), fmt(high, ".3f"), runs,
+            print("%-6s %-24s %9s %8s %8s %8s %5s %12s%s" % (
+                name, label, fmt(median, ".3f"), fmt(low, ".3f"), fmt(high, ".3f"),
+                fmt(cpu, ".3f"), runs,
                 fmt(peak_rss_mb(os.path.join(folder, key + ".rss")), ".1f"), note))
         summaries.append((name, medians, folder))
+    print("(median, min, max: wall-clock over the timed runs; CPU: mean user + system time)")
     print()
     print("%-6s %14s %16s %16s" % ("data", "new / floor", "per-site / new", "mpileup / new"))
     for name, m, _ in summaries:
@@ -136,8 +141,10 @@ def main():
                                        ratio(m["mpileup"], m["new"])))
     for name, _, folder in summaries:
         print()
-        print("%s: one-pass vs per-site output, lines sorted within each block" % name)
-        report, same = compare(os.path.join(folder, "new.out"), os.path.join(folder, "per_site.out"))
+        print("%s: one-pass vs per-site output, lines sorted within each block "
+              "(the tool reports no held-read count; PIR lines are counted)" % name)
+        report, same = compare(os.path.join(folder, "new.out"),
+                               os.path.join(folder, "per_site.out"))
         overall_same &= same
         print("\n".join(report))
     print()
