@@ -160,23 +160,26 @@ std::string writeIndexedBam(const std::string& path, alignments& in) {
 
 // --- The run's inputs -----------------------------------------------------------------------
 
-// A few 1-based positions per reference, at and just after some read starts, so that the
-// pile-up meets bases, clips, insertions and the ends of reads; at most eight references.
+// A few 1-based positions per reference around the first, middle and last read: just before
+// it, on its first bases, inside it, on its last base and just after it, so that the pile-up
+// meets bases, clips, insertions, deletions and both ends of reads. At most eight references.
 std::map<std::string, std::set<int32_t>> chooseSites(const alignments& in) {
-    std::map<int32_t, std::vector<int64_t>> starts;
+    std::map<int32_t, std::vector<const bam1_t*>> mapped;
     for (const bam1_ptr& b : in.records)
-        if (b->core.tid >= 0 && b->core.pos >= 0 && b->core.pos < INT32_MAX - 2 &&
+        if (b->core.tid >= 0 && b->core.pos >= 0 && bam_endpos(b.get()) < INT32_MAX - 20 &&
             !(b->core.flag & BAM_FUNMAP))
-            starts[b->core.tid].push_back(b->core.pos);
+            mapped[b->core.tid].push_back(b.get());
     std::map<std::string, std::set<int32_t>> sites;
     std::set<int32_t> taken;  // the program reads one sequence per file: positions must differ
-    for (auto& [tid, list] : starts) {
+    for (const auto& [tid, reads] : mapped) {
         if (sites.size() == 8) break;
         std::set<int32_t>& here = sites[sam_hdr_tid2name(in.header.get(), tid)];
-        for (size_t pick : {size_t{0}, list.size() / 2, list.size() - 1})
-            for (int32_t offset : {1, 2, 20})
-                if (taken.insert(static_cast<int32_t>(list[pick]) + offset).second)
-                    here.insert(static_cast<int32_t>(list[pick]) + offset);
+        for (size_t pick : {size_t{0}, reads.size() / 2, reads.size() - 1}) {
+            const int64_t start = reads[pick]->core.pos + 1, end = bam_endpos(reads[pick]);
+            for (int64_t pos : {start - 1, start, start + 1, start + 20, end, end + 1})
+                if (pos > 0 && taken.insert(static_cast<int32_t>(pos)).second)
+                    here.insert(static_cast<int32_t>(pos));
+        }
     }
     return sites;
 }
@@ -329,8 +332,11 @@ TEST_P(RealWorld, ScanEndsCleanlyWithAWellFormedFile) {
 
     writeVcf(dir + "/sites.vcf", sites);
     writeBamList(dir + "/bam.list", sites, {"converted.bam", original});
+    // Thresholds that let every mapped base through, a missing quality (255) included, so that
+    // every record covering a site goes through the accessors.
     const program_result run =
-        runProgram({"--vcf", "sites.vcf", "--bam", "bam.list", "--out", "out.txt"}, dir);
+        runProgram({"--vcf", "sites.vcf", "--bam", "bam.list", "--out", "out.txt",
+                    "--base-quality", "-1", "--read-quality", "0"}, dir);
 
     int siteCount = 0;
     for (const auto& entry : sites) siteCount += static_cast<int>(entry.second.size());

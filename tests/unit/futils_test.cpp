@@ -1,4 +1,5 @@
 // Tests of the file helpers: existence and creation, extensions, and the packed bit vector bytes.
+#include "run_program.h"
 #include "utils/futils.h"
 
 #include <gtest/gtest.h>
@@ -14,15 +15,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A fresh folder per test, so tests never see each other's files.
 class FileHelpers : public ::testing::Test {
 protected:
-    void SetUp() override {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir = fs::path(TEST_SCRATCH_DIR) / "futils" / info->name();
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
+    void SetUp() override { dir = freshScratchDir(); }
     std::string path(const std::string& name) const { return (dir / name).string(); }
     fs::path dir;
 };

@@ -1,5 +1,6 @@
 // Tests of the compressed text streams: compression by name, multi-member input, damage
 // detection, length-prefixed records and the close result of an output.
+#include "run_program.h"
 #include "utils/streams.h"
 
 #include <gtest/gtest.h>
@@ -19,15 +20,9 @@ namespace {
 namespace fs = std::filesystem;
 using lines = std::vector<std::string>;
 
-// A fresh folder per test, so tests never see each other's files.
 class Streams : public ::testing::Test {
 protected:
-    void SetUp() override {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir = fs::path(TEST_SCRATCH_DIR) / "streams" / info->name();
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
+    void SetUp() override { dir = freshScratchDir(); }
     std::string path(const std::string& name) const { return (dir / name).string(); }
     fs::path dir;
 };
