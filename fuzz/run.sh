@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs each fuzz target from its committed seeds for a given time; stops at the first crash.
+# Runs each fuzz target from its committed seeds for a given time; fails when any target crashed.
 # Usage: fuzz/run.sh BUILD_DIR SECONDS_PER_TARGET [TARGET...]   (default: every target)
 # New inputs go to BUILD_DIR/fuzz/corpus/TARGET and are read again by the next run; a crashing
 # input is left in BUILD_DIR/fuzz/artifacts/TARGET/ with the log beside it.
@@ -13,6 +13,7 @@ if [[ ${#targets[@]} -eq 0 ]]; then
     targets=(tokenizers stream_records bam_record sam_record vcf_reader bam_list_reader)
 fi
 
+failed=0
 for target in "${targets[@]}"; do
     binary="$build/fuzz/fuzz_$target"
     corpus="$build/fuzz/corpus/$target"
@@ -25,9 +26,11 @@ for target in "${targets[@]}"; do
         "$corpus" "$root/fuzz/corpus/$target" >"$log" 2>&1; then
         echo "fuzz_$target FAILED; log: $log" >&2
         grep -E "ERROR|property failed|runtime error|SUMMARY|Test unit written" "$log" | head -20 >&2 || true
-        exit 1
+        failed=1
+        continue
     fi
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
     edges=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | cut -d' ' -f2)
     echo "fuzz_$target: ${runs:-?} runs in ${seconds}s, ${edges:-?} edges, no crash"
 done
+exit "$failed"
