@@ -36,7 +36,8 @@ else
     build=$repo/build/release
     say "Building bridgeScan (Release) in $build"
     cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-    cmake --build "$build" -j "$threads" --target bridgeScan bridgeScan_per_site
+    cmake --build "$build" -j "$threads" --target bridgeScan bridgeScan_per_site \
+        bridgeScan_held_reads
 fi
 new=$build/bridgeScan
 per_site=$build/bridgeScan_per_site
@@ -138,3 +139,6 @@ run_set three three.vcf.gz three.bamlist "${samples[@]}"
 
 say "Results ($(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg))"
 python3 "$here/scan_bench_report.py" "$data/results" one three
+
+say "Read table (memory held per read; the rest of the peak is the program and htslib)"
+"$build/bridgeScan_held_reads" "$data/three.vcf.gz" "$data/three.bamlist"
