@@ -106,6 +106,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     settings.minBaseQuality = in.ConsumeIntegralInRange<int32_t>(-2, 60);
     settings.minReadQuality = in.ConsumeIntegralInRange<int32_t>(-2, 255);
     settings.siteIndex = in.ConsumeIntegralInRange<int32_t>(0, 2);
+    settings.freshTable = in.ConsumeBool();
     const bool htslibReads = in.ConsumeBool();
 
     std::vector<bam1_ptr> records;

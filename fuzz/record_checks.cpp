@@ -69,7 +69,8 @@ data_set& world() {
 
 data_set::pileup_state& freshState(const pileup_settings& settings) {
     data_set::pileup_state& state = world().pileup;
-    state.reads.clear();
+    if (settings.freshTable) state.reads = read_table();
+    else state.reads.clear();
     state.minBaseQuality = settings.minBaseQuality;
     state.minReadQuality = settings.minReadQuality;
     state.siteIndex = settings.siteIndex;

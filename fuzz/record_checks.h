@@ -19,6 +19,7 @@ struct pileup_settings {
     int32_t minBaseQuality = 0;
     int32_t minReadQuality = 0;
     int32_t siteIndex = 0;  // of the three sites the targets' data set holds
+    bool freshTable = false;  // a new read table, as at a run's start, or one emptied by clear()
 };
 
 // Runs the records, in the order given, through a pile-up buffer as the per-site scan does,

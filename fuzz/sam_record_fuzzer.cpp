@@ -60,6 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     settings.minBaseQuality = static_cast<int32_t>(size % 3) * 15 - 1;
     settings.minReadQuality = static_cast<int32_t>(size % 5) * 20;
     settings.siteIndex = static_cast<int32_t>(size % 3);
+    settings.freshTable = size % 2 == 0;
     pileUpDirectly(records, settings);
     // SAM text may hold 64-bit positions, which a BAM file, the scan's input, cannot.
     std::vector<bam1_ptr> inBam;

@@ -52,6 +52,8 @@ void read_table::clear() {
 }
 
 const char* read_table::storeName(std::string_view name) {
+    // A BAM record may carry an empty name; it needs no bytes, and there may be no chunk yet.
+    if (name.empty()) return "";
     if (arenaUsed + name.size() > arenaSize) {
         size_t size = std::max(arena_chunk, name.size());
         if (!arena.empty() && arenaUsed == 0) arena.pop_back();  // an unused chunk after clear()

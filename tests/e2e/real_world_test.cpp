@@ -87,19 +87,20 @@ std::string md5Hex(const std::string& text) {
 }
 
 // CRAM files name their reference by the MD5 of each sequence (M5 tags). Storing the FASTA
-// files found beside the data under those names and pointing REF_PATH and REF_CACHE there lets
-// htslib, here and in the program, decode them without ever looking on the network.
-void useLocalReferences(const fs::path& dataDir, const fs::path& scratch) {
+// files found beside a CRAM file under those names and pointing REF_PATH and REF_CACHE there
+// lets htslib, here and in the program, decode it without ever looking on the network.
+void useLocalReferences(const fs::path& input, const fs::path& scratch) {
     const fs::path refs = scratch / "refs";
     fs::create_directories(refs);
-    for (const auto& entry : fs::directory_iterator(dataDir)) {
+    const std::string pattern = (refs / "%s").string();
+    setenv("REF_PATH", pattern.c_str(), 1);
+    setenv("REF_CACHE", pattern.c_str(), 1);
+    if (input.extension() != ".cram") return;
+    for (const auto& entry : fs::directory_iterator(input.parent_path())) {
         if (entry.path().extension() != ".fa") continue;
         for (const auto& [name, sequence] : fastaSequences(entry.path()))
             std::ofstream(refs / md5Hex(sequence), std::ios::binary) << sequence;
     }
-    const std::string pattern = (refs / "%s").string();
-    setenv("REF_PATH", pattern.c_str(), 1);
-    setenv("REF_CACHE", pattern.c_str(), 1);
 }
 
 // --- Reading and converting through htslib ----------------------------------------------------
@@ -312,7 +313,7 @@ TEST_P(RealWorld, ScanEndsCleanlyWithAWellFormedFile) {
     if (GetParam().empty()) GTEST_SKIP() << "no alignment files under " << dataFolder() << " (package htslib-test)";
     const fs::path input = dataFolder() / GetParam();
     const std::string dir = freshScratchDir();
-    useLocalReferences(input.parent_path(), dir);
+    useLocalReferences(input, dir);
 
     alignments in = readAll(input);
     if (!in.problem.empty()) {
