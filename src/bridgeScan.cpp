@@ -44,5 +44,6 @@ int bridgeScanMain(int argc, char** argv, scan_method method) {
     data.readVcf(options.vcf, options.from, options.to);
     data.readBam(options.bam);
     data.runExtraction(options.out);
-    return 0;
+    // Every other sample was written; the files that failed were named as they failed.
+    return data.unreadableFiles() > 0 ? 1 : 0;
 }

@@ -42,6 +42,8 @@ public:
     void writePIRs(ofile& file, int sample);
 
     void setScanMethod(scan_method method) { scanMethod = method; }
+    // Alignment files whose scan stopped on a read error; their samples' blocks are partial.
+    int unreadableFiles() const { return unreadFiles; }
 
     pos_index sites;
     std::vector<std::string> sampleNames;
@@ -53,11 +55,13 @@ public:
 private:
     // The sample is heterozygous at the site, and the site is a bi-allelic SNP.
     bool isHetSnp(int sample, int siteIndex) const;
-    void scanPerSite(int sample, samFile* file, const hts_idx_t* index, int target);
-    void scanOnePass(int sample, samFile* file, const hts_idx_t* index, int target);
+    // Each returns false when the file could not be read to the end.
+    bool scanPerSite(int sample, samFile* file, const hts_idx_t* index, int target);
+    bool scanOnePass(int sample, samFile* file, const hts_idx_t* index, int target);
 
     std::deque<site> siteRecords;  // owns what `sites` points to
     scan_method scanMethod = scan_method::one_pass;
+    int unreadFiles = 0;
 };
 
 // The pile-up buffer's callbacks. `data` is the pile-up buffer for the first and the

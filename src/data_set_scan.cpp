@@ -60,6 +60,19 @@ bool openBam(const std::string& path, const std::string& sequence, opened_bam& b
     return true;
 }
 
+// Hands every record of [from, to) on the target to visit, in file order. False when htslib
+// could not read them all: a damaged file, or a CRAM whose reference cannot be found.
+template <class Visit>
+bool readRegion(samFile* file, const hts_idx_t* index, int target, int64_t from, int64_t to,
+                bam1_t* record, Visit&& visit) {
+    if (to <= 0) return true;  // no record lies before the first base
+    hts_itr_ptr region(sam_itr_queryi(index, target, std::max<int64_t>(0, from), to));
+    if (!region) return false;
+    int status;
+    while ((status = sam_itr_next(file, region.get(), record)) >= 0) visit(record);
+    return status == -1;
+}
+
 bool passesReadFilters(const bam1_t* b, const data_set::pileup_state& state) {
     if (b->core.flag & (BAM_FQCFAIL | BAM_FUNMAP)) return false;
     const int mappingQuality = b->core.qual;
@@ -109,18 +122,24 @@ void data_set::bridgeScan(int sample) {
                   << std::endl;
         std::cout << "Initialise Pile-Up [" << pileup.minBaseQuality << ", "
                   << pileup.minReadQuality << "]" << std::endl;
-        if (scanMethod == scan_method::per_site)
-            scanPerSite(sample, bam.file.get(), bam.index.get(), bam.target);
-        else
-            scanOnePass(sample, bam.file.get(), bam.index.get(), bam.target);
+        const bool complete =
+            scanMethod == scan_method::per_site
+                ? scanPerSite(sample, bam.file.get(), bam.index.get(), bam.target)
+                : scanOnePass(sample, bam.file.get(), bam.index.get(), bam.target);
+        if (!complete) {
+            // The reads before the damage stay; the run goes on, and ends with status 1.
+            std::cout.flush();
+            std::cerr << "ERROR: Cannot read BAM file [" << paths[f] << "]" << std::endl;
+            ++unreadFiles;
+        }
     }
 }
 
-void data_set::scanPerSite(int sample, samFile* file, const hts_idx_t* index, int target) {
+bool data_set::scanPerSite(int sample, samFile* file, const hts_idx_t* index, int target) {
     pileup_buffer buffer(pileup_function, &pileup);
     if (!buffer.valid()) {
         std::cerr << "Impossible to initialise pile-up" << std::endl;
-        return;
+        return true;
     }
     std::cout << "Piling up reads ..." << std::endl;
     bam1_ptr record(bam_init1());
@@ -128,12 +147,13 @@ void data_set::scanPerSite(int sample, samFile* file, const hts_idx_t* index, in
         if (!isHetSnp(sample, pileup.siteIndex)) continue;
         pileup.sitePos = sites[pileup.siteIndex].pos;
         buffer.reset();
-        hts_itr_ptr region(
-            sam_itr_queryi(index, target, int64_t{pileup.sitePos} - 1, pileup.sitePos));
-        while (region && sam_itr_next(file, region.get(), record.get()) >= 0)
-            fetch_function(record.get(), &buffer);
+        const bool complete =
+            readRegion(file, index, target, int64_t{pileup.sitePos} - 1, pileup.sitePos,
+                       record.get(), [&](const bam1_t* b) { fetch_function(b, &buffer); });
         buffer.flush();
+        if (!complete) return false;
     }
+    return true;
 }
 
 namespace {
@@ -171,36 +191,38 @@ std::vector<std::pair<int64_t, int64_t>> siteStretches(const std::vector<scan_si
 
 }  // namespace
 
-void data_set::scanOnePass(int sample, samFile* file, const hts_idx_t* index, int target) {
+bool data_set::scanOnePass(int sample, samFile* file, const hts_idx_t* index, int target) {
     std::cout << "Piling up reads ..." << std::endl;
     std::vector<scan_site> targets;
     for (int i = 0; i < sites.size(); ++i)
         if (isHetSnp(sample, i))
             targets.push_back({int64_t{sites[i].pos} - 1, sites[i].idx, 0, -1});
-    if (targets.empty()) return;
+    if (targets.empty()) return true;
     std::stable_sort(targets.begin(), targets.end(),
                      [](const scan_site& a, const scan_site& b) { return a.pos0 < b.pos0; });
 
     const size_t firstObservation = pileup.reads.observations();
     bam1_ptr record(bam_init1());
-    size_t first = 0;            // first site at or after the current record's start
+    size_t first = 0;              // first site at or after the current record's start
     int64_t doneUpTo = INT64_MIN;  // records starting at or before this were read already
+    auto visit = [&](const bam1_t* b) {
+        if (b->core.pos <= doneUpTo || (b->core.flag & pileup_flag_mask)) return;
+        const int64_t start = b->core.pos, end = bam_endpos(b);
+        while (first < targets.size() && targets[first].pos0 < start) ++first;
+        const bool usable = passesReadFilters(b, pileup);
+        for (size_t j = first; j < targets.size() && targets[j].pos0 < end; ++j)
+            if (keptByPileup(targets[j], start) && usable)
+                observe(b, static_cast<int>(targets[j].pos0), targets[j].idx, pileup);
+    };
+    bool complete = true;
     for (const auto& [from, to] : siteStretches(targets)) {
-        hts_itr_ptr region(sam_itr_queryi(index, target, std::max<int64_t>(0, from), to));
-        while (region && sam_itr_next(file, region.get(), record.get()) >= 0) {
-            const bam1_t* b = record.get();
-            if (b->core.pos <= doneUpTo || (b->core.flag & pileup_flag_mask)) continue;
-            const int64_t start = b->core.pos, end = bam_endpos(b);
-            while (first < targets.size() && targets[first].pos0 < start) ++first;
-            const bool usable = passesReadFilters(b, pileup);
-            for (size_t j = first; j < targets.size() && targets[j].pos0 < end; ++j)
-                if (keptByPileup(targets[j], start) && usable)
-                    observe(b, static_cast<int>(targets[j].pos0), targets[j].idx, pileup);
-        }
+        complete = readRegion(file, index, target, from, to, record.get(), visit);
+        if (!complete) break;
         doneUpTo = to - 1;
     }
     // Within a file, a read's observations go in increasing site index, as a per-site scan
     // makes them. Record by record they may not: the mates of a pair can cover interleaved
     // sites, and the VCF need not be sorted by position.
     pileup.reads.sortObservationsSince(firstObservation);
+    return complete;
 }

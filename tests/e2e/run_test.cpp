@@ -1,6 +1,7 @@
 // Whole runs of the program: compressed output, alignment files that fail, CRAM input, and the
 // fatal paths with their messages and exit statuses.
 #include <filesystem>
+#include <random>
 
 #include <gtest/gtest.h>
 
@@ -111,6 +112,34 @@ TEST(Run, WriteErrorIsReportedAtTheEnd) {
     const program_result run = runProgram(argsWithOut("full.gz"), dir);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "ERROR: Cannot write output file [full.gz]\n");
+}
+
+TEST(Run, DamagedAlignmentFileIsReportedAndTheRunEndsWithStatusOne) {
+    // Enough reads for several compressed blocks, so that cutting the file leaves its start.
+    std::mt19937 random(5);
+    std::string reads;
+    for (int i = 0; i < 4000; ++i) {
+        std::string seq, qual;
+        for (int k = 0; k < 100; ++k) {
+            seq += "ACGT"[random() % 4];
+            qual += static_cast<char>('#' + random() % 40);
+        }
+        reads += "r" + std::to_string(i) + "\t0\t20\t" + std::to_string(91 + i / 500) +
+                 "\t60\t100M\t*\t0\t0\t" + seq + "\t" + qual + "\n";
+    }
+    const std::string dir = prepare(reads);
+    const std::string bam = readFile(dir + "/reads.bam");
+    ASSERT_GT(bam.size(), 200000u);
+    writeFile(dir + "/reads.bam", bam.substr(0, bam.size() / 2));
+    sam_fixture::writeBam(dir, "good", header + readAcrossBothSites("r1", 'A'));
+    writeFile(dir + "/bam.list", "S\treads.bam\t20\nS\tgood.bam\t20\n");
+
+    const program_result run = runProgram(argsWithOut("out.txt"), dir);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("ERROR: Cannot read BAM file [reads.bam]\n"), std::string::npos);
+    EXPECT_NE(run.out.find("Opening BAM file [good.bam]"), std::string::npos);  // goes on
+    const std::string out = readFile(dir + "/out.txt");
+    EXPECT_EQ(out.substr(0, out.find("S ")), "MAP 2\n100\tA\tG\n180\tC\tT\n");
 }
 
 TEST(Run, EachSampleBlockHoldsOnlyItsOwnReads) {
