@@ -61,10 +61,7 @@ list_outcome read(const std::string& path) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    prepareFuzzTarget();
-    return 0;
-}
+FUZZ_TARGET_PREPARED
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;

@@ -95,10 +95,7 @@ bam1_ptr buildRecord(FuzzedDataProvider& in, bool htslibReads) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    prepareFuzzTarget();
-    return 0;
-}
+FUZZ_TARGET_PREPARED
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider in(data, size);

@@ -17,6 +17,13 @@ struct fatal_stop : std::runtime_error {
 // failed checks write to the file descriptor directly and stay visible.
 void prepareFuzzTarget();
 
+// Every target's libFuzzer start-up hook: prepares the target once, before the first input.
+#define FUZZ_TARGET_PREPARED                                                                       \
+    extern "C" int LLVMFuzzerInitialize(int*, char***) {                                           \
+        prepareFuzzTarget();                                                                       \
+        return 0;                                                                                  \
+    }
+
 // A file held in memory (memfd) under a path that ends in `suffix`, for readers that open a
 // named file and choose their decompression from its extension. Nothing touches the disk.
 class memory_file {

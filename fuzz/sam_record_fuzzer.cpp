@@ -44,10 +44,7 @@ std::vector<bam1_ptr> parseLines(const std::string& text) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    prepareFuzzTarget();
-    return 0;
-}
+FUZZ_TARGET_PREPARED
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::vector<bam1_ptr> records =

@@ -99,10 +99,7 @@ void checkBits(const uint8_t* data, size_t size) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    prepareFuzzTarget();
-    return 0;
-}
+FUZZ_TARGET_PREPARED
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;

@@ -72,10 +72,7 @@ const window windows[] = {{0, 1000000000}, {100, 200}, {INT32_MIN, INT32_MAX}};
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    prepareFuzzTarget();
-    return 0;
-}
+FUZZ_TARGET_PREPARED
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
