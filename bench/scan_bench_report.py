@@ -102,8 +102,8 @@ def compare(new_path, old_path):
     return report, all_same
 
 
-def fmt(value, spec):
-    return format(value, spec) if value is not None else "-"
+def fmt(value, pattern):
+    return format(value, pattern) if value is not None else "-"
 
 
 def ratio(a, b):
