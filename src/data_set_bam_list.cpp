@@ -43,9 +43,7 @@ void data_set::readBam(const char* filename) {
         std::count_if(bamFiles.begin(), bamFiles.end(),
                       [](const std::vector<std::string>& v) { return !v.empty(); });
     std::cout << "  * " << withFiles << " samples have BAM files" << std::endl;
-    if (incompleteLines > 0) {
-        std::cout.flush();
-        std::cerr << "WARNING: Skipped " << incompleteLines
-                  << " lines with fewer than 3 fields in [" << name << "]" << std::endl;
-    }
+    if (incompleteLines > 0)
+        reportProblem("WARNING: Skipped " + std::to_string(incompleteLines) +
+                      " lines with fewer than 3 fields in [" + name + "]");
 }

@@ -16,6 +16,7 @@
 
 #include "bamutils.h"
 #include "hts_handles.h"
+#include "utils/fatal.h"
 
 namespace {
 
@@ -128,8 +129,7 @@ void data_set::bridgeScan(int sample) {
                 : scanOnePass(sample, bam.file.get(), bam.index.get(), bam.target);
         if (!complete) {
             // The reads before the damage stay; the run goes on, and ends with status 1.
-            std::cout.flush();
-            std::cerr << "ERROR: Cannot read BAM file [" << paths[f] << "]" << std::endl;
+            reportProblem("ERROR: Cannot read BAM file [" + paths[f] + "]");
             ++unreadFiles;
         }
     }

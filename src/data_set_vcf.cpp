@@ -158,22 +158,18 @@ struct vcf_counts {
     long mismatchedLines = 0;  // data lines whose genotypes do not match the sample names
 };
 
-void warn(const std::string& line) {
-    std::cout.flush();
-    std::cerr << line << std::endl;
-}
-
 void report(const vcf_counts& counts, const std::string& name) {
     std::cout << "  * " << counts.snps << " bi-allelic SNPs" << std::endl;
     if (counts.others > 0)
         std::cout << "  * " << counts.others << " non bi-allelic SNPs rejected" << std::endl;
     if (counts.shortLines > 0)
-        warn("WARNING: Skipped " + std::to_string(counts.shortLines) +
-             " lines with fewer than 9 fields in [" + name + "]");
+        reportProblem("WARNING: Skipped " + std::to_string(counts.shortLines) +
+                      " lines with fewer than 9 fields in [" + name + "]");
     if (counts.mismatchedLines > 0)
-        warn("WARNING: " + std::to_string(counts.mismatchedLines) + " lines in [" + name +
-             "] hold more or fewer genotypes than there are samples: extra ones were ignored, "
-             "missing ones read as not heterozygous");
+        reportProblem("WARNING: " + std::to_string(counts.mismatchedLines) + " lines in [" +
+                      name +
+                      "] hold more or fewer genotypes than there are samples: extra ones were "
+                      "ignored, missing ones read as not heterozygous");
 }
 
 }  // namespace

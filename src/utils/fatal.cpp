@@ -16,9 +16,13 @@ fatal_handler setFatalHandler(fatal_handler handler) {
     return previous;
 }
 
-void fatal(const std::string& line) {
+void reportProblem(const std::string& line) {
     std::cout.flush();
     std::cerr << line << std::endl;
+}
+
+void fatal(const std::string& line) {
+    reportProblem(line);
     if (installed) installed(line);
     std::exit(1);
 }

@@ -1,9 +1,13 @@
-// The one way the program stops on a fatal input error: one line on standard error, status 1.
+// How the program reports problems: one line on standard error, and status 1 when fatal.
 #pragma once
 
 #include <string>
 
-// Flushes standard output first so that messages keep their order.
+// Writes a problem that the run survives: one line on standard error, after flushing standard
+// output so that messages keep their order.
+void reportProblem(const std::string& line);
+
+// Reports the line as above, then ends the process with status 1.
 [[noreturn]] void fatal(const std::string& line);
 
 // Called by fatal() after the line is written, instead of ending the process. A fuzz target or
