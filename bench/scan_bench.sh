@@ -30,15 +30,8 @@ min_read_quality=10
 say() { printf '\n== %s\n' "$*"; }
 
 # --- Programs ---------------------------------------------------------------------------------
-if [[ $# -ge 2 ]]; then
-    build=$(realpath "$2")
-else
-    build=$repo/build/release
-    say "Building bridgeScan (Release) in $build"
-    cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-    cmake --build "$build" -j "$threads" --target bridgeScan bridgeScan_per_site \
-        bridgeScan_held_reads
-fi
+source "$here/build_release.sh"
+build_release "${2:-}" bridgeScan bridgeScan_per_site bridgeScan_held_reads
 new=$build/bridgeScan
 per_site=$build/bridgeScan_per_site
 for program in "$new" "$per_site"; do

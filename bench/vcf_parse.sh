@@ -29,14 +29,8 @@ for tool in hyperfine bcftools bgzip zcat python3 /usr/bin/time; do
     command -v "$tool" >/dev/null || { echo "missing tool: $tool" >&2; exit 1; }
 done
 
-if [[ $# -ge 4 ]]; then
-    build=$(realpath "$4")
-else
-    build=$repo/build/release
-    say "Building bridgeScan (Release) in $build"
-    cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-    cmake --build "$build" -j "$threads" --target bridgeScan
-fi
+source "$here/build_release.sh"
+build_release "${4:-}" bridgeScan
 program=$build/bridgeScan
 [[ -x "$program" ]] || { echo "missing program: $program" >&2; exit 1; }
 
