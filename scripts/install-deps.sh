@@ -5,7 +5,10 @@
 set -euo pipefail
 
 build=(g++ make cmake pkg-config libhts-dev libboost-dev libboost-iostreams-dev zlib1g-dev libbz2-dev)
-test=(googletest libgtest-dev clang libclang-rt-14-dev htslib-test)
+# The cohort workflow's tests run Snakemake on a small example, with samtools and bcftools in
+# its rules, and the report's plots through matplotlib; all from Debian, none from PyPI.
+test=(googletest libgtest-dev clang libclang-rt-14-dev htslib-test
+      snakemake python3-matplotlib python3-pytest samtools bcftools tabix)
 bench=(samtools bcftools bwa dwgsim hyperfine time)
 
 wanted=("${build[@]}")
