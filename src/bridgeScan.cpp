@@ -1,9 +1,16 @@
 // The command line walk and the run sequence: read the VCF, read the BAM list, extract.
 #include "bridgeScan.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <iostream>
+#include <string>
 
+#include <htslib/hts.h>
+
+#include "data_set.h"
 #include "utils/fatal.h"
 
 namespace {
@@ -13,34 +20,101 @@ int parseNumber(const char* text) {
     return static_cast<int>(static_cast<uint32_t>(std::strtol(text, nullptr, 10)));
 }
 
+// A whole number from 1 up, or 0 for anything else.
+int parseCount(const char* text) {
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    return end != text && *end == '\0' && value >= 1 && value <= 1024 ? static_cast<int>(value)
+                                                                       : 0;
+}
+
+// One option of the command line. An option with a value placeholder takes the argument after
+// it; one without (a flag) takes none.
+struct option_spec {
+    const char* name;
+    const char* value;
+    const char* help;
+    void (*set)(run_options& options, const char* value);
+};
+
+// The walk compares each argument with these names, in this order.
+const option_spec options_table[] = {
+    {"--vcf", "FILE", "VCF or BCF of genotypes (required)",
+     [](run_options& o, const char* v) { o.vcf = v; }},
+    {"--bam", "FILE", "the BAM list: sample, alignment file, sequence name (required)",
+     [](run_options& o, const char* v) { o.bam = v; }},
+    {"--out", "FILE", "the output file, compressed when it ends in .gz or .bz2 (required)",
+     [](run_options& o, const char* v) { o.out = v; }},
+    {"--base-quality", "N", "lowest base quality an observation may have (default 13)",
+     [](run_options& o, const char* v) { o.baseQuality = parseNumber(v); }},
+    {"--read-quality", "N", "lowest mapping quality a read may have (default 10)",
+     [](run_options& o, const char* v) { o.readQuality = parseNumber(v); }},
+    {"--from", "POS", "VCF positions below POS are skipped (default 0)",
+     [](run_options& o, const char* v) { o.from = parseNumber(v); }},
+    {"--to", "POS", "VCF positions at or above POS are skipped (default 1000000000)",
+     [](run_options& o, const char* v) { o.to = parseNumber(v); }},
+    {"--chrom", "NAME", "read only the VCF lines of this CHROM (default: the VCF holds one)",
+     [](run_options& o, const char* v) { o.chrom = v; }},
+    {"--reference", "FASTA", "reference sequences of CRAM files, with its .fai (default: none)",
+     [](run_options& o, const char* v) { o.reference = v; }},
+    {"--threads", "N", "threads in all; N-1 of them decompress (default 1)",
+     [](run_options& o, const char* v) { o.threads = parseCount(v); }},
+    {"--stats", "FILE", "per-sample statistics, tab-separated (default: none)",
+     [](run_options& o, const char* v) { o.stats = v; }},
+    {"--help", nullptr, "print this text and exit",
+     [](run_options& o, const char*) { o.help = true; }},
+    {"--version", nullptr, "print the version and exit",
+     [](run_options& o, const char*) { o.version = true; }},
+};
+
+const option_spec* findOption(const char* arg) {
+    for (const option_spec& spec : options_table)
+        if (!std::strcmp(arg, spec.name)) return &spec;
+    return nullptr;
+}
+
+void printUsage() {
+    std::cout << "Usage: bridgeScan --vcf FILE --bam FILE --out FILE [options]\n\n";
+    for (const option_spec& spec : options_table) {
+        std::string left = spec.name;
+        if (spec.value) left += std::string(" ") + spec.value;
+        left.resize(std::max<size_t>(left.size() + 1, 22), ' ');
+        std::cout << "  " << left << spec.help << '\n';
+    }
+    std::cout << std::flush;
+}
+
+void printVersion() {
+    std::cout << "bridgeScan " << BRIDGESCAN_VERSION << " (htslib " << hts_version() << ")"
+              << std::endl;
+}
+
 }  // namespace
 
-command_line parseCommandLine(int argc, char** argv) {
-    command_line options;
+run_options parseCommandLine(int argc, char** argv) {
+    run_options options;
     for (int i = 1; i < argc; ++i) {
-        const char* arg = argv[i];
-        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-        if (!value) break;  // an option given last has no value
-        if (!std::strcmp(arg, "--vcf")) options.vcf = value;
-        else if (!std::strcmp(arg, "--bam")) options.bam = value;
-        else if (!std::strcmp(arg, "--out")) options.out = value;
-        else if (!std::strcmp(arg, "--base-quality")) options.baseQuality = parseNumber(value);
-        else if (!std::strcmp(arg, "--read-quality")) options.readQuality = parseNumber(value);
-        else if (!std::strcmp(arg, "--from")) options.from = parseNumber(value);
-        else if (!std::strcmp(arg, "--to")) options.to = parseNumber(value);
+        const option_spec* spec = findOption(argv[i]);
+        if (!spec) continue;
+        if (!spec->value) spec->set(options, nullptr);
+        else if (i + 1 < argc) spec->set(options, argv[i + 1]);
         // The walk moves on by one: a value is itself visited as an argument.
     }
     return options;
 }
 
 int bridgeScanMain(int argc, char** argv, scan_method method) {
-    command_line options = parseCommandLine(argc, argv);
+    run_options options = parseCommandLine(argc, argv);
+    options.scan = method;
+    if (options.help) printUsage();
+    if (options.version) printVersion();
+    if (options.help || options.version) return 0;
     if (!options.vcf) fatal("No VCF file specified with --vcf");
     if (!options.bam) fatal("No BAM list file specified with --bam");
     if (!options.out) fatal("No output file specified with --out");
+    if (options.threads < 1) fatal("ERROR: --threads takes a whole number from 1 to 1024");
 
-    data_set data(options.baseQuality, options.readQuality);
-    data.setScanMethod(method);
+    data_set data(options);
     data.readVcf(options.vcf, options.from, options.to);
     data.readBam(options.bam);
     data.runExtraction(options.out);

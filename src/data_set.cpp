@@ -6,34 +6,49 @@
 #include "utils/fatal.h"
 #include "utils/streams.h"
 
-data_set::data_set(int baseQuality, int readQuality) {
+data_set::data_set(int baseQuality, int readQuality, const run_options& runOptions)
+    : options(runOptions) {
     pileup.owner = this;
     pileup.minBaseQuality = baseQuality;
     pileup.minReadQuality = readQuality;
 }
 
+data_set::data_set(const run_options& runOptions)
+    : data_set(runOptions.baseQuality, runOptions.readQuality, runOptions) {}
+
+namespace {
+
+void openOutput(ofile& file, const char* filename) {
+    if (!file.open(filename, false))
+        fatal(std::string("ERROR: Cannot create output file [") + filename + "]");
+}
+
+void closeOutput(ofile& file, const char* filename) {
+    if (!file.close()) fatal(std::string("ERROR: Cannot write output file [") + filename + "]");
+}
+
+}  // namespace
+
 void data_set::runExtraction(const char* filename) {
-    ofile out(filename, false);
-    if (!out.good()) fatal(std::string("ERROR: Cannot create output file [") + filename + "]");
+    ofile out, stats;
+    openOutput(out, filename);
+    if (options.stats) {
+        openOutput(stats, options.stats);
+        writeStatsHeader(stats);
+    }
     sites.writeMAP(out);
     for (size_t s = 0; s < sampleNames.size(); ++s) {
         if (bamFiles[s].empty()) continue;
         pileup.reads.clear();
         bridgeScan(static_cast<int>(s));
         writePIRs(out, static_cast<int>(s));
+        if (options.stats) writeStats(stats, static_cast<int>(s));
     }
-    if (!out.close()) fatal(std::string("ERROR: Cannot write output file [") + filename + "]");
+    closeOutput(out, filename);
+    if (options.stats) closeOutput(stats, options.stats);
 }
 
 namespace {
-
-// At least two observations, at strictly increasing sites.
-bool isPhaseInformative(const std::vector<observation>& obs) {
-    if (obs.size() < 2) return false;
-    for (size_t k = 1; k < obs.size(); ++k)
-        if (obs[k].idx <= obs[k - 1].idx) return false;
-    return true;
-}
 
 void appendPIR(std::string& line, const std::vector<observation>& obs) {
     line.clear();

@@ -12,12 +12,18 @@
 #include "packed_flags.h"
 #include "pos_index.h"
 #include "read_table.h"
+#include "run_options.h"
 
 class ofile;
 
-// How a sample's BAM files are scanned: one forward pass per file (the default), or one
-// indexed fetch and pile-up per heterozygous site (slower; kept as the reference).
-enum class scan_method { one_pass, per_site };
+// What the scan of one sample saw, for the statistics file.
+struct scan_counts {
+    uint64_t hetSnps = 0;       // sites scanned: heterozygous bi-allelic SNPs of the sample
+    uint64_t records = 0;       // alignment records read
+    uint64_t droppedFlag = 0;   // unmapped, secondary, QC-failed or duplicate
+    uint64_t droppedMapq = 0;   // mapping quality 255 or below the threshold
+    uint64_t droppedBaseq = 0;  // observations whose base quality is below the threshold
+};
 
 class data_set {
 public:
@@ -29,9 +35,12 @@ public:
         int32_t sitePos = 0;
         int32_t minBaseQuality = 0;
         int32_t minReadQuality = 0;
+        scan_counts counts;  // of the sample being scanned
     };
 
-    data_set(int baseQuality, int readQuality);
+    data_set(int baseQuality, int readQuality, const run_options& runOptions = run_options());
+    // The thresholds, and all else, from the command line.
+    explicit data_set(const run_options& runOptions);
     data_set(const data_set&) = delete;
     data_set& operator=(const data_set&) = delete;
 
@@ -40,8 +49,10 @@ public:
     void runExtraction(const char* filename);
     void bridgeScan(int sample);
     void writePIRs(ofile& file, int sample);
+    // One line of the statistics file: what the scan saw, and the sample's PIRs.
+    void writeStats(ofile& file, int sample);
+    static void writeStatsHeader(ofile& file);
 
-    void setScanMethod(scan_method method) { scanMethod = method; }
     // Alignment files whose scan stopped on a read error; their samples' blocks are partial.
     int unreadableFiles() const { return unreadFiles; }
 
@@ -60,7 +71,7 @@ private:
     bool scanOnePass(int sample, samFile* file, const hts_idx_t* index, int target);
 
     std::deque<site> siteRecords;  // owns what `sites` points to
-    scan_method scanMethod = scan_method::one_pass;
+    const run_options options;
     int unreadFiles = 0;
 };
 

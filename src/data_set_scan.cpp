@@ -74,10 +74,16 @@ bool readRegion(samFile* file, const hts_idx_t* index, int target, int64_t from,
     return status == -1;
 }
 
-bool passesReadFilters(const bam1_t* b, const data_set::pileup_state& state) {
-    if (b->core.flag & (BAM_FQCFAIL | BAM_FUNMAP)) return false;
+bool passesMappingQuality(const bam1_t* b, const data_set::pileup_state& state) {
     const int mappingQuality = b->core.qual;
     return mappingQuality <= 254 && mappingQuality >= state.minReadQuality;
+}
+
+// Counts the record dropped for its mapping quality; the flags were tested before.
+bool countedReadFilters(const bam1_t* b, data_set::pileup_state& state) {
+    const bool passes = passesMappingQuality(b, state);
+    state.counts.droppedMapq += !passes;
+    return passes;
 }
 
 // Records what b shows at 0-based position pos0 when the base passes the quality threshold.
@@ -85,9 +91,20 @@ void observe(const bam1_t* b, int pos0, uint32_t idx, data_set::pileup_state& st
     const signed char base = bamutils::extractBase(b, pos0);
     if (base < 0) return;
     const signed char quality = bamutils::extractQuality(b, pos0);
-    if (quality < state.minBaseQuality) return;
+    if (quality < state.minBaseQuality) {
+        ++state.counts.droppedBaseq;
+        return;
+    }
     state.reads.add(bam_get_qname(b), idx, static_cast<uint8_t>(base),
                     static_cast<uint8_t>(quality));
+}
+
+// Counts a record read; false, and counted as dropped, when the pile-up would drop it.
+bool countRecord(const bam1_t* b, scan_counts& counts) {
+    ++counts.records;
+    const bool dropped = b->core.flag & pileup_flag_mask;
+    counts.droppedFlag += dropped;
+    return !dropped;
 }
 
 }  // namespace
@@ -101,8 +118,11 @@ int pileup_function(uint32_t, uint32_t pos, int n, const bam_pileup1_t* pl, void
     auto& state = *static_cast<data_set::pileup_state*>(data);
     if (static_cast<int64_t>(pos) + 1 != state.sitePos || n < 1) return 0;
     const uint32_t idx = state.owner->sites[state.siteIndex].idx;
-    for (int i = 0; i < n; ++i)
-        if (passesReadFilters(pl[i].b, state)) observe(pl[i].b, static_cast<int>(pos), idx, state);
+    for (int i = 0; i < n; ++i) {
+        const bam1_t* b = pl[i].b;
+        if (b->core.flag & (BAM_FQCFAIL | BAM_FUNMAP)) continue;
+        if (countedReadFilters(b, state)) observe(b, static_cast<int>(pos), idx, state);
+    }
     return 0;
 }
 
@@ -114,6 +134,8 @@ bool data_set::isHetSnp(int sample, int siteIndex) const {
 void data_set::bridgeScan(int sample) {
     const auto& paths = bamFiles[static_cast<size_t>(sample)];
     const auto& sequences = sequenceNames[static_cast<size_t>(sample)];
+    pileup.counts = scan_counts();
+    for (int i = 0; i < sites.size(); ++i) pileup.counts.hetSnps += isHetSnp(sample, i);
     for (size_t f = 0; f < paths.size(); ++f) {
         std::cout << "\nOpening BAM file [" << paths[f] << "] for sample ["
                   << sampleNames[static_cast<size_t>(sample)] << "]" << std::endl;
@@ -124,7 +146,7 @@ void data_set::bridgeScan(int sample) {
         std::cout << "Initialise Pile-Up [" << pileup.minBaseQuality << ", "
                   << pileup.minReadQuality << "]" << std::endl;
         const bool complete =
-            scanMethod == scan_method::per_site
+            options.scan == scan_method::per_site
                 ? scanPerSite(sample, bam.file.get(), bam.index.get(), bam.target)
                 : scanOnePass(sample, bam.file.get(), bam.index.get(), bam.target);
         if (!complete) {
@@ -149,7 +171,10 @@ bool data_set::scanPerSite(int sample, samFile* file, const hts_idx_t* index, in
         buffer.reset();
         const bool complete =
             readRegion(file, index, target, int64_t{pileup.sitePos} - 1, pileup.sitePos,
-                       record.get(), [&](const bam1_t* b) { fetch_function(b, &buffer); });
+                       record.get(), [&](const bam1_t* b) {
+                           countRecord(b, pileup.counts);
+                           fetch_function(b, &buffer);
+                       });
         buffer.flush();
         if (!complete) return false;
     }
@@ -206,10 +231,10 @@ bool data_set::scanOnePass(int sample, samFile* file, const hts_idx_t* index, in
     size_t first = 0;              // first site at or after the current record's start
     int64_t doneUpTo = INT64_MIN;  // records starting at or before this were read already
     auto visit = [&](const bam1_t* b) {
-        if (b->core.pos <= doneUpTo || (b->core.flag & pileup_flag_mask)) return;
+        if (b->core.pos <= doneUpTo || !countRecord(b, pileup.counts)) return;
         const int64_t start = b->core.pos, end = bam_endpos(b);
         while (first < targets.size() && targets[first].pos0 < start) ++first;
-        const bool usable = passesReadFilters(b, pileup);
+        const bool usable = countedReadFilters(b, pileup);
         for (size_t j = first; j < targets.size() && targets[j].pos0 < end; ++j)
             if (keptByPileup(targets[j], start) && usable)
                 observe(b, static_cast<int>(targets[j].pos0), targets[j].idx, pileup);

@@ -16,6 +16,14 @@ struct observation {
     uint8_t qual;
 };
 
+// A phase-informative read: at least two observations, at strictly increasing sites.
+inline bool isPhaseInformative(const std::vector<observation>& obs) {
+    if (obs.size() < 2) return false;
+    for (size_t k = 1; k < obs.size(); ++k)
+        if (obs[k].idx <= obs[k - 1].idx) return false;
+    return true;
+}
+
 class read_table {
 public:
     // The observations of one read name (a read, or both mates of a pair), in the order made.

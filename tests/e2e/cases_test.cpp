@@ -56,6 +56,12 @@ std::string optionalFile(const fs::path& path, const std::string& otherwise) {
     return fs::exists(path) ? readFile(path.string()) : otherwise;
 }
 
+// The value after the last occurrence of `option`, or empty.
+std::string optionValue(const std::vector<std::string>& args, const std::string& option) {
+    const auto at = std::find(args.rbegin(), args.rend(), option);
+    return at == args.rend() || at == args.rbegin() ? std::string() : *(at - 1);
+}
+
 class Cases : public testing::TestWithParam<std::string> {};
 
 TEST_P(Cases, OutputMatches) {
@@ -76,10 +82,14 @@ TEST_P(Cases, OutputMatches) {
     if (fs::exists(source / "expected.stdout")) {
         EXPECT_EQ(run.out, readFile((source / "expected.stdout").string()));
     }
-    const auto out = std::find(args.begin(), args.end(), "--out");
-    if (fs::exists(source / "expected.out") && out != args.end() && out + 1 != args.end()) {
-        EXPECT_EQ(sortedBlocks(readFile(dir + "/" + *(out + 1))),
+    const std::string out = optionValue(args, "--out");
+    if (fs::exists(source / "expected.out") && !out.empty()) {
+        EXPECT_EQ(sortedBlocks(readFile(dir + "/" + out)),
                   sortedBlocks(readFile((source / "expected.out").string())));
+    }
+    const std::string stats = optionValue(args, "--stats");
+    if (fs::exists(source / "expected.stats") && !stats.empty()) {
+        EXPECT_EQ(readFile(dir + "/" + stats), readFile((source / "expected.stats").string()));
     }
 }
 

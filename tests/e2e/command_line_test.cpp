@@ -9,7 +9,7 @@
 namespace {
 
 // The parsed options point into the argument strings, so these are kept for the whole test run.
-command_line parse(std::vector<std::string> args) {
+run_options parse(std::vector<std::string> args) {
     static std::list<std::vector<std::string>> kept;
     std::vector<std::string>& held = kept.emplace_back(std::move(args));
     held.insert(held.begin(), "bridgeScan");
@@ -40,7 +40,7 @@ TEST(CommandLine, MissingFileOptionsAreReportedInOrder) {
 }
 
 TEST(CommandLine, ValuesAreVisitedAsArgumentsAndLastOccurrenceWins) {
-    command_line options = parse({"--out", "--vcf", "a.vcf", "--bam", "l.txt"});
+    run_options options = parse({"--out", "--vcf", "a.vcf", "--bam", "l.txt"});
     EXPECT_STREQ(options.out, "--vcf");
     EXPECT_STREQ(options.vcf, "a.vcf");
     EXPECT_STREQ(options.bam, "l.txt");
@@ -50,7 +50,7 @@ TEST(CommandLine, ValuesAreVisitedAsArgumentsAndLastOccurrenceWins) {
 }
 
 TEST(CommandLine, NumbersFollowStrtolAndAreCutTo32Bits) {
-    command_line options = parse({"--base-quality", "abc", "--read-quality", " 12x", "--from",
+    run_options options = parse({"--base-quality", "abc", "--read-quality", " 12x", "--from",
                                   "-5", "--to", "1e6"});
     EXPECT_EQ(options.baseQuality, 0);
     EXPECT_EQ(options.readQuality, 12);
@@ -61,7 +61,7 @@ TEST(CommandLine, NumbersFollowStrtolAndAreCutTo32Bits) {
 }
 
 TEST(CommandLine, NumericOptionGivenLastKeepsItsDefault) {
-    const command_line options = parse({"--base-quality", "20", "--read-quality"});
+    const run_options options = parse({"--base-quality", "20", "--read-quality"});
     EXPECT_EQ(options.baseQuality, 20);
     EXPECT_EQ(options.readQuality, 10);
     EXPECT_EQ(parse({"--to"}).to, 1000000000);

@@ -139,8 +139,9 @@ std::string vcfText(const std::vector<generated_site>& sites, int samples, gener
 }
 
 read_map scan(const std::string& dir, scan_method method, int sample) {
-    data_set data(13, 10);
-    data.setScanMethod(method);
+    run_options options;
+    options.scan = method;
+    data_set data(options);
     testing::internal::CaptureStdout();
     data.readVcf((dir + "/sites.vcf").c_str(), 0, 1000000000);
     data.readBam((dir + "/bam.list").c_str());

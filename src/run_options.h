@@ -1,0 +1,23 @@
+// Everything the command line decides: filled by the argument walk, read by the run.
+#pragma once
+
+// How a sample's BAM files are scanned: one forward pass per file (the default), or one
+// indexed fetch and pile-up per heterozygous site (slower; kept as the reference).
+enum class scan_method { one_pass, per_site };
+
+struct run_options {
+    const char* vcf = nullptr;
+    const char* bam = nullptr;
+    const char* out = nullptr;
+    int baseQuality = 13;
+    int readQuality = 10;
+    int from = 0;
+    int to = 1000000000;
+    const char* chrom = nullptr;      // the VCF's CHROM to read; all lines when absent
+    const char* reference = nullptr;  // FASTA for CRAM files
+    const char* stats = nullptr;      // per-sample statistics file
+    int threads = 1;                  // in all; 0 when the value given was not a count
+    bool help = false;
+    bool version = false;
+    scan_method scan = scan_method::one_pass;
+};
