@@ -1,0 +1,133 @@
+# Reads and checks the configuration and the samples table once, when the workflow is loaded;
+# holds the input functions and the memory estimate of the scan jobs.
+import os
+import shlex
+import shutil
+import sys
+from functools import lru_cache
+from math import ceil
+
+from snakemake.exceptions import WorkflowError
+from snakemake.utils import validate
+
+sys.path.insert(0, str(Path(workflow.basedir) / "scripts"))
+from cohort import (InputError, existing_index, load_json, read_sample_table,
+                    vcf_index_suffixes, vcf_kind)
+
+validate(config, str(Path(workflow.basedir) / "schemas" / "config.schema.yaml"))
+
+REPOSITORY = Path(workflow.basedir).parent
+OUTDIR = config["outdir"].rstrip("/")
+
+# Memory of a scan job. bridgeScan holds one sample's reads at a time: a read (a pair shares
+# one entry) costs about BYTES_PER_HELD_READ (README, "Speed and memory"), and a sample holds at
+# most one per read pair of its chromosome, LENGTH x DEPTH / PAIR_BASES. It also holds every site
+# of the chromosome (BYTES_PER_SITE). The estimate is doubled on each retry
+# (--retries/--restart-times), and --set-resources scan:mem_mb=N overrides it.
+ASSUMED_DEPTH = 30
+PAIR_BASES = 2 * 150
+BYTES_PER_HELD_READ = 120
+BYTES_PER_SITE = 200
+BASE_MEMORY_MB = 200
+
+
+def required_path(key: str) -> Path:
+    if not config.get(key):
+        raise InputError(f"set the config key '{key}' (see config/config.yaml)")
+    return Path(config[key])
+
+
+def as_list(value) -> list:
+    """--config chromosomes=20 arrives as the number 20: one value stands for a list of one."""
+    if value is None:
+        return []
+    return [str(item) for item in value] if isinstance(value, list) else [str(value)]
+
+
+def program_path() -> str:
+    if config.get("program"):
+        program = Path(config["program"])
+        if not (program.is_file() and os.access(program, os.X_OK)):
+            raise InputError(f"config 'program': {program} is not an executable file")
+        return str(program.resolve())
+    built = REPOSITORY / "build" / "bridgeScan"
+    found = str(built) if os.access(built, os.X_OK) else shutil.which("bridgeScan")
+    if not found:
+        raise InputError(f"no bridgeScan in {built.parent} nor on PATH: build it, or set the "
+                         "config key 'program'")
+    return found
+
+
+def reference_path() -> str:
+    if not config.get("reference"):
+        return ""
+    reference = Path(config["reference"])
+    if not reference.is_file():
+        raise InputError(f"config 'reference': {reference} is not a file")
+    if not Path(f"{reference}.fai").is_file():
+        raise InputError(f"config 'reference': {reference} has no .fai beside it "
+                         "(samtools faidx makes one)")
+    return str(reference)
+
+
+def vcf_index_path(vcf: Path) -> str:
+    """The index beside the VCF, or the one the workflow makes under outdir."""
+    found = existing_index(vcf, vcf_index_suffixes(vcf_kind(vcf)))
+    return str(found) if found else f"{OUTDIR}/work/{vcf.name}.csi"
+
+
+try:
+    VCF = required_path("vcf")
+    VCF_INDEX = vcf_index_path(VCF)
+    SAMPLE_FILES = read_sample_table(required_path("samples"))
+    PROGRAM = program_path()
+    REFERENCE = reference_path()
+except InputError as problem:
+    raise WorkflowError(str(problem)) from None
+CHROMOSOMES = as_list(config["chromosomes"])
+
+
+wildcard_constraints:
+    chrom="[^/]+",
+    group="[0-9]+",
+
+
+def load_plan() -> dict:
+    path = checkpoints.plan.get().output[0]
+    return plan_contents(path, os.stat(path).st_mtime_ns)
+
+
+@lru_cache(maxsize=2)
+def plan_contents(path: str, mtime: int) -> dict:
+    return load_json(Path(path))
+
+
+def planned_chromosomes() -> list[str]:
+    return [chromosome["name"] for chromosome in load_plan()["chromosomes"]]
+
+
+def group_parts(suffix: str):
+    """Input function: the outputs of every group's scan of a chromosome, in group order."""
+
+    def parts(wildcards) -> list[str]:
+        groups = range(1, len(load_plan()["groups"]) + 1)
+        return [f"{OUTDIR}/work/{wildcards.chrom}/group{k}{suffix}" for k in groups]
+
+    return parts
+
+
+def per_chromosome(pattern: str):
+    """Input function: one file per planned chromosome."""
+    return lambda wildcards: [pattern.format(chrom=name) for name in planned_chromosomes()]
+
+
+def scan_mem_mb(wildcards, attempt: int) -> int:
+    chromosome = next(c for c in load_plan()["chromosomes"] if c["name"] == wildcards.chrom)
+    held_reads = chromosome["length"] * ASSUMED_DEPTH / PAIR_BASES
+    held = held_reads * BYTES_PER_HELD_READ + chromosome["records"] * BYTES_PER_SITE
+    return (BASE_MEMORY_MB + ceil(held / 1e6)) * 2 ** (attempt - 1)
+
+
+def final_targets(wildcards) -> list[str]:
+    pirs = [f"{OUTDIR}/{name}.pirs.gz" for name in planned_chromosomes()]
+    return pirs + [f"{OUTDIR}/stats.tsv", f"{OUTDIR}/report.html"]

@@ -1,0 +1,61 @@
+# Scatter and gather: one chromosome's VCF is read once into every group's inputs, each group
+# is scanned by bridgeScan, and the groups' outputs are checked and gathered in VCF order.
+
+
+rule split_vcf:
+    input:
+        vcf=VCF,
+        index=VCF_INDEX,
+        plan=f"{OUTDIR}/work/plan.json",
+    output:
+        temp(directory(f"{OUTDIR}/work/{{chrom}}/inputs")),
+    log:
+        f"{OUTDIR}/logs/split_vcf/{{chrom}}.log",
+    # The VCF is decompressed by tabix (or bcftools) while this script cuts its lines.
+    threads: 2
+    resources:
+        mem_mb=500,
+    script:
+        "../scripts/split_vcf.py"
+
+
+rule scan:
+    input:
+        f"{OUTDIR}/work/{{chrom}}/inputs",
+    output:
+        pirs=temp(f"{OUTDIR}/work/{{chrom}}/group{{group}}.pirs"),
+        stats=temp(f"{OUTDIR}/work/{{chrom}}/group{{group}}.stats.tsv"),
+    params:
+        program=PROGRAM,
+        reference=f"--reference {shlex.quote(REFERENCE)}" if REFERENCE else "",
+        base_quality=config["base_quality"],
+        read_quality=config["read_quality"],
+    log:
+        f"{OUTDIR}/logs/scan/{{chrom}}.group{{group}}.log",
+    threads: 1
+    resources:
+        mem_mb=scan_mem_mb,
+    shell:
+        "{params.program:q} --vcf {input:q}/group{wildcards.group}.vcf.gz"
+        " --bam {input:q}/group{wildcards.group}.list"
+        " --out {output.pirs:q} --stats {output.stats:q}"
+        " --base-quality {params.base_quality} --read-quality {params.read_quality}"
+        " --threads {threads} {params.reference} > {log:q} 2>&1"
+
+
+rule merge:
+    input:
+        plan=f"{OUTDIR}/work/plan.json",
+        pirs=group_parts(".pirs"),
+        stats=group_parts(".stats.tsv"),
+    output:
+        pirs=f"{OUTDIR}/{{chrom}}.pirs.gz",
+        stats=f"{OUTDIR}/work/{{chrom}}.stats.tsv",
+        histogram=f"{OUTDIR}/work/{{chrom}}.sites_per_pir.tsv",
+    log:
+        f"{OUTDIR}/logs/merge/{{chrom}}.log",
+    threads: 1
+    resources:
+        mem_mb=500,
+    script:
+        "../scripts/merge.py"

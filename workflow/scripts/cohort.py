@@ -1,0 +1,185 @@
+"""The cohort's inputs as the workflow sees them: the samples table, the VCF (its kind, index,
+samples and text) and the alignment files (index, sequence names). Shared by the Snakefile's
+checks and the scripts of its rules."""
+
+
+import json
+import re
+import subprocess
+import sys
+import tempfile
+import traceback
+import zlib
+from contextlib import redirect_stderr
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Callable, Iterator
+
+BLANKS = re.compile(rb"[ \t]+")
+BGZF_BLOCK_SIZE = 65536
+
+
+class InputError(Exception):
+    """A problem with the user's inputs or configuration; the message names what is wrong."""
+
+
+@dataclass(frozen=True)
+class SampleFile:
+    """One line of the samples table: a sample and one of its alignment files."""
+
+    sample: str
+    path: str
+    line: int
+
+
+def split_fields(line: bytes) -> list[bytes]:
+    """Splits a VCF line as bridgeScan does: at runs of spaces and tabs, so that a stray space
+    shifts the columns for the split exactly as it does for a direct run."""
+    if b" " in line or b"\t\t" in line:
+        return BLANKS.split(line)
+    return line.split(b"\t")
+
+
+def read_sample_table(path: Path) -> list[SampleFile]:
+    """Reads the samples table: sample name and alignment file per line, blank- or
+    tab-separated; '#' lines and blank lines are skipped."""
+    rows: list[SampleFile] = []
+    seen: dict[str, int] = {}
+    try:
+        text = path.read_text()
+    except OSError as problem:
+        raise InputError(f"samples table {path}: cannot be read ({problem.strerror})") from None
+    for number, line in enumerate(text.splitlines(), start=1):
+        fields = line.split()
+        if not fields or fields[0].startswith("#"):
+            continue
+        if len(fields) != 2:
+            raise InputError(f"samples table {path}, line {number}: expected a sample name and "
+                             f"a file, found {len(fields)} fields")
+        if not fields[1].endswith((".bam", ".cram")):
+            raise InputError(f"samples table {path}, line {number}: {fields[1]} is not a .bam "
+                             "or .cram file")
+        where = str(Path(fields[1]).resolve())
+        if where in seen:
+            # A file read twice for one sample makes every read overlap itself: no PIR at all.
+            raise InputError(f"samples table {path}, line {number}: {fields[1]} is already "
+                             f"listed on line {seen[where]}")
+        seen[where] = number
+        rows.append(SampleFile(fields[0], fields[1], number))
+    if not rows:
+        raise InputError(f"samples table {path}: lists no file")
+    return rows
+
+
+def vcf_kind(path: Path) -> str:
+    """'bcf' or 'vcf' for a BGZF-compressed file; raises InputError for anything else."""
+    try:
+        with open(path, "rb") as stream:
+            block = stream.read(BGZF_BLOCK_SIZE)
+    except OSError as problem:
+        raise InputError(f"config 'vcf': {path} cannot be read ({problem.strerror})") from None
+    if len(block) < 18 or block[:4] != b"\x1f\x8b\x08\x04" or block[12:14] != b"BC":
+        raise InputError(f"config 'vcf': {path} is not compressed with bgzip (run bgzip on it) "
+                         "nor a BCF file")
+    start = zlib.decompressobj(zlib.MAX_WBITS | 16).decompress(block, 3)
+    return "bcf" if start == b"BCF" else "vcf"
+
+
+def existing_index(path: Path, suffixes: tuple[str, ...]) -> Path | None:
+    """The index beside a file, where htslib looks for it: FILE.ext, or FILE's stem.ext."""
+    for suffix in suffixes:
+        for candidate in (Path(f"{path}{suffix}"), path.with_suffix(suffix)):
+            if candidate.is_file():
+                return candidate
+    return None
+
+
+def vcf_index_suffixes(kind: str) -> tuple[str, ...]:
+    return (".csi",) if kind == "bcf" else (".tbi", ".csi")
+
+
+def alignment_index_suffixes(path: str) -> tuple[str, ...]:
+    return (".crai",) if path.endswith(".cram") else (".bai", ".csi")
+
+
+def indexed(vcf: Path, index: Path) -> str:
+    """The name under which htslib's tools read the VCF with an index kept elsewhere."""
+    return f"{vcf}##idx##{index}"
+
+
+def vcf_text_command(vcf: Path, index: Path, chromosome: str | None) -> list[str]:
+    """A command writing the VCF's header and, given a chromosome, its data lines as text:
+    the lines as they stand for a bgzipped VCF, as bcftools prints them for a BCF file."""
+    target = indexed(vcf, index)
+    if vcf_kind(vcf) == "bcf":
+        command = ["bcftools", "view", "--no-version", "-Ov", target]
+        return command + (["-r", chromosome] if chromosome else ["-h"])
+    return ["tabix", "-h", target, chromosome] if chromosome else ["tabix", "-H", target]
+
+
+def stream_lines(command: list[str]) -> Iterator[bytes]:
+    """Yields the lines a command writes; raises InputError when it fails. Its messages go to
+    a file, not a pipe, so that a talkative command can never block on a pipe nobody reads."""
+    with tempfile.TemporaryFile() as messages:
+        with subprocess.Popen(command, stdout=subprocess.PIPE, stderr=messages) as process:
+            yield from process.stdout  # type: ignore[union-attr]
+        if process.returncode != 0:
+            messages.seek(0)
+            error = messages.read().decode(errors="replace").strip()
+            raise InputError(f"{' '.join(command)} failed: {error}")
+
+
+def vcf_samples(vcf: Path, index: Path) -> list[str]:
+    """The sample names of the #CHROM line, split as bridgeScan splits it."""
+    for line in stream_lines(vcf_text_command(vcf, index, None)):
+        fields = split_fields(line.rstrip(b"\n"))
+        if fields[0] == b"#CHROM":
+            return [name.decode() for name in fields[9:]]
+    raise InputError(f"config 'vcf': {vcf} has no #CHROM line")
+
+
+def other_spelling(chromosome: str) -> str:
+    """chr20 for 20 and 20 for chr20."""
+    return chromosome[3:] if chromosome.startswith("chr") else "chr" + chromosome
+
+
+def own_spelling(chromosome: str, names: dict[str, int]) -> str | None:
+    """The file's name for a VCF chromosome: the same, or the same with or without 'chr'.
+    chrM and MT are not taken for each other: their sequences differ between builds."""
+    for candidate in (chromosome, other_spelling(chromosome)):
+        if candidate in names:
+            return candidate
+    return None
+
+
+def load_json(path: Path) -> dict:
+    with open(path) as stream:
+        return json.load(stream)
+
+
+def run_logged(log: str, body: Callable[[], None]) -> None:
+    """Runs a rule's script with its messages in the rule's log. A problem with the inputs is
+    also shown on the console, since it is the user's to fix, and ends the job with status 1."""
+    with open(log, "w") as stream, redirect_stderr(stream):
+        try:
+            body()
+        except InputError as problem:
+            for target in (stream, sys.__stderr__):
+                print(f"ERROR: {problem}", file=target)
+            sys.exit(1)
+        except Exception:
+            traceback.print_exc(file=stream)
+            raise
+
+
+def sample_totals(stats: Path) -> dict[str, dict[str, int]]:
+    """Each sample's statistics summed over the chromosomes of stats.tsv, in cohort order."""
+    with open(stats) as stream:
+        columns = stream.readline().rstrip("\n").split("\t")
+        totals: dict[str, dict[str, int]] = {}
+        for line in stream:
+            row = dict(zip(columns, line.rstrip("\n").split("\t")))
+            sums = totals.setdefault(row["sample"], {})
+            for column in columns[2:]:
+                sums[column] = sums.get(column, 0) + int(row[column])
+    return totals
