@@ -15,6 +15,7 @@
 #include "run_options.h"
 
 class ofile;
+struct hts_tpool;
 
 // What the scan of one sample saw, for the statistics file.
 struct scan_counts {
@@ -70,8 +71,13 @@ private:
     bool scanPerSite(int sample, samFile* file, const hts_idx_t* index, int target);
     bool scanOnePass(int sample, samFile* file, const hts_idx_t* index, int target);
 
+    // The decompression threads shared by every file htslib reads; null with one thread.
+    hts_tpool* threadPool() const { return nullptr; }
+
     std::deque<site> siteRecords;  // owns what `sites` points to
     const run_options options;
+    std::string chromosome;           // of the sites read: --chrom, or the VCF's CHROM
+    int64_t chromosomeLength = -1;    // as the VCF's header gives it; -1 when it does not
     int unreadFiles = 0;
 };
 

@@ -1,14 +1,18 @@
 // Reads the VCF: sample names, the sites inside the window, each sample's heterozygous sites.
 #include "data_set.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <iostream>
+#include <map>
+#include <set>
 #include <string>
 #include <string_view>
 
+#include "chromosome_names.h"
 #include "utils/fatal.h"
-#include "utils/streams.h"
+#include "vcf_lines.h"
 
 namespace {
 
@@ -115,7 +119,7 @@ int32_t parsePosition(std::string_view field) {
 }
 
 // A line of blanks and CRs only, as an editor leaves at the end of a file: nothing to report.
-bool isBlankLine(const std::string& line) {
+bool isBlankLine(std::string_view line) {
     return line.find_first_not_of(" \t\r") == std::string::npos;
 }
 
@@ -156,9 +160,169 @@ struct vcf_counts {
     int32_t others = 0;
     long shortLines = 0;       // data lines inside the window with fewer than nine fields
     long mismatchedLines = 0;  // data lines whose genotypes do not match the sample names
+    long atOrAboveTo = 0;      // data lines of the run's chromosome skipped by --to
 };
 
-void report(const vcf_counts& counts, const std::string& name) {
+// What the reader fills: the data set's sample names, sites and flags.
+struct vcf_tables {
+    std::vector<std::string>& sampleNames;
+    pos_index& sites;
+    std::deque<site>& siteRecords;
+    packed_flags& hetFlags;
+};
+
+// The name and length a "##contig=<ID=...,length=...>" line gives; false for other lines and
+// for a contig without a length.
+bool parseContig(std::string_view line, std::string& id, int64_t& length) {
+    constexpr std::string_view prefix = "##contig=<";
+    if (line.substr(0, prefix.size()) != prefix) return false;
+    std::string_view rest = line.substr(prefix.size()), lengthText;
+    while (!rest.empty()) {
+        const size_t end = std::min(rest.find_first_of(",>"), rest.size());
+        const std::string_view item = rest.substr(0, end);
+        if (item.substr(0, 3) == "ID=") id.assign(item.substr(3));
+        if (item.substr(0, 7) == "length=") lengthText = item.substr(7);
+        rest.remove_prefix(std::min(end + 1, rest.size()));
+    }
+    if (lengthText.empty()) return false;
+    length = std::strtoll(std::string(lengthText).c_str(), nullptr, 10);
+    return true;
+}
+
+// Reads the lines of one VCF: the sample line, the contig lines, and the data lines of one
+// chromosome inside the window. That chromosome is the one asked for, or else the first one
+// met; a second one inside the window stops the storing, and the rest of the file is only
+// searched for further names, so that the error can list them.
+class vcf_reader {
+public:
+    vcf_reader(vcf_tables tables, const char* chrom, int windowFrom, int windowTo)
+        : t(tables), wanted(chrom ? chrom : ""), chromosome(wanted), from(windowFrom), to(windowTo) {}
+
+    void take(std::string_view line) {
+        field_walker fields(line);
+        std::string_view chrom;
+        fields.next(chrom);
+        if (!chromosomes.empty()) return noteChromosome(chrom, fields);
+        if (chrom == "#CHROM") return takeSamples(fields);
+        if (!line.empty() && line[0] == '#') return takeHeader(line);
+        if (!wanted.empty() && chrom != wanted) return noteOtherName(chrom);
+        wantedSeen = true;
+        takeDataLine(line, chrom, fields);
+    }
+
+    const vcf_counts& counts() const { return count; }
+    // The chromosome of the sites read: the one asked for, or the VCF's own; empty when the
+    // VCF had no data line in the window.
+    const std::string& chromosomeRead() const { return chromosome; }
+    // The chromosomes met inside the window when there were several, in the order met.
+    const std::vector<std::string>& severalChromosomes() const { return chromosomes; }
+    bool wantedFound() const { return wanted.empty() || wantedSeen; }
+    bool namesOther(const std::string& name) const { return otherNames.count(name) > 0; }
+    int64_t chromosomeLength() const {
+        const auto length = lengths.find(chromosome);
+        return length == lengths.end() ? -1 : length->second;
+    }
+
+private:
+    void takeSamples(field_walker& fields) {
+        std::string_view field;
+        for (int k = 2; k <= 9; ++k) fields.next(field);
+        while (fields.next(field)) t.sampleNames.emplace_back(field);
+        std::cout << "  * " << t.sampleNames.size() << " samples" << std::endl;
+    }
+
+    // Contig lengths are kept for all contigs: the chromosome may be met only later.
+    void takeHeader(std::string_view line) {
+        std::string id;
+        int64_t length = 0;
+        if (parseContig(line, id, length)) lengths[id] = length;
+    }
+
+    void noteOtherName(std::string_view chrom) {
+        if (chrom != lastOther) otherNames.emplace(lastOther = chrom);
+    }
+
+    void takeDataLine(std::string_view line, std::string_view chrom, field_walker& fields) {
+        std::string_view pos, ref, alt, format, field;
+        bool complete = fields.next(pos);
+        if (complete) {
+            const int32_t p = parsePosition(pos);
+            count.atOrAboveTo += p >= to;
+            if (p < from || p >= to) return;
+        }
+        complete = complete && fields.next(field) && fields.next(ref) && fields.next(alt) &&
+                   fields.next(field) && fields.next(field) && fields.next(field) &&
+                   fields.next(format);
+        if (!complete) {
+            count.shortLines += !isBlankLine(line);
+            return;
+        }
+        if (chromosome.empty()) chromosome.assign(chrom);
+        if (chrom != chromosome) {
+            chromosomes = {chromosome, std::string(chrom)};
+            return;
+        }
+        takeSite(pos, ref, alt, format, fields);
+    }
+
+    void takeSite(std::string_view pos, std::string_view ref, std::string_view alt,
+                  std::string_view format, field_walker& fields) {
+        site& s = t.siteRecords.emplace_back();
+        s.pos = parsePosition(pos);
+        s.ref.assign(ref);
+        s.alt.assign(alt);
+        if (t.sites.getP(s.pos, s.ref, s.alt))
+            fatal("ERROR: Duplicate site pos=" + std::to_string(s.pos) + " ref=" + s.ref +
+                  " alt=" + s.alt);
+        s.idx = static_cast<uint32_t>(t.sites.size());
+        s.snp = s.ref.size() == 1 && s.alt.size() == 1;
+        t.sites.push(&s);
+        ++(s.snp ? count.snps : count.others);
+
+        const long gt = gtIndex(format);
+        if (gt < 0) fatal("ERROR: No GT found at site pos=" + std::to_string(s.pos));
+        t.hetFlags.addRow(t.sampleNames.size());
+        count.mismatchedLines +=
+            readGenotypes(fields, gt, t.hetFlags, s.idx) != t.sampleNames.size();
+    }
+
+    // After a second chromosome: only the names of the rest, inside the window.
+    void noteChromosome(std::string_view chrom, field_walker& fields) {
+        if (chrom == lastOther || (!chrom.empty() && chrom[0] == '#')) return;
+        lastOther = chrom;
+        std::string_view pos;
+        if (!fields.next(pos)) return;
+        const int32_t p = parsePosition(pos);
+        if (p < from || p >= to) return;
+        if (std::find(chromosomes.begin(), chromosomes.end(), chrom) == chromosomes.end())
+            chromosomes.emplace_back(chrom);
+    }
+
+    vcf_tables t;
+    const std::string wanted;
+    std::string chromosome;
+    const int32_t from, to;
+    vcf_counts count;
+    bool wantedSeen = false;
+    std::string lastOther;               // the last name passed over, to skip its run of lines
+    std::set<std::string> otherNames;    // the names passed over for --chrom
+    std::vector<std::string> chromosomes;
+    std::map<std::string, int64_t> lengths;
+};
+
+// Positions that hold two or more SNP records: a read there is seen at each of them.
+long sharedSnpPositions(const pos_index& sites) {
+    std::vector<int32_t> positions;
+    for (int i = 0; i < sites.size(); ++i)
+        if (sites[i].snp) positions.push_back(sites[i].pos);
+    std::sort(positions.begin(), positions.end());
+    long shared = 0;
+    for (size_t i = 1; i < positions.size(); ++i)
+        shared += positions[i] == positions[i - 1] && (i < 2 || positions[i - 2] != positions[i]);
+    return shared;
+}
+
+void report(const vcf_counts& counts, const std::string& name, int to) {
     std::cout << "  * " << counts.snps << " bi-allelic SNPs" << std::endl;
     if (counts.others > 0)
         std::cout << "  * " << counts.others << " non bi-allelic SNPs rejected" << std::endl;
@@ -170,6 +334,37 @@ void report(const vcf_counts& counts, const std::string& name) {
                       name +
                       "] hold more or fewer genotypes than there are samples: extra ones were "
                       "ignored, missing ones read as not heterozygous");
+    // Only the default bound: a window chosen on purpose skips what it leaves out.
+    if (counts.atOrAboveTo > 0 && to == run_options().to)
+        reportProblem("WARNING: " + std::to_string(counts.atOrAboveTo) + " sites of [" + name +
+                      "] at or above --to " + std::to_string(to) + " were skipped");
+}
+
+std::string bracketedList(const std::vector<std::string>& names) {
+    std::string list;
+    for (const std::string& n : names) list += (list.empty() ? "[" : ", [") + n + "]";
+    return list;
+}
+
+// Stops the run when the VCF could not be read, or did not hold one chromosome's sites.
+void checkSource(const vcf_source& source, const vcf_reader& reader, const std::string& name,
+                 const char* chrom) {
+    using status = vcf_source::status;
+    if (source.outcome == status::cannot_open) fatal("ERROR: Cannot open VCF file [" + name + "]");
+    if (source.outcome == status::not_text)
+        fatal("ERROR: Cannot read VCF file [" + name + "]: " + contentName(source.content) +
+              " content");
+    if (source.outcome == status::cannot_read) fatal("ERROR: Cannot read VCF file [" + name + "]");
+    if (!reader.severalChromosomes().empty())
+        fatal("ERROR: VCF file [" + name + "] holds sites on more than one chromosome (" +
+              bracketedList(reader.severalChromosomes()) + "): choose one with --chrom");
+    if (reader.wantedFound()) return;
+    const std::string other = otherSpelling(chrom);
+    const bool named = source.indexed ? std::count(source.indexedChromosomes.begin(),
+                                                   source.indexedChromosomes.end(), other) > 0
+                                      : reader.namesOther(other);
+    fatal("ERROR: No site on chromosome [" + std::string(chrom) + "] in VCF file [" + name + "]" +
+          (named ? "\n  * the VCF names it [" + other + "]" : ""));
 }
 
 }  // namespace
@@ -177,54 +372,16 @@ void report(const vcf_counts& counts, const std::string& name) {
 void data_set::readVcf(const char* filename, int from, int to) {
     const std::string name(filename);
     std::cout << "\nReading genotypes in [" << name << "] in VCF format" << std::endl;
-    ifile in;
-    if (!in.open(name, false)) fatal("ERROR: Cannot open VCF file [" + name + "]");
-
-    vcf_counts counts;
-    std::string line;
-    std::string_view field;
-    while (std::getline(in, line)) {
-        field_walker fields(line);
-        fields.next(field);
-        if (field == "#CHROM") {
-            for (int k = 2; k <= 9; ++k) fields.next(field);
-            while (fields.next(field)) sampleNames.emplace_back(field);
-            std::cout << "  * " << sampleNames.size() << " samples" << std::endl;
-            continue;
-        }
-        if (!line.empty() && line[0] == '#') continue;
-
-        std::string_view pos, ref, alt, format;
-        bool complete = fields.next(pos);
-        if (complete) {
-            const int32_t p = parsePosition(pos);
-            if (p < from || p >= to) continue;
-        }
-        complete = complete && fields.next(field) && fields.next(ref) && fields.next(alt) &&
-                   fields.next(field) && fields.next(field) && fields.next(field) &&
-                   fields.next(format);
-        if (!complete) {
-            counts.shortLines += !isBlankLine(line);
-            continue;
-        }
-
-        site& s = siteRecords.emplace_back();
-        s.pos = parsePosition(pos);
-        s.ref.assign(ref);
-        s.alt.assign(alt);
-        if (sites.getP(s.pos, s.ref, s.alt))
-            fatal("ERROR: Duplicate site pos=" + std::to_string(s.pos) + " ref=" + s.ref +
-                  " alt=" + s.alt);
-        s.idx = static_cast<uint32_t>(sites.size());
-        s.snp = s.ref.size() == 1 && s.alt.size() == 1;
-        sites.push(&s);
-        ++(s.snp ? counts.snps : counts.others);
-
-        const long gt = gtIndex(format);
-        if (gt < 0) fatal("ERROR: No GT found at site pos=" + std::to_string(s.pos));
-        hetFlags.addRow(sampleNames.size());
-        counts.mismatchedLines += readGenotypes(fields, gt, hetFlags, s.idx) != sampleNames.size();
-    }
-    if (in.failed()) fatal("ERROR: Cannot read VCF file [" + name + "]");
-    report(counts, name);
+    vcf_reader reader({sampleNames, sites, siteRecords, hetFlags}, options.chrom, from, to);
+    const vcf_source source = readVcfLines(
+        name, options.chrom, [&](std::string_view line) { reader.take(line); }, threadPool());
+    checkSource(source, reader, name, options.chrom);
+    report(reader.counts(), name, to);
+    const long shared = sharedSnpPositions(sites);
+    if (shared > 0)
+        reportProblem("WARNING: " + std::to_string(shared) + " positions of [" + name +
+                      "] hold more than one SNP record (split multi-allelic sites?): a read "
+                      "there is seen at each of them");
+    chromosome = reader.chromosomeRead();
+    chromosomeLength = reader.chromosomeLength();
 }

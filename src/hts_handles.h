@@ -5,7 +5,10 @@
 #include <memory>
 
 #include <htslib/hts.h>
+#include <htslib/kstring.h>
 #include <htslib/sam.h>
+#include <htslib/tbx.h>
+#include <htslib/vcf.h>
 
 template <auto Destroy> struct hts_deleter {
     template <class T> void operator()(T* p) const noexcept { Destroy(p); }
@@ -15,6 +18,19 @@ using sam_hdr_ptr = std::unique_ptr<sam_hdr_t, hts_deleter<sam_hdr_destroy>>;
 using hts_idx_ptr = std::unique_ptr<hts_idx_t, hts_deleter<hts_idx_destroy>>;
 using hts_itr_ptr = std::unique_ptr<hts_itr_t, hts_deleter<hts_itr_destroy>>;
 using bam1_ptr = std::unique_ptr<bam1_t, hts_deleter<bam_destroy1>>;
+using hts_file_ptr = sam_file_ptr;  // one handle type for SAM, BAM, CRAM, VCF and BCF
+using bcf_hdr_ptr = std::unique_ptr<bcf_hdr_t, hts_deleter<bcf_hdr_destroy>>;
+using bcf1_ptr = std::unique_ptr<bcf1_t, hts_deleter<bcf_destroy>>;
+using tbx_ptr = std::unique_ptr<tbx_t, hts_deleter<tbx_destroy>>;
+
+// A kstring_t that frees its text.
+struct kstring_buffer {
+    kstring_t ks = KS_INITIALIZE;
+    kstring_buffer() = default;
+    kstring_buffer(const kstring_buffer&) = delete;
+    kstring_buffer& operator=(const kstring_buffer&) = delete;
+    ~kstring_buffer() { ks_free(&ks); }
+};
 
 // Records with any of these flags (unmapped, secondary, QC-failed, duplicate) never reach a
 // pile-up.

@@ -2,10 +2,13 @@
 #include "utils/streams.h"
 
 #include <sys/stat.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <limits>
+#include <string_view>
 
 #include <boost/iostreams/filter/bzip2.hpp>
 #include <boost/iostreams/filter/gzip.hpp>
@@ -75,12 +78,94 @@ bool closeChain(Stream& stream) {
     return intact;
 }
 
+// Enough of a file to tell its content, and to inflate the start of a gzip member.
+constexpr std::streamsize sniffed_bytes = 4096;
+
+bool startsWith(std::string_view text, std::string_view magic) {
+    return text.substr(0, magic.size()) == magic;
+}
+
+// The first bytes that a gzip member's start inflates to; fewer when it holds fewer.
+std::string inflatedStart(const std::string& member, size_t wanted) {
+    z_stream z{};
+    if (inflateInit2(&z, 15 + 16) != Z_OK) return std::string();
+    std::string out(wanted, '\0');
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(member.data()));
+    z.avail_in = static_cast<uInt>(member.size());
+    z.next_out = reinterpret_cast<Bytef*>(&out[0]);
+    z.avail_out = static_cast<uInt>(wanted);
+    inflate(&z, Z_SYNC_FLUSH);
+    out.resize(wanted - z.avail_out);
+    inflateEnd(&z);
+    return out;
+}
+
+// BAM and compressed BCF are gzip too (BGZF): what they hold tells them apart from text.
+file_content gzipContent(const std::string& start) {
+    const std::string inner = inflatedStart(start, 4);
+    if (startsWith(inner, std::string_view("BAM\1", 4))) return file_content::bam;
+    if (startsWith(inner, std::string_view("BCF\2", 4))) return file_content::bcf;
+    return file_content::gzip;
+}
+
+file_content contentOf(const std::string& start) {
+    if (startsWith(start, "\x1f\x8b")) return gzipContent(start);
+    if (startsWith(start, "BZh") && start.size() > 3 && start[3] >= '1' && start[3] <= '9')
+        return file_content::bzip2;
+    if (startsWith(start, std::string_view("\xfd" "7zXZ\0", 6))) return file_content::xz;
+    if (startsWith(start, "\x28\xb5\x2f\xfd")) return file_content::zstd;
+    if (startsWith(start, "CRAM")) return file_content::cram;
+    if (startsWith(start, std::string_view("BCF\2", 4))) return file_content::bcf;
+    if (startsWith(start, std::string_view("BAM\1", 4))) return file_content::bam;
+    return file_content::plain;
+}
+
+// The chain's last link on input: the bytes read to tell the content come first, then the
+// rest of the file, so that a pipe, which cannot seek back, is read whole too.
+class prefixed_source {
+public:
+    using char_type = char;
+    using category = io::source_tag;
+    prefixed_source(std::string start, std::ifstream& stream)
+        : prefix(std::move(start)), fd(&stream) {}
+    std::streamsize read(char* s, std::streamsize n) {
+        if (used < prefix.size()) {
+            const size_t take = std::min(static_cast<size_t>(n), prefix.size() - used);
+            std::memcpy(s, prefix.data() + used, take);
+            used += take;
+            return static_cast<std::streamsize>(take);
+        }
+        fd->read(s, n);
+        if (fd->bad()) throw std::ios_base::failure("cannot read the file");
+        return fd->gcount() > 0 ? fd->gcount() : -1;
+    }
+
+private:
+    std::string prefix;
+    size_t used = 0;
+    std::ifstream* fd;
+};
+
 int32_t littleEndian(const unsigned char bytes[4]) {
     return static_cast<int32_t>(uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 |
                                 uint32_t{bytes[2]} << 16 | uint32_t{bytes[3]} << 24);
 }
 
 }  // namespace
+
+const char* contentName(file_content content) {
+    switch (content) {
+    case file_content::plain: return "text";
+    case file_content::gzip: return "gzip";
+    case file_content::bzip2: return "bzip2";
+    case file_content::bcf: return "BCF";
+    case file_content::bam: return "BAM";
+    case file_content::cram: return "CRAM";
+    case file_content::xz: return "xz";
+    case file_content::zstd: return "zstd";
+    }
+    return "unknown";
+}
 
 // An empty stream is in a failed state, so that every read from it fails.
 ifile::ifile() { setstate(std::ios::failbit); }
@@ -92,19 +177,25 @@ ifile::~ifile() { close(); }
 bool ifile::open(std::string filename, bool binaryMode) {
     close();
     damaged = false;
+    kind = file_content::plain;
     file = std::move(filename);
-    const compression kind = compressionOf(file);
-    std::ios::openmode openMode = std::ios::in;
-    if (binaryMode || kind != compression::none) openMode |= std::ios::binary;
     if (isDirectory(file)) {
         fd.setstate(std::ios::failbit);
         return false;
     }
-    fd.open(file, openMode);
+    // Binary and text modes read the same bytes here; the choice is kept for other systems.
+    fd.open(file, binaryMode ? std::ios::in | std::ios::binary : std::ios::in);
     if (!fd.is_open() || !fd.good()) return false;
-    if (kind == compression::gzip) push(io::gzip_decompressor(), filter_buffer);
-    if (kind == compression::bzip2) push(io::bzip2_decompressor(false), filter_buffer);
-    push(fd);
+    std::string start(sniffed_bytes, '\0');
+    fd.read(&start[0], sniffed_bytes);
+    start.resize(static_cast<size_t>(fd.gcount()));
+    if (fd.bad()) damaged = true;
+    fd.clear();
+    kind = contentOf(start);
+    if (kind == file_content::gzip) push(io::gzip_decompressor(), filter_buffer);
+    else if (kind == file_content::bzip2) push(io::bzip2_decompressor(false), filter_buffer);
+    else if (kind != file_content::plain) return false;
+    push(prefixed_source(std::move(start), fd));
     clear();
     return true;
 }

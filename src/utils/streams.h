@@ -1,4 +1,5 @@
-// Text streams over a named file, gzip- or bzip2-(de)compressed when the name ends in .gz or .bz2.
+// Text streams over a named file: input decompressed as its first bytes say, output compressed
+// when the name ends in .gz or .bz2.
 #pragma once
 
 #include <fstream>
@@ -6,9 +7,17 @@
 
 #include <boost/iostreams/filtering_stream.hpp>
 
-// Reads a plain, gzip (also several concatenated members) or bzip2 file as a standard stream.
-// A file that cannot be opened reads as empty. A damaged, truncated or unreadable file ends
-// the reading as a failed read too; failed() tells that apart from a clean end of file.
+// What a file holds, told from its first bytes (and, for gzip, from the first decompressed
+// ones). Only the first three can be read as text.
+enum class file_content { plain, gzip, bzip2, bcf, bam, cram, xz, zstd };
+
+// "BCF", "xz" and so on: how a message names the content.
+const char* contentName(file_content content);
+
+// Reads a plain, gzip (also several concatenated members, BGZF included) or bzip2 file as a
+// standard stream, whatever its name. A file that cannot be opened, or whose content is not
+// text (content() says what it is), reads as empty. A damaged, truncated or unreadable file
+// ends the reading as a failed read too; failed() tells that apart from a clean end of file.
 class ifile : public boost::iostreams::filtering_istream {
 public:
     ifile();
@@ -17,9 +26,12 @@ public:
     ifile(const ifile&) = delete;
     ifile& operator=(const ifile&) = delete;
 
-    // True when the file was opened and the chain is complete. Closes an open file first.
+    // True when the file was opened as text and the chain is complete. Closes an open file
+    // first. False also for a file whose content is no compressed or plain text.
     bool open(std::string filename, bool binaryMode = false);
     std::string name() const { return file; }
+    // What the last file opened holds; plain when it could not be opened at all.
+    file_content content() const { return kind; }
     // Reads one length-prefixed record; false on a short read or an impossible length.
     bool readString(std::string& str);
     // True when reading stopped on damaged, truncated or unreadable data rather than at the
@@ -32,6 +44,7 @@ private:
     std::string file;
     std::ifstream fd;
     bool damaged = false;
+    file_content kind = file_content::plain;
 };
 
 // Writes a plain, gzip or bzip2 file as a standard stream. The compressed file is complete

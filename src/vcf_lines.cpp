@@ -1,0 +1,157 @@
+// VCF lines from text streams, from BCF records formatted by htslib, or from an index query.
+#include "vcf_lines.h"
+
+#include <cstdlib>
+#include <memory>
+
+#include <htslib/thread_pool.h>
+
+#include "hts_handles.h"
+
+namespace {
+
+using status = vcf_source::status;
+
+std::string_view lineOf(const kstring_t& ks) { return std::string_view(ks.s ? ks.s : "", ks.l); }
+
+// Header text, line by line; each copied, so that a NUL follows it.
+void takeLines(std::string_view text, const vcf_line_handler& take) {
+    while (!text.empty()) {
+        const size_t end = std::min(text.find('\n'), text.size());
+        take(std::string(text.substr(0, end)));
+        text.remove_prefix(std::min(end + 1, text.size()));
+    }
+}
+
+// Names the index holds records of; htslib hands out an array that the caller frees.
+template <class SeqNames>
+std::vector<std::string> chromosomesOf(SeqNames&& seqnames) {
+    int n = 0;
+    const char** names = seqnames(&n);
+    std::vector<std::string> out(names, names + (names ? n : 0));
+    std::free(names);
+    return out;
+}
+
+void usePool(htsFile* fp, hts_tpool* pool) {
+    if (!pool) return;
+    htsThreadPool shared = {pool, 0};
+    hts_set_thread_pool(fp, &shared);
+}
+
+status readText(ifile& in, const vcf_line_handler& take) {
+    std::string line;
+    while (std::getline(in, line)) take(line);
+    return in.failed() ? status::cannot_read : status::read;
+}
+
+// One BCF record as a VCF line, without its line end.
+bool formatRecord(const bcf_hdr_t* hdr, bcf1_t* rec, kstring_buffer& text) {
+    text.ks.l = 0;
+    if (vcf_format(hdr, rec, &text.ks) < 0) return false;
+    if (text.ks.l > 0 && text.ks.s[text.ks.l - 1] == '\n') text.ks.s[--text.ks.l] = '\0';
+    return true;
+}
+
+// Reads records with `next` until it ends (-1) or fails (below -1).
+template <class Next>
+status takeRecords(const bcf_hdr_t* hdr, Next&& next, const vcf_line_handler& take) {
+    bcf1_ptr rec(bcf_init());
+    kstring_buffer text;
+    int r;
+    while ((r = next(rec.get())) >= 0) {
+        if (!formatRecord(hdr, rec.get(), text)) return status::cannot_read;
+        take(lineOf(text.ks));
+    }
+    return r == -1 ? status::read : status::cannot_read;
+}
+
+// The whole contig, never a window: an index query returns the records that overlap a region,
+// so a deletion starting before a window would slip in.
+hts_itr_t* wholeContig(const hts_idx_t* idx, int tid, hts_readrec_func* readrec) {
+    return hts_itr_query(idx, tid, 0, HTS_POS_MAX, readrec);
+}
+
+void readBcf(const std::string& path, const char* chrom, const vcf_line_handler& take,
+             hts_tpool* pool, vcf_source& source) {
+    hts_file_ptr fp(hts_open(path.c_str(), "r"));
+    if (!fp) {
+        source.outcome = status::cannot_open;
+        return;
+    }
+    usePool(fp.get(), pool);
+    bcf_hdr_ptr hdr(bcf_hdr_read(fp.get()));
+    kstring_buffer text;
+    if (!hdr || bcf_hdr_format(hdr.get(), 0, &text.ks) < 0) {
+        source.outcome = status::cannot_read;
+        return;
+    }
+    takeLines(lineOf(text.ks), take);
+    hts_idx_ptr idx(chrom ? bcf_index_load3(path.c_str(), nullptr, HTS_IDX_SILENT_FAIL) : nullptr);
+    if (!idx) {
+        source.outcome = takeRecords(
+            hdr.get(), [&](bcf1_t* rec) { return bcf_read(fp.get(), hdr.get(), rec); }, take);
+        return;
+    }
+    source.indexed = true;
+    source.indexedChromosomes =
+        chromosomesOf([&](int* n) { return bcf_index_seqnames(idx.get(), hdr.get(), n); });
+    const int tid = bcf_hdr_name2id(hdr.get(), chrom);
+    if (tid < 0) return;
+    hts_itr_ptr itr(wholeContig(idx.get(), tid, bcf_readrec));
+    if (!itr) {
+        source.outcome = status::cannot_read;
+        return;
+    }
+    source.outcome = takeRecords(
+        hdr.get(), [&](bcf1_t* rec) { return bcf_itr_next(fp.get(), itr.get(), rec); }, take);
+}
+
+// A bgzipped VCF with a tabix index: its header lines, then the chromosome's lines. False when
+// there is no such index, and nothing has been taken.
+bool readIndexedText(const std::string& path, const char* chrom, const vcf_line_handler& take,
+                     hts_tpool* pool, vcf_source& source) {
+    tbx_ptr tbx(tbx_index_load3(path.c_str(), nullptr, HTS_IDX_SILENT_FAIL));
+    if (!tbx) return false;
+    hts_file_ptr fp(hts_open(path.c_str(), "r"));
+    if (!fp || hts_get_format(fp.get())->compression != bgzf) return false;
+    usePool(fp.get(), pool);
+    source.indexed = true;
+    source.indexedChromosomes =
+        chromosomesOf([&](int* n) { return tbx_seqnames(tbx.get(), n); });
+    kstring_buffer line;
+    int r;
+    while ((r = hts_getline(fp.get(), 2 /* KS_SEP_LINE */, &line.ks)) >= 0 && line.ks.l > 0 &&
+           line.ks.s[0] == '#')
+        take(lineOf(line.ks));
+    const int tid = tbx_name2id(tbx.get(), chrom);
+    if (r < -1 || tid < 0) {
+        source.outcome = r < -1 ? status::cannot_read : status::read;
+        return true;
+    }
+    hts_itr_ptr itr(wholeContig(tbx->idx, tid, tbx_readrec));
+    while (itr && (r = tbx_itr_next(fp.get(), tbx.get(), itr.get(), &line.ks)) >= 0)
+        take(lineOf(line.ks));
+    source.outcome = itr && r == -1 ? status::read : status::cannot_read;
+    return true;
+}
+
+}  // namespace
+
+vcf_source readVcfLines(const std::string& path, const char* chrom, const vcf_line_handler& take,
+                        hts_tpool* pool) {
+    vcf_source source;
+    ifile in;
+    const bool isText = in.open(path, false);
+    source.content = in.content();
+    if (source.content == file_content::bcf) {
+        readBcf(path, chrom, take, pool, source);
+    } else if (!isText) {
+        source.outcome = source.content == file_content::plain ? status::cannot_open
+                                                               : status::not_text;
+    } else if (!(chrom && source.content == file_content::gzip &&
+                 readIndexedText(path, chrom, take, pool, source))) {
+        source.outcome = readText(in, take);
+    }
+    return source;
+}
