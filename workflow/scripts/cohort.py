@@ -139,13 +139,16 @@ def vcf_samples(vcf: Path, index: Path) -> list[str]:
 
 
 def other_spelling(chromosome: str) -> str:
-    """chr20 for 20 and 20 for chr20."""
+    """chr20 for 20 and 20 for chr20, MT for chrM and chrM for MT, as bridgeScan names them."""
+    if chromosome in ("chrM", "MT"):
+        return "MT" if chromosome == "chrM" else "chrM"
     return chromosome[3:] if chromosome.startswith("chr") else "chr" + chromosome
 
 
 def own_spelling(chromosome: str, names: dict[str, int]) -> str | None:
-    """The file's name for a VCF chromosome: the same, or the same with or without 'chr'.
-    chrM and MT are not taken for each other: their sequences differ between builds."""
+    """The file's name for a VCF chromosome: the same, or its other spelling. Builds that
+    differ in a sequence (chrM of hg19 is not MT of GRCh37) differ in its length too, which
+    the plan compares."""
     for candidate in (chromosome, other_spelling(chromosome)):
         if candidate in names:
             return candidate
