@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Installs from Debian's packages what building (and, on request, testing or benchmarking)
 # needs. Does nothing slow when everything is already there.
-# Usage: scripts/install-deps.sh [build|test|bench]...   (default: build)
+# Usage: scripts/install-deps.sh [build|test|workflow|bench]...   (default: build)
 set -euo pipefail
 
 build=(g++ make cmake pkg-config libhts-dev libboost-dev libboost-iostreams-dev zlib1g-dev libbz2-dev)
-# The cohort workflow's tests run Snakemake on a small example, with samtools and bcftools in
-# its rules, and the report's plots through matplotlib; all from Debian, none from PyPI.
-test=(googletest libgtest-dev clang libclang-rt-14-dev htslib-test
-      snakemake python3-matplotlib python3-pytest samtools bcftools tabix)
+# The cohort workflow: Snakemake, the htslib tools its rules call, matplotlib for its plots; all
+# from Debian, none from PyPI. Its tests run it on the example.
+workflow=(snakemake python3-matplotlib samtools bcftools tabix)
+test=(googletest libgtest-dev clang libclang-rt-14-dev htslib-test python3-pytest "${workflow[@]}")
 bench=(samtools bcftools bwa dwgsim hyperfine time)
 
 wanted=("${build[@]}")
@@ -16,6 +16,7 @@ for set in "$@"; do
     case "$set" in
         build) ;;
         test) wanted+=("${test[@]}") ;;
+        workflow) wanted+=("${workflow[@]}") ;;
         bench) wanted+=("${bench[@]}") ;;
         *) echo "unknown package set: $set" >&2; exit 2 ;;
     esac

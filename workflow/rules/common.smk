@@ -29,6 +29,10 @@ PAIR_BASES = 2 * 150
 BYTES_PER_HELD_READ = 120
 BYTES_PER_SITE = 200
 BASE_MEMORY_MB = 200
+# Run time of a scan job, for schedulers: a 30x sample takes about 10 s per 64 Mb of its
+# chromosome ; allowed three times that, and at least 10 minutes.
+SCAN_SECONDS_PER_SAMPLE_MB = 0.5
+MIN_RUNTIME_MINUTES = 10
 
 
 def required_path(key: str) -> Path:
@@ -121,11 +125,23 @@ def per_chromosome(pattern: str):
     return lambda wildcards: [pattern.format(chrom=name) for name in planned_chromosomes()]
 
 
+def planned_chromosome(name: str) -> dict:
+    return next(c for c in load_plan()["chromosomes"] if c["name"] == name)
+
+
 def scan_mem_mb(wildcards, attempt: int) -> int:
-    chromosome = next(c for c in load_plan()["chromosomes"] if c["name"] == wildcards.chrom)
+    chromosome = planned_chromosome(wildcards.chrom)
     held_reads = chromosome["length"] * ASSUMED_DEPTH / PAIR_BASES
     held = held_reads * BYTES_PER_HELD_READ + chromosome["records"] * BYTES_PER_SITE
     return (BASE_MEMORY_MB + ceil(held / 1e6)) * 2 ** (attempt - 1)
+
+
+def scan_runtime(wildcards) -> int:
+    """Minutes."""
+    group = load_plan()["groups"][int(wildcards.group) - 1]
+    megabases = planned_chromosome(wildcards.chrom)["length"] / 1e6
+    seconds = len(group) * megabases * SCAN_SECONDS_PER_SAMPLE_MB
+    return max(MIN_RUNTIME_MINUTES, ceil(seconds / 60))
 
 
 def final_targets(wildcards) -> list[str]:

@@ -35,6 +35,7 @@ rule scan:
     threads: 1
     resources:
         mem_mb=scan_mem_mb,
+        runtime=scan_runtime,
     shell:
         "{params.program:q} --vcf {input:q}/group{wildcards.group}.vcf.gz"
         " --bam {input:q}/group{wildcards.group}.list"
