@@ -8,6 +8,8 @@
 #include <iostream>
 #include <string>
 
+#include <unistd.h>
+
 #include <htslib/hts.h>
 
 #include "data_set.h"
@@ -84,6 +86,16 @@ void printUsage() {
     std::cout << std::flush;
 }
 
+// htslib would write a missing .fai beside the user's FASTA: the run writes nothing there.
+void checkReference(const char* fasta) {
+    if (!fasta) return;
+    const std::string name(fasta), index = name + ".fai";
+    if (access(fasta, R_OK) != 0) fatal("ERROR: Cannot open reference [" + name + "]");
+    if (access(index.c_str(), R_OK) != 0)
+        fatal("ERROR: No index [" + index + "] for reference [" + name +
+              "]: make one with samtools faidx");
+}
+
 void printVersion() {
     std::cout << "bridgeScan " << BRIDGESCAN_VERSION << " (htslib " << hts_version() << ")"
               << std::endl;
@@ -113,6 +125,8 @@ int bridgeScanMain(int argc, char** argv, scan_method method) {
     if (!options.bam) fatal("No BAM list file specified with --bam");
     if (!options.out) fatal("No output file specified with --out");
     if (options.threads < 1) fatal("ERROR: --threads takes a whole number from 1 to 1024");
+
+    checkReference(options.reference);
 
     data_set data(options);
     data.readVcf(options.vcf, options.from, options.to);

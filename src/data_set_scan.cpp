@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "bamutils.h"
+#include "chromosome_names.h"
 #include "hts_handles.h"
 #include "utils/fatal.h"
 
@@ -36,9 +37,37 @@ int findTarget(const sam_hdr_t* header, const std::string& name) {
     return found;
 }
 
+// What the scan knows of the chromosome before it opens a file, to check the file against it.
+struct expected_sequence {
+    const std::string& vcfName;  // empty when the VCF named none
+    int64_t vcfLength;           // -1 when the VCF's header gives none
+    const char* reference;       // --reference, or null
+};
+
+// A file whose header lacks the name may spell the chromosome the other way.
+void reportMissingSequence(const sam_hdr_t* header, const std::string& sequence) {
+    const std::string other = otherSpelling(sequence);
+    std::string line = "Fail to find @SQ id = [" + sequence + "] in the header";
+    if (findTarget(header, other) >= 0) line += "\n  * the header names it [" + other + "]";
+    reportProblem(line);
+}
+
+// The same name with another length is most likely another build of the reference.
+void checkLength(const std::string& path, const opened_bam& bam, const std::string& sequence,
+                 const expected_sequence& expected) {
+    const hts_pos_t length = sam_hdr_tid2len(bam.header.get(), bam.target);
+    if (expected.vcfLength < 0 || length == expected.vcfLength) return;
+    reportProblem("WARNING: [" + path + "]: [" + sequence + "] is " + std::to_string(length) +
+                  " bp long, the VCF's [" + expected.vcfName + "] " +
+                  std::to_string(expected.vcfLength) + " bp: another reference build?");
+}
+
 // Opens the file, its index and its target, reporting a failure on standard error.
-bool openBam(const std::string& path, const std::string& sequence, opened_bam& bam) {
+bool openBam(const std::string& path, const std::string& sequence,
+             const expected_sequence& expected, opened_bam& bam) {
     bam.file.reset(sam_open(path.c_str(), "r"));
+    // Given to every file: only CRAM files use it, and then nothing is looked up elsewhere.
+    if (bam.file && expected.reference) hts_set_fai_filename(bam.file.get(), expected.reference);
     if (bam.file) bam.header.reset(sam_hdr_read(bam.file.get()));
     if (!bam.header) {
         std::cerr << "Fail to open BAM file [" << path << "]" << std::endl;
@@ -51,15 +80,18 @@ bool openBam(const std::string& path, const std::string& sequence, opened_bam& b
     }
     bam.target = findTarget(bam.header.get(), sequence);
     if (bam.target < 0) {
-        std::cerr << "Fail to find @SQ id = [" << sequence << "] in the header" << std::endl;
+        reportMissingSequence(bam.header.get(), sequence);
         return false;
     }
+    checkLength(path, bam, sequence, expected);
     // CRAM decodes only what the scan reads.
     hts_set_opt(bam.file.get(), CRAM_OPT_REQUIRED_FIELDS,
                 SAM_QNAME | SAM_FLAG | SAM_RNAME | SAM_POS | SAM_MAPQ | SAM_CIGAR | SAM_SEQ |
                     SAM_QUAL);
     return true;
 }
+
+bool isCram(const opened_bam& bam) { return hts_get_format(bam.file.get())->format == cram; }
 
 // Hands every record of [from, to) on the target to visit, in file order. False when htslib
 // could not read them all: a damaged file, or a CRAM whose reference cannot be found.
@@ -140,7 +172,9 @@ void data_set::bridgeScan(int sample) {
         std::cout << "\nOpening BAM file [" << paths[f] << "] for sample ["
                   << sampleNames[static_cast<size_t>(sample)] << "]" << std::endl;
         opened_bam bam;
-        if (!openBam(paths[f], sequences[f], bam)) continue;
+        if (!openBam(paths[f], sequences[f], {chromosome, chromosomeLength, options.reference},
+                     bam))
+            continue;
         std::cout << "Sequence Name=" << sequences[f] << " found at Index=" << bam.target
                   << std::endl;
         std::cout << "Initialise Pile-Up [" << pileup.minBaseQuality << ", "
@@ -150,8 +184,12 @@ void data_set::bridgeScan(int sample) {
                 ? scanPerSite(sample, bam.file.get(), bam.index.get(), bam.target)
                 : scanOnePass(sample, bam.file.get(), bam.index.get(), bam.target);
         if (!complete) {
-            // The reads before the damage stay; the run goes on, and ends with status 1.
-            reportProblem("ERROR: Cannot read BAM file [" + paths[f] + "]");
+            // The reads before the damage stay; the run goes on, and ends with status 1. A CRAM
+            // fails most often for want of its reference.
+            std::string message = "ERROR: Cannot read BAM file [" + paths[f] + "]";
+            if (isCram(bam) && !options.reference)
+                message += "\n  * give its reference with --reference FASTA";
+            reportProblem(message);
             ++unreadFiles;
         }
     }

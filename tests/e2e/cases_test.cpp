@@ -8,6 +8,7 @@
 
 #include "run_program.h"
 #include "sam_fixture.h"
+#include "vcf_fixture.h"
 
 namespace fs = std::filesystem;
 
@@ -62,19 +63,31 @@ std::string optionValue(const std::vector<std::string>& args, const std::string&
     return at == args.rend() || at == args.rbegin() ? std::string() : *(at - 1);
 }
 
-class Cases : public testing::TestWithParam<std::string> {};
+std::vector<std::string> lines(const std::string& text) {
+    std::istringstream in(text);
+    std::vector<std::string> out;
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty()) out.push_back(line);
+    return out;
+}
 
-TEST_P(Cases, OutputMatches) {
-    const fs::path source = fs::path(TEST_CASES_DIR) / GetParam();
-    const std::string dir = freshScratchDir();
-    for (const auto& entry : fs::directory_iterator(source)) {
-        const fs::path& file = entry.path();
-        if (file.extension() == ".sam")
-            sam_fixture::writeBam(dir, file.stem().string(), readFile(file.string()));
-        else
-            fs::copy_file(file, fs::path(dir) / file.filename());
+// The steps of a case's `prepare` file, one a line: "bgzip SOURCE DEST", "bcf SOURCE DEST",
+// "index FILE", run in the case's folder after its files were copied.
+void prepare(const std::string& dir, const fs::path& steps) {
+    if (!fs::exists(steps)) return;
+    for (const std::string& line : lines(readFile(steps.string()))) {
+        const std::vector<std::string> w = words(line);
+        if (w[0] == "bgzip") vcf_fixture::bgzip(dir + "/" + w[1], dir + "/" + w[2]);
+        else if (w[0] == "bcf") vcf_fixture::writeBcf(dir + "/" + w[1], dir + "/" + w[2]);
+        else if (w[0] == "index") vcf_fixture::index(dir + "/" + w[1]);
+        else FAIL() << "unknown step in " << steps << ": " << line;
     }
-    const std::vector<std::string> args = words(readFile((source / "args").string()));
+}
+
+// One run in the case's folder; what an earlier run wrote cannot pass for its output.
+void checkRun(const fs::path& source, const std::string& dir, const std::vector<std::string>& args) {
+    for (const char* option : {"--out", "--stats"})
+        if (!optionValue(args, option).empty()) fs::remove(dir + "/" + optionValue(args, option));
     const program_result run = runProgram(args, dir);
 
     EXPECT_EQ(run.status, std::stoi(optionalFile(source / "expected.status", "0")));
@@ -86,10 +99,32 @@ TEST_P(Cases, OutputMatches) {
     if (fs::exists(source / "expected.out") && !out.empty()) {
         EXPECT_EQ(sortedBlocks(readFile(dir + "/" + out)),
                   sortedBlocks(readFile((source / "expected.out").string())));
+    } else if (!out.empty()) {
+        EXPECT_FALSE(fs::exists(dir + "/" + out)) << "an output without expected.out";
     }
     const std::string stats = optionValue(args, "--stats");
     if (fs::exists(source / "expected.stats") && !stats.empty()) {
         EXPECT_EQ(readFile(dir + "/" + stats), readFile((source / "expected.stats").string()));
+    }
+}
+
+class Cases : public testing::TestWithParam<std::string> {};
+
+// Each line of `args` is one run, and every run must meet the same expectations.
+TEST_P(Cases, OutputMatches) {
+    const fs::path source = fs::path(TEST_CASES_DIR) / GetParam();
+    const std::string dir = freshScratchDir();
+    for (const auto& entry : fs::directory_iterator(source)) {
+        const fs::path& file = entry.path();
+        if (file.extension() == ".sam")
+            sam_fixture::writeBam(dir, file.stem().string(), readFile(file.string()));
+        else
+            fs::copy_file(file, fs::path(dir) / file.filename());
+    }
+    prepare(dir, source / "prepare");
+    for (const std::string& line : lines(readFile((source / "args").string()))) {
+        SCOPED_TRACE(line);
+        checkRun(source, dir, words(line));
     }
 }
 

@@ -39,6 +39,20 @@ TEST(CommandLine, MissingFileOptionsAreReportedInOrder) {
     }
 }
 
+// Anywhere on the line, also without the required options; nothing else is done.
+TEST(CommandLine, HelpListsEveryOptionWithItsDefault) {
+    const program_result run = runProgram({"--vcf", "a.vcf", "--help"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out.rfind("Usage: bridgeScan --vcf FILE --bam FILE --out FILE [options]\n", 0), 0u);
+    for (const char* option : {"--vcf FILE", "--bam FILE", "--out FILE", "--base-quality N",
+                               "--read-quality N", "--from POS", "--to POS", "--chrom NAME",
+                               "--reference FASTA", "--threads N", "--stats FILE", "--version"})
+        EXPECT_NE(run.out.find(std::string("\n  ") + option), std::string::npos) << option;
+    EXPECT_NE(run.out.find("(default 1000000000)"), std::string::npos);
+    EXPECT_EQ(runProgram({"--version"}).out.rfind("bridgeScan ", 0), 0u);
+}
+
 TEST(CommandLine, ValuesAreVisitedAsArgumentsAndLastOccurrenceWins) {
     run_options options = parse({"--out", "--vcf", "a.vcf", "--bam", "l.txt"});
     EXPECT_STREQ(options.out, "--vcf");

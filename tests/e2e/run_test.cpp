@@ -75,6 +75,46 @@ TEST(Run, CramIsReadLikeBam) {
     EXPECT_EQ(readFile(dir + "/out.txt"), expected_pir);
 }
 
+// A CRAM from elsewhere: the reference its header names is not there, and htslib must not look
+// for it anywhere else (no network in tests).
+TEST(Run, CramReferenceIsGivenWithTheOption) {
+    const std::string dir = prepare(readAcrossBothSites("r1", 'A'));
+    std::string reference = ">20\n";
+    for (int i = 0; i < 1000; ++i) reference += "ACGT"[i % 4];
+    fs::create_directories(dir + "/gone");
+    writeFile(dir + "/gone/ref.fa", reference + "\n");
+    sam_fixture::writeCram(dir, "reads", header + readAcrossBothSites("r1", 'A'), dir + "/gone/ref.fa");
+    fs::create_directories(dir + "/here");
+    fs::rename(dir + "/gone/ref.fa", dir + "/here/ref.fa");
+    fs::rename(dir + "/gone/ref.fa.fai", dir + "/here/ref.fa.fai");
+    writeFile(dir + "/here/unindexed.fa", reference + "\n");
+    writeFile(dir + "/bam.list", "S\treads.cram\t20\n");
+    setenv("REF_PATH", (dir + "/nowhere/%s").c_str(), 1);
+    setenv("REF_CACHE", (dir + "/nowhere/%s").c_str(), 1);
+
+    program_result run = runProgram(argsWithOut("out.txt"), dir);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("ERROR: Cannot read BAM file [reads.cram]\n"
+                           "  * give its reference with --reference FASTA\n"),
+              std::string::npos)
+        << run.err;
+
+    std::vector<std::string> args = argsWithOut("out.txt");
+    args.insert(args.end(), {"--reference", "here/ref.fa"});
+    run = runProgram(args, dir);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(readFile(dir + "/out.txt"), expected_pir);
+
+    args.back() = "here/unindexed.fa";
+    run = runProgram(args, dir);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "ERROR: No index [here/unindexed.fa.fai] for reference [here/unindexed.fa]: "
+                       "make one with samtools faidx\n");
+    EXPECT_FALSE(fs::exists(dir + "/here/unindexed.fa.fai"));
+    unsetenv("REF_PATH");
+    unsetenv("REF_CACHE");
+}
+
 TEST(Run, FileWithoutIndexIsReportedAndSkipped) {
     const std::string dir = prepare(readAcrossBothSites("r1", 'A'));
     fs::remove(dir + "/reads.bam.bai");
