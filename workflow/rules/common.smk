@@ -1,5 +1,6 @@
 # Reads and checks the configuration and the samples table once, when the workflow is loaded;
 # holds the input functions and the memory estimate of the scan jobs.
+import json
 import os
 import shlex
 import shutil
@@ -10,7 +11,8 @@ from math import ceil
 from snakemake.exceptions import WorkflowError
 from snakemake.utils import validate
 
-sys.path.insert(0, str(Path(workflow.basedir) / "scripts"))
+SCRIPTS = Path(workflow.basedir) / "scripts"
+sys.path.insert(0, str(SCRIPTS))
 from cohort import (InputError, existing_index, load_json, read_sample_table,
                     vcf_index_suffixes, vcf_kind)
 
@@ -33,6 +35,13 @@ BASE_MEMORY_MB = 200
 # chromosome ; allowed three times that, and at least 10 minutes.
 SCAN_SECONDS_PER_SAMPLE_MB = 0.5
 MIN_RUNTIME_MINUTES = 10
+
+
+def python(script: str) -> str:
+    """The command that runs one of the workflow's scripts. The rules run them as programs:
+    Snakemake's script directive would import Snakemake into each job, which costs more than
+    a small job's work."""
+    return f"{shlex.quote(sys.executable)} {shlex.quote(str(SCRIPTS / script))}"
 
 
 def required_path(key: str) -> Path:
@@ -83,12 +92,13 @@ def vcf_index_path(vcf: Path) -> str:
 try:
     VCF = required_path("vcf")
     VCF_INDEX = vcf_index_path(VCF)
-    SAMPLE_FILES = read_sample_table(required_path("samples"))
+    read_sample_table(required_path("samples"))  # a bad table stops the run before any job
     PROGRAM = program_path()
     REFERENCE = reference_path()
 except InputError as problem:
     raise WorkflowError(str(problem)) from None
 CHROMOSOMES = as_list(config["chromosomes"])
+REFERENCE_OPTION = f"--reference {shlex.quote(REFERENCE)}" if REFERENCE else ""
 
 
 wildcard_constraints:

@@ -24,14 +24,17 @@ checkpoint plan:
     output:
         f"{OUTDIR}/work/plan.json",
     params:
-        files=SAMPLE_FILES,
+        script=python("plan.py"),
         chromosomes=CHROMOSOMES,
         samples_per_job=config["samples_per_job"],
-        reference=REFERENCE,
+        reference=REFERENCE_OPTION,
     log:
         f"{OUTDIR}/logs/plan.log",
     threads: 2
     resources:
         mem_mb=500,
-    script:
-        "../scripts/plan.py"
+    shell:
+        "{params.script} --log {log:q} --vcf {input.vcf:q} --index {input.index:q}"
+        " --samples {input.samples:q} --chromosomes {params.chromosomes:q}"
+        " --samples-per-job {params.samples_per_job} {params.reference}"
+        " --threads {threads} --out {output:q}"

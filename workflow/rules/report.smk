@@ -26,13 +26,18 @@ rule plots:
         per_sample=f"{OUTDIR}/plots/pirs_per_sample.png",
         sites=f"{OUTDIR}/plots/sites_per_pir.png",
         dropped=f"{OUTDIR}/plots/dropped_records.png",
+    params:
+        script=python("plots.py"),
     log:
         f"{OUTDIR}/logs/plots.log",
     threads: 1
     resources:
         mem_mb=1000,
-    script:
-        "../scripts/plots.py"
+    shell:
+        "{params.script} --log {log:q} --stats {input.stats:q}"
+        " --histograms {input.histograms:q} --in-pirs {output.in_pirs:q}"
+        " --per-sample {output.per_sample:q} --sites {output.sites:q}"
+        " --dropped {output.dropped:q}"
 
 
 rule report:
@@ -42,12 +47,14 @@ rule report:
     output:
         f"{OUTDIR}/report.html",
     params:
-        settings={**config, "program": PROGRAM, "vcf index": VCF_INDEX},
+        script=python("report.py"),
+        settings=json.dumps({**config, "program": PROGRAM, "vcf index": VCF_INDEX}),
         program=PROGRAM,
     log:
         f"{OUTDIR}/logs/report.log",
     threads: 1
     resources:
         mem_mb=500,
-    script:
-        "../scripts/report.py"
+    shell:
+        "{params.script} --log {log:q} --stats {input.stats:q} --plots {input.plots:q}"
+        " --settings {params.settings:q} --program {params.program:q} --out {output:q}"

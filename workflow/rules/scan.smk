@@ -9,14 +9,17 @@ rule split_vcf:
         plan=f"{OUTDIR}/work/plan.json",
     output:
         temp(directory(f"{OUTDIR}/work/{{chrom}}/inputs")),
+    params:
+        script=python("split_vcf.py"),
     log:
         f"{OUTDIR}/logs/split_vcf/{{chrom}}.log",
     # The VCF is decompressed by tabix (or bcftools) while this script cuts its lines.
     threads: 2
     resources:
         mem_mb=500,
-    script:
-        "../scripts/split_vcf.py"
+    shell:
+        "{params.script} --log {log:q} --vcf {input.vcf:q} --index {input.index:q}"
+        " --plan {input.plan:q} --chromosome {wildcards.chrom:q} --out {output:q}"
 
 
 rule scan:
@@ -27,7 +30,7 @@ rule scan:
         stats=temp(f"{OUTDIR}/work/{{chrom}}/group{{group}}.stats.tsv"),
     params:
         program=PROGRAM,
-        reference=f"--reference {shlex.quote(REFERENCE)}" if REFERENCE else "",
+        reference=REFERENCE_OPTION,
         base_quality=config["base_quality"],
         read_quality=config["read_quality"],
     log:
@@ -53,10 +56,14 @@ rule merge:
         pirs=f"{OUTDIR}/{{chrom}}.pirs.gz",
         stats=f"{OUTDIR}/work/{{chrom}}.stats.tsv",
         histogram=f"{OUTDIR}/work/{{chrom}}.sites_per_pir.tsv",
+    params:
+        script=python("merge.py"),
     log:
         f"{OUTDIR}/logs/merge/{{chrom}}.log",
     threads: 1
     resources:
         mem_mb=500,
-    script:
-        "../scripts/merge.py"
+    shell:
+        "{params.script} --log {log:q} --plan {input.plan:q} --chromosome {wildcards.chrom:q}"
+        " --pirs {input.pirs:q} --stats {input.stats:q} --out-pirs {output.pirs:q}"
+        " --out-stats {output.stats:q} --out-histogram {output.histogram:q}"

@@ -3,6 +3,7 @@ samples and text) and the alignment files (index, sequence names). Shared by the
 checks and the scripts of its rules."""
 
 
+import argparse
 import json
 import re
 import subprocess
@@ -158,6 +159,20 @@ def own_spelling(chromosome: str, names: dict[str, int]) -> str | None:
 def load_json(path: Path) -> dict:
     with open(path) as stream:
         return json.load(stream)
+
+
+def script_arguments(description: str, single: list[str], several: tuple[str, ...] = (),
+                     optional: tuple[str, ...] = ()) -> argparse.Namespace:
+    """The command line of a rule's script: --log and each of `single` take one value, each of
+    `several` any number, each of `optional` one or none (then the empty text)."""
+    parser = argparse.ArgumentParser(description=description)
+    for name in ["log", *single]:
+        parser.add_argument(f"--{name}", required=True)
+    for name in optional:
+        parser.add_argument(f"--{name}", default="")
+    for name in several:
+        parser.add_argument(f"--{name}", nargs="*", default=[])
+    return parser.parse_args()
 
 
 def run_logged(log: str, body: Callable[[], None]) -> None:

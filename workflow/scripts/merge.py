@@ -14,7 +14,7 @@ from collections import Counter
 from pathlib import Path
 from typing import IO
 
-from cohort import InputError, load_json, run_logged
+from cohort import InputError, load_json, run_logged, script_arguments
 from pirs import PirFormatError, PirReader, open_text
 
 COMPRESS_LEVEL = 6  # zlib's default, as the tool's own .gz output
@@ -117,8 +117,9 @@ def main(plan_path: Path, chromosome: str, pirs: list[Path], stats: list[Path], 
 
 
 if __name__ == "__main__":
-    job = snakemake  # noqa: F821 (set by Snakemake's script directive)
-    run_logged(job.log[0], lambda: main(
-        Path(job.input.plan), job.wildcards.chrom, [Path(p) for p in job.input.pirs],
-        [Path(p) for p in job.input.stats], Path(job.output.pirs), Path(job.output.stats),
-        Path(job.output.histogram)))
+    args = script_arguments(__doc__, ["plan", "chromosome", "out-pirs", "out-stats",
+                                      "out-histogram"], several=("pirs", "stats"))
+    run_logged(args.log, lambda: main(
+        Path(args.plan), args.chromosome, [Path(p) for p in args.pirs],
+        [Path(p) for p in args.stats], Path(args.out_pirs), Path(args.out_stats),
+        Path(args.out_histogram)))

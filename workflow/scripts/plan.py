@@ -12,7 +12,8 @@ from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 from cohort import (InputError, SampleFile, alignment_index_suffixes, existing_index, indexed,
-                    other_spelling, own_spelling, run_logged, vcf_samples)
+                    other_spelling, own_spelling, read_sample_table, run_logged,
+                    script_arguments, vcf_samples)
 
 
 def indexed_chromosomes(vcf: Path, index: Path) -> dict[str, dict]:
@@ -137,7 +138,8 @@ def main(vcf: Path, index: Path, rows: list[SampleFile], wanted: list[str],
 
 
 if __name__ == "__main__":
-    job = snakemake  # noqa: F821 (set by Snakemake's script directive)
-    run_logged(job.log[0], lambda: main(
-        Path(job.input.vcf), Path(job.input.index), job.params.files, job.params.chromosomes,
-        job.params.samples_per_job, job.params.reference, job.threads, Path(job.output[0])))
+    args = script_arguments(__doc__, ["vcf", "index", "samples", "samples-per-job", "threads",
+                                      "out"], several=("chromosomes",), optional=("reference",))
+    run_logged(args.log, lambda: main(
+        Path(args.vcf), Path(args.index), read_sample_table(Path(args.samples)), args.chromosomes,
+        int(args.samples_per_job), args.reference, int(args.threads), Path(args.out)))

@@ -11,7 +11,7 @@ import matplotlib
 matplotlib.use("Agg")  # no display on a cluster node
 import matplotlib.pyplot as plt  # noqa: E402
 
-from cohort import run_logged, sample_totals  # noqa: E402
+from cohort import run_logged, sample_totals, script_arguments  # noqa: E402
 
 # Names under the bars while they can still be read; a larger cohort shows its profile only.
 MAX_NAMED_SAMPLES = 40
@@ -85,7 +85,8 @@ def main(stats: Path, histograms: list[Path], in_pirs: Path, per_sample: Path, s
 
 
 if __name__ == "__main__":
-    job = snakemake  # noqa: F821 (set by Snakemake's script directive)
-    run_logged(job.log[0], lambda: main(
-        Path(job.input.stats), [Path(p) for p in job.input.histograms], Path(job.output.in_pirs),
-        Path(job.output.per_sample), Path(job.output.sites), Path(job.output.dropped)))
+    args = script_arguments(__doc__, ["stats", "in-pirs", "per-sample", "sites", "dropped"],
+                            several=("histograms",))
+    run_logged(args.log, lambda: main(
+        Path(args.stats), [Path(p) for p in args.histograms], Path(args.in_pirs),
+        Path(args.per_sample), Path(args.sites), Path(args.dropped)))

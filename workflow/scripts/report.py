@@ -5,13 +5,14 @@ versions of the programs that made the results."""
 
 import base64
 import html
+import json
 import platform
 import subprocess
 import time
 from importlib.metadata import PackageNotFoundError, version
 from pathlib import Path
 
-from cohort import run_logged, sample_totals
+from cohort import run_logged, sample_totals, script_arguments
 
 STYLE = """body{font-family:sans-serif;margin:2em;max-width:70em}
 table{border-collapse:collapse;font-size:90%}td,th{border:1px solid #ccc;padding:2px 6px}
@@ -88,7 +89,6 @@ def main(stats: Path, plots: list[Path], settings: dict, program: str, out: Path
 
 
 if __name__ == "__main__":
-    job = snakemake  # noqa: F821 (set by Snakemake's script directive)
-    run_logged(job.log[0], lambda: main(Path(job.input.stats), [Path(p) for p in job.input.plots],
-                                        job.params.settings, job.params.program,
-                                        Path(job.output[0])))
+    args = script_arguments(__doc__, ["stats", "settings", "program", "out"], several=("plots",))
+    run_logged(args.log, lambda: main(Path(args.stats), [Path(p) for p in args.plots],
+                                      json.loads(args.settings), args.program, Path(args.out)))

@@ -14,7 +14,8 @@ from operator import itemgetter
 from pathlib import Path
 from typing import Callable, Iterable, Iterator
 
-from cohort import InputError, load_json, run_logged, split_fields, stream_lines, vcf_text_command
+from cohort import (InputError, load_json, run_logged, script_arguments, split_fields,
+                    stream_lines, vcf_text_command)
 
 # The group VCFs live only until their scan has read them: fast compression is enough.
 COMPRESS_LEVEL = 1
@@ -119,7 +120,6 @@ def main(vcf: Path, index: Path, plan_path: Path, chromosome: str, outdir: Path)
 
 
 if __name__ == "__main__":
-    job = snakemake  # noqa: F821 (set by Snakemake's script directive)
-    run_logged(job.log[0], lambda: main(Path(job.input.vcf), Path(job.input.index),
-                                        Path(job.input.plan), job.wildcards.chrom,
-                                        Path(job.output[0])))
+    args = script_arguments(__doc__, ["vcf", "index", "plan", "chromosome", "out"])
+    run_logged(args.log, lambda: main(Path(args.vcf), Path(args.index), Path(args.plan),
+                                      args.chromosome, Path(args.out)))
