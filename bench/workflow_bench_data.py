@@ -7,6 +7,7 @@ being measured), with the samples table. With --wide, it writes instead a VCF of
 for 2,504 samples, to time reading a cohort VCF. Deterministic; needs samtools and bgzip."""
 
 import argparse
+import json
 import random
 import subprocess
 from pathlib import Path
@@ -105,14 +106,22 @@ def write_cohort(out: Path, length: int, samples: int, depth: int, seed: int) ->
     (out / "samples.tsv").write_text("".join(f"{n}\t{out / n}.bam\n" for n in names))
 
 
-def write_wide_vcf(out: Path, sites: int, samples: int, seed: int) -> None:
-    """One chromosome's VCF for many samples, lines as dense as a sequenced cohort's."""
+def write_wide_vcf(out: Path, sites: int, samples: int, group_size: int, seed: int) -> None:
+    """One chromosome's VCF for many samples, lines as dense as a sequenced cohort's, and the
+    workflow's plans that split it: one for all groups at once, one per group."""
     rng = random.Random(seed)
     names = [f"HG{k:05d}" for k in range(samples)]
     lines = (f"chr1\t{100 + 30 * k}\t.\tA\tG\t50\tPASS\t.\tGT\t" +
              "\t".join(rng.choices(GENOTYPES, (85, 6, 6, 3), k=samples)) + "\n"
              for k in range(sites))
     bgzip(out / "wide.vcf.gz", [vcf_header({"chr1": 100 + 30 * sites}, names), *lines])
+    groups = [names[k:k + group_size] for k in range(0, samples, group_size)]
+    plans = out / "wide_plans"
+    plans.mkdir(exist_ok=True)
+    for name, chosen in [("all", groups)] + [(f"group{k}", [g]) for k, g in enumerate(groups)]:
+        (plans / f"{name}.json").write_text(json.dumps({
+            "chromosomes": [{"name": "chr1", "spellings": ["chr1"] * samples}],
+            "files": [[n, f"{n}.bam"] for n in names], "groups": chosen}))
 
 
 def main() -> None:
@@ -123,11 +132,12 @@ def main() -> None:
     parser.add_argument("--depth", type=int, default=30)
     parser.add_argument("--wide", type=int, metavar="SITES",
                         help="write wide.vcf.gz of SITES sites for 2,504 samples instead")
+    parser.add_argument("--group-size", type=int, default=50, help="samples per job, --wide")
     parser.add_argument("--seed", type=int, default=20240615)
     args = parser.parse_args()
     args.out.mkdir(parents=True, exist_ok=True)
     if args.wide:
-        write_wide_vcf(args.out, args.wide, 2504, args.seed)
+        write_wide_vcf(args.out, args.wide, 2504, args.group_size, args.seed)
     else:
         write_cohort(args.out, args.length, args.samples, args.depth, args.seed)
 

@@ -18,6 +18,7 @@ from typing import Callable, Iterator
 
 BLANKS = re.compile(rb"[ \t]+")
 BGZF_BLOCK_SIZE = 65536
+PIPE_BUFFER = 1 << 20  # a cohort VCF line holds thousands of fields
 
 
 class InputError(Exception):
@@ -122,7 +123,8 @@ def stream_lines(command: list[str]) -> Iterator[bytes]:
     """Yields the lines a command writes; raises InputError when it fails. Its messages go to
     a file, not a pipe, so that a talkative command can never block on a pipe nobody reads."""
     with tempfile.TemporaryFile() as messages:
-        with subprocess.Popen(command, stdout=subprocess.PIPE, stderr=messages) as process:
+        with subprocess.Popen(command, stdout=subprocess.PIPE, stderr=messages,
+                              bufsize=PIPE_BUFFER) as process:
             yield from process.stdout  # type: ignore[union-attr]
         if process.returncode != 0:
             messages.seek(0)
