@@ -6,7 +6,6 @@ NA103 two BAM files (two lanes), NA104 a CRAM file written against ref.fa, and N
 Deterministic; needs samtools and bgzip. The files it makes are committed: run it only to
 change the example."""
 
-
 import random
 import subprocess
 from pathlib import Path

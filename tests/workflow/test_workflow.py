@@ -28,10 +28,11 @@ def make_vcf_odd(folder: Path) -> None:
         subprocess.run(["bgzip", "-c"], input="".join(lines).encode(), stdout=out, check=True)
 
 
-def direct_run(folder: Path, program: Path, chromosome: str) -> bytes:
-    """bridgeScan on the chromosome's lines of the cohort VCF and on every file of the table,
-    in table order, each with its own name for the chromosome."""
-    vcf = gzip.decompress((folder / "examples/cohort/cohort.vcf.gz").read_bytes()).decode()
+def direct_run(folder: Path, program: Path, chromosome: str, vcf_text: str = "") -> bytes:
+    """bridgeScan on the chromosome's lines of the cohort VCF (or of vcf_text) and on every
+    file of the table, in table order, each with its own name for the chromosome."""
+    vcf = vcf_text or gzip.decompress(
+        (folder / "examples/cohort/cohort.vcf.gz").read_bytes()).decode()
     lines = [line for line in vcf.splitlines(keepends=True)
              if line.startswith("#") or line.split("\t", 1)[0] == chromosome]
     (folder / "direct.vcf").write_text("".join(lines))
@@ -95,6 +96,19 @@ def test_rerun_does_nothing_and_a_deleted_output_is_rebuilt(cohort, program):
     assert "chrom=chr20" not in rebuilt.stdout + rebuilt.stderr
     assert gathered(cohort, "chr21") == before
     assert (cohort / OUTDIR / "chr20.pirs.gz").stat().st_mtime_ns == kept
+
+
+def test_a_bcf_file_and_one_chromosome(tmp_path, program):
+    folder = copy_example(tmp_path)
+    subprocess.run(["bcftools", "view", "-Ob", "-o", "cohort.bcf", "cohort.vcf.gz"],
+                   cwd=folder / "examples/cohort", check=True)
+    result = run_workflow(folder, program, "vcf=examples/cohort/cohort.bcf", "chromosomes=chr21")
+    assert result.returncode == 0, result.stderr
+    assert not (folder / OUTDIR / "chr20.pirs.gz").exists()
+    as_text = subprocess.run(["bcftools", "view", "--no-version", "-Ov", "cohort.bcf"],
+                             cwd=folder / "examples/cohort", check=True, capture_output=True,
+                             text=True).stdout
+    assert gathered(folder, "chr21") == direct_run(folder, program, "chr21", as_text)
 
 
 def replace_in_table(folder: Path, old: str, new: str) -> None:

@@ -2,7 +2,6 @@
 samples and text) and the alignment files (index, sequence names). Shared by the Snakefile's
 checks and the scripts of its rules."""
 
-
 import argparse
 import json
 import re
@@ -19,6 +18,7 @@ from typing import Callable, Iterator
 BLANKS = re.compile(rb"[ \t]+")
 BGZF_BLOCK_SIZE = 65536
 PIPE_BUFFER = 1 << 20  # a cohort VCF line holds thousands of fields
+MAX_POSITION = 2**31 - 1
 
 
 class InputError(Exception):
@@ -31,7 +31,6 @@ class SampleFile:
 
     sample: str
     path: str
-    line: int
 
 
 def split_fields(line: bytes) -> list[bytes]:
@@ -67,7 +66,7 @@ def read_sample_table(path: Path) -> list[SampleFile]:
             raise InputError(f"samples table {path}, line {number}: {fields[1]} is already "
                              f"listed on line {seen[where]}")
         seen[where] = number
-        rows.append(SampleFile(fields[0], fields[1], number))
+        rows.append(SampleFile(fields[0], fields[1]))
     if not rows:
         raise InputError(f"samples table {path}: lists no file")
     return rows
@@ -109,14 +108,25 @@ def indexed(vcf: Path, index: Path) -> str:
     return f"{vcf}##idx##{index}"
 
 
-def vcf_text_command(vcf: Path, index: Path, chromosome: str | None) -> list[str]:
-    """A command writing the VCF's header and, given a chromosome, its data lines as text:
-    the lines as they stand for a bgzipped VCF, as bcftools prints them for a BCF file."""
-    target = indexed(vcf, index)
+def vcf_header_command(vcf: Path, index: Path) -> list[str]:
     if vcf_kind(vcf) == "bcf":
-        command = ["bcftools", "view", "--no-version", "-Ov", target]
-        return command + (["-r", chromosome] if chromosome else ["-h"])
-    return ["tabix", "-h", target, chromosome] if chromosome else ["tabix", "-H", target]
+        return ["bcftools", "view", "--no-version", "-h", indexed(vcf, index)]
+    return ["tabix", "-H", indexed(vcf, index)]
+
+
+def chromosome_lines(vcf: Path, index: Path, chromosome: str) -> Iterator[bytes]:
+    """The VCF's header and the chromosome's data lines, as text: the lines as they stand for
+    a bgzipped VCF, as bcftools prints them for a BCF file."""
+    if vcf_kind(vcf) == "vcf":
+        yield from stream_lines(["tabix", "-h", indexed(vcf, index), chromosome])
+        return
+    # Given as a regions file, not as a region: bcftools cannot parse names such as
+    # HLA-A*01:01:01:01 as a region, and tabix takes them as they are.
+    with tempfile.NamedTemporaryFile("w", suffix=".regions") as region:
+        region.write(f"{chromosome}\t1\t{MAX_POSITION}\n")
+        region.flush()
+        yield from stream_lines(["bcftools", "view", "--no-version", "-Ov", "-R", region.name,
+                                 indexed(vcf, index)])
 
 
 def stream_lines(command: list[str]) -> Iterator[bytes]:
@@ -134,7 +144,7 @@ def stream_lines(command: list[str]) -> Iterator[bytes]:
 
 def vcf_samples(vcf: Path, index: Path) -> list[str]:
     """The sample names of the #CHROM line, split as bridgeScan splits it."""
-    for line in stream_lines(vcf_text_command(vcf, index, None)):
+    for line in stream_lines(vcf_header_command(vcf, index)):
         fields = split_fields(line.rstrip(b"\n"))
         if fields[0] == b"#CHROM":
             return [name.decode() for name in fields[9:]]

@@ -7,7 +7,6 @@ exactly its group's samples, in order, with statistics that name the same sample
 the same PIRs. Anything else stops the merge before the files appear under their names: a part
 that is wrong is never gathered into a file that looks right."""
 
-
 import gzip
 import hashlib
 from collections import Counter

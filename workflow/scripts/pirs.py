@@ -10,7 +10,6 @@ decompressed. The merge of the cohort workflow reads its parts through the same 
 part that this checker rejects never reaches a gathered file.
 """
 
-
 import bz2
 import gzip
 import re

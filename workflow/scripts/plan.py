@@ -4,7 +4,6 @@ follow: the chromosomes, each file's own name for each of them, and the groups o
 Every problem found is reported (each naming its sample or file), not only the first, and the
 job then fails, so that a cohort is never scanned in part."""
 
-
 import json
 import subprocess
 from collections import Counter

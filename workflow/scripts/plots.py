@@ -2,7 +2,6 @@
 sample, the share of its heterozygous SNPs that lie in a PIR (what a phaser gains from the
 reads), its PIRs, and why records were dropped; for the cohort, the sites spanned per PIR."""
 
-
 from collections import Counter
 from pathlib import Path
 

@@ -2,7 +2,6 @@
 the plots, each sample's statistics summed over the chromosomes, the configuration and the
 versions of the programs that made the results."""
 
-
 import base64
 import html
 import json

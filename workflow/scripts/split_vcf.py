@@ -7,15 +7,14 @@ than once per group. Lines are cut into fields as bridgeScan cuts them and other
 they stand: no site is dropped and no allele trimmed, so each group's scan sees what a scan of
 the whole cohort would see for those samples."""
 
-
 import gzip
 import io
 from operator import itemgetter
 from pathlib import Path
 from typing import Callable, Iterable, Iterator
 
-from cohort import (InputError, load_json, run_logged, script_arguments, split_fields,
-                    stream_lines, vcf_text_command)
+from cohort import (InputError, chromosome_lines, load_json, run_logged, script_arguments,
+                    split_fields)
 
 # The group VCFs live only until their scan has read them: fast compression is enough.
 COMPRESS_LEVEL = 1
@@ -46,13 +45,12 @@ def sample_columns(header: list[bytes], groups: list[list[str]]) -> list[list[in
     return [[first[name] for name in group] for group in groups]
 
 
-class group_writer:
+class GroupWriter:
     """One group's compressed VCF, with how to pick its columns from a cohort line."""
 
     def __init__(self, path: Path, columns: list[int]) -> None:
         self.stream = io.BufferedWriter(gzip.open(path, "wb", compresslevel=COMPRESS_LEVEL),
                                         WRITE_BUFFER)
-        self.columns = columns
         self.last_column = max(columns)
         self.pick = column_picker(columns)
         self.pick_present = short_line_picker(columns)
@@ -62,14 +60,14 @@ class group_writer:
             self.stream.write(line)  # bridgeScan skips it, in the group as in the cohort
             return
         picked = self.pick(fields) if self.last_column < len(fields) else self.pick_present(fields)
-        self.stream.write(b"\t".join(fields[:9]) + b"\t" + b"\t".join(picked) + b"\n")
+        self.stream.write(b"\t".join((*fields[:9], *picked)) + b"\n")
 
     def close(self) -> None:
         self.stream.close()
 
 
 def split_lines(lines: Iterator[bytes], groups: list[list[str]], outdir: Path) -> None:
-    writers: list[group_writer] = []
+    writers: list[GroupWriter] = []
     meta: list[bytes] = []  # the ## lines, written to each group once its file is opened
     try:
         for line in lines:
@@ -91,10 +89,10 @@ def split_lines(lines: Iterator[bytes], groups: list[list[str]], outdir: Path) -
 
 
 def open_groups(header: list[bytes], groups: list[list[str]], meta: list[bytes],
-                outdir: Path) -> list[group_writer]:
+                outdir: Path) -> list[GroupWriter]:
     writers = []
     for k, (group, columns) in enumerate(zip(groups, sample_columns(header, groups)), start=1):
-        writer = group_writer(outdir / f"group{k}.vcf.gz", columns)
+        writer = GroupWriter(outdir / f"group{k}.vcf.gz", columns)
         writer.stream.writelines(meta)
         writer.stream.write(b"\t".join(header[:9] + [name.encode() for name in group]) + b"\n")
         writers.append(writer)
@@ -116,7 +114,7 @@ def main(vcf: Path, index: Path, plan_path: Path, chromosome: str, outdir: Path)
     entry = next(c for c in plan["chromosomes"] if c["name"] == chromosome)
     outdir.mkdir(parents=True, exist_ok=True)
     write_lists(plan, entry, outdir)
-    split_lines(stream_lines(vcf_text_command(vcf, index, chromosome)), plan["groups"], outdir)
+    split_lines(chromosome_lines(vcf, index, chromosome), plan["groups"], outdir)
 
 
 if __name__ == "__main__":
