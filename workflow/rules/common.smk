@@ -23,22 +23,24 @@ OUTDIR = config["outdir"].rstrip("/")
 
 # Memory of a scan job. bridgeScan holds one sample's reads at a time: a read (a pair shares
 # one entry) costs about BYTES_PER_HELD_READ (README, "Speed and memory"), and a sample holds at
-# most one per read pair of its chromosome, LENGTH x DEPTH / PAIR_BASES. It also holds every site
-# of the chromosome (BYTES_PER_SITE). The estimate is doubled on each retry
-# (--retries/--restart-times), and --set-resources scan:mem_mb=N overrides it.
+# most one per read pair of its chromosome, LENGTH x DEPTH / PAIR_BASES. It also holds every
+# site of the chromosome, about 170 bytes each (BYTES_PER_SITE with some headroom). The
+# estimate is doubled on each retry (--retries/--restart-times), and --set-resources
+# scan:mem_mb=N overrides it.
 ASSUMED_DEPTH = 30
 PAIR_BASES = 2 * 150
 BYTES_PER_HELD_READ = 120
 BYTES_PER_SITE = 200
 BASE_MEMORY_MB = 200
 # Run time of a scan job, for schedulers: a 30x sample takes about 10 s per 64 Mb of its
-# chromosome ; allowed three times that, and at least 10 minutes.
+# chromosome; allowed three times that, and at least 10 minutes.
 SCAN_SECONDS_PER_SAMPLE_MB = 0.5
 MIN_RUNTIME_MINUTES = 10
 
 
 def python(script: str) -> str:
-    """The command that runs one of the workflow's scripts. The rules run them as programs:
+    """The command that runs one of the workflow's scripts, with the Python that runs Snakemake
+    (Debian's /usr/bin/python3, which has matplotlib). The rules run them as programs:
     Snakemake's script directive would import Snakemake into each job, which costs more than
     a small job's work."""
     return f"{shlex.quote(sys.executable)} {shlex.quote(str(SCRIPTS / script))}"
