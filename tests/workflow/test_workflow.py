@@ -130,6 +130,14 @@ def drop_chr21(folder: Path) -> None:
     subprocess.run(["samtools", "index", bam], check=True)
 
 
+def change_length(folder: Path) -> None:
+    """NA102's file as if aligned to another build, whose chromosome 20 is one base longer."""
+    bam = folder / "examples/cohort/NA102.bam"
+    subprocess.run(["samtools", "reheader", "--in-place", "--command",
+                    "sed 's/SN:20\tLN:6000/SN:20\tLN:6001/'", bam], check=True)
+    subprocess.run(["samtools", "index", bam], check=True)
+
+
 def add_sample_not_in_vcf(folder: Path) -> None:
     cohort = folder / "examples/cohort"
     for suffix in ("", ".bai"):
@@ -144,7 +152,11 @@ def add_sample_not_in_vcf(folder: Path) -> None:
     (drop_index, "examples/cohort/NA101.bam: no index beside it"),
     (drop_chr21, "sample NA102: examples/cohort/NA102.bam has no sequence named chr21 or 21"),
     (add_sample_not_in_vcf, "sample NA999 of the samples table is not in the VCF"),
-], ids=["missing file", "no index", "no such chromosome", "sample not in VCF"])
+    (change_length, "examples/cohort/NA102.bam: chr20 is 6001 bp long, but 6000 bp in the VCF"),
+    (lambda f: replace_in_table(f, "NA101.bam", "NA102.bam"),
+     "examples/cohort/NA102.bam is already listed on line 3"),
+], ids=["missing file", "no index", "no such chromosome", "sample not in VCF",
+        "another reference build", "file listed twice"])
 def test_bad_input_stops_the_workflow_before_any_scan(tmp_path, program, spoil, message):
     folder = copy_example(tmp_path)
     spoil(folder)
