@@ -108,18 +108,6 @@ file_content gzipContent(const std::string& start) {
     return file_content::gzip;
 }
 
-file_content contentOf(const std::string& start) {
-    if (startsWith(start, "\x1f\x8b")) return gzipContent(start);
-    if (startsWith(start, "BZh") && start.size() > 3 && start[3] >= '1' && start[3] <= '9')
-        return file_content::bzip2;
-    if (startsWith(start, std::string_view("\xfd" "7zXZ\0", 6))) return file_content::xz;
-    if (startsWith(start, "\x28\xb5\x2f\xfd")) return file_content::zstd;
-    if (startsWith(start, "CRAM")) return file_content::cram;
-    if (startsWith(start, std::string_view("BCF\2", 4))) return file_content::bcf;
-    if (startsWith(start, std::string_view("BAM\1", 4))) return file_content::bam;
-    return file_content::plain;
-}
-
 // The chain's last link on input: the bytes read to tell the content come first, then the
 // rest of the file, so that a pipe, which cannot seek back, is read whole too.
 class prefixed_source {
@@ -152,6 +140,18 @@ int32_t littleEndian(const unsigned char bytes[4]) {
 }
 
 }  // namespace
+
+file_content contentOf(const std::string& start) {
+    if (startsWith(start, "\x1f\x8b")) return gzipContent(start);
+    if (startsWith(start, "BZh") && start.size() > 3 && start[3] >= '1' && start[3] <= '9')
+        return file_content::bzip2;
+    if (startsWith(start, std::string_view("\xfd" "7zXZ\0", 6))) return file_content::xz;
+    if (startsWith(start, "\x28\xb5\x2f\xfd")) return file_content::zstd;
+    if (startsWith(start, "CRAM")) return file_content::cram;
+    if (startsWith(start, std::string_view("BCF\2", 4))) return file_content::bcf;
+    if (startsWith(start, std::string_view("BAM\1", 4))) return file_content::bam;
+    return file_content::plain;
+}
 
 const char* contentName(file_content content) {
     switch (content) {

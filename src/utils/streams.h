@@ -11,6 +11,9 @@
 // ones). Only the first three can be read as text.
 enum class file_content { plain, gzip, bzip2, bcf, bam, cram, xz, zstd };
 
+// What a file that begins with these bytes holds.
+file_content contentOf(const std::string& start);
+
 // "BCF", "xz" and so on: how a message names the content.
 const char* contentName(file_content content);
 
