@@ -6,8 +6,10 @@
 #include "utils/fatal.h"
 #include "utils/streams.h"
 
+// The main thread reads records while the others inflate blocks ahead of it.
 data_set::data_set(int baseQuality, int readQuality, const run_options& runOptions)
-    : options(runOptions) {
+    : options(runOptions),
+      pool(runOptions.threads > 1 ? hts_tpool_init(runOptions.threads - 1) : nullptr) {
     pileup.owner = this;
     pileup.minBaseQuality = baseQuality;
     pileup.minReadQuality = readQuality;

@@ -37,11 +37,12 @@ int findTarget(const sam_hdr_t* header, const std::string& name) {
     return found;
 }
 
-// What the scan knows of the chromosome before it opens a file, to check the file against it.
-struct expected_sequence {
+// How the scan opens a file, and what it knows of the chromosome to check the file against.
+struct open_settings {
     const std::string& vcfName;  // empty when the VCF named none
     int64_t vcfLength;           // -1 when the VCF's header gives none
     const char* reference;       // --reference, or null
+    hts_tpool* pool;             // decompression threads, or null
 };
 
 // A file whose header lacks the name may spell the chromosome the other way.
@@ -54,7 +55,7 @@ void reportMissingSequence(const sam_hdr_t* header, const std::string& sequence)
 
 // The same name with another length is most likely another build of the reference.
 void checkLength(const std::string& path, const opened_bam& bam, const std::string& sequence,
-                 const expected_sequence& expected) {
+                 const open_settings& expected) {
     const hts_pos_t length = sam_hdr_tid2len(bam.header.get(), bam.target);
     if (expected.vcfLength < 0 || length == expected.vcfLength) return;
     reportProblem("WARNING: [" + path + "]: [" + sequence + "] is " + std::to_string(length) +
@@ -64,10 +65,13 @@ void checkLength(const std::string& path, const opened_bam& bam, const std::stri
 
 // Opens the file, its index and its target, reporting a failure on standard error.
 bool openBam(const std::string& path, const std::string& sequence,
-             const expected_sequence& expected, opened_bam& bam) {
+             const open_settings& settings, opened_bam& bam) {
     bam.file.reset(sam_open(path.c_str(), "r"));
     // Given to every file: only CRAM files use it, and then nothing is looked up elsewhere.
-    if (bam.file && expected.reference) hts_set_fai_filename(bam.file.get(), expected.reference);
+    if (bam.file && settings.reference) hts_set_fai_filename(bam.file.get(), settings.reference);
+    // With a pool, htslib takes a file cut at a block boundary for a clean end, and how much of
+    // it is read varies: such a file is read as it is, without the pool.
+    if (bam.file && hts_check_EOF(bam.file.get()) != 0) useThreadPool(bam.file.get(), settings.pool);
     if (bam.file) bam.header.reset(sam_hdr_read(bam.file.get()));
     if (!bam.header) {
         std::cerr << "Fail to open BAM file [" << path << "]" << std::endl;
@@ -83,7 +87,7 @@ bool openBam(const std::string& path, const std::string& sequence,
         reportMissingSequence(bam.header.get(), sequence);
         return false;
     }
-    checkLength(path, bam, sequence, expected);
+    checkLength(path, bam, sequence, settings);
     // CRAM decodes only what the scan reads.
     hts_set_opt(bam.file.get(), CRAM_OPT_REQUIRED_FIELDS,
                 SAM_QNAME | SAM_FLAG | SAM_RNAME | SAM_POS | SAM_MAPQ | SAM_CIGAR | SAM_SEQ |
@@ -172,8 +176,8 @@ void data_set::bridgeScan(int sample) {
         std::cout << "\nOpening BAM file [" << paths[f] << "] for sample ["
                   << sampleNames[static_cast<size_t>(sample)] << "]" << std::endl;
         opened_bam bam;
-        if (!openBam(paths[f], sequences[f], {chromosome, chromosomeLength, options.reference},
-                     bam))
+        if (!openBam(paths[f], sequences[f],
+                     {chromosome, chromosomeLength, options.reference, threadPool()}, bam))
             continue;
         std::cout << "Sequence Name=" << sequences[f] << " found at Index=" << bam.target
                   << std::endl;

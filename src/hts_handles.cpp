@@ -1,5 +1,11 @@
-// The pile-up buffer over htslib's bam_plp_*: push records, receive columns through a callback.
+// The thread pool for htslib's files, and the pile-up buffer over htslib's bam_plp_*.
 #include "hts_handles.h"
+
+void useThreadPool(htsFile* file, hts_tpool* pool) {
+    if (!pool) return;
+    htsThreadPool shared = {pool, 0};  // htslib keeps the pool, not this record
+    hts_set_thread_pool(file, &shared);
+}
 
 pileup_buffer::pileup_buffer(pileup_callback callback, void* userData)
     : func(callback), data(userData) {

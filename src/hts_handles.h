@@ -8,6 +8,7 @@
 #include <htslib/kstring.h>
 #include <htslib/sam.h>
 #include <htslib/tbx.h>
+#include <htslib/thread_pool.h>
 #include <htslib/vcf.h>
 
 template <auto Destroy> struct hts_deleter {
@@ -22,6 +23,10 @@ using hts_file_ptr = sam_file_ptr;  // one handle type for SAM, BAM, CRAM, VCF a
 using bcf_hdr_ptr = std::unique_ptr<bcf_hdr_t, hts_deleter<bcf_hdr_destroy>>;
 using bcf1_ptr = std::unique_ptr<bcf1_t, hts_deleter<bcf_destroy>>;
 using tbx_ptr = std::unique_ptr<tbx_t, hts_deleter<tbx_destroy>>;
+using hts_tpool_ptr = std::unique_ptr<hts_tpool, hts_deleter<hts_tpool_destroy>>;
+
+// Lets htslib decompress the file on the pool's threads; nothing when there is no pool.
+void useThreadPool(htsFile* file, hts_tpool* pool);
 
 // A kstring_t that frees its text.
 struct kstring_buffer {
