@@ -69,7 +69,8 @@ private:
     bool isHetSnp(int sample, int siteIndex) const;
     // Each returns false when the file could not be read to the end.
     bool scanPerSite(int sample, samFile* file, const hts_idx_t* index, int target);
-    bool scanOnePass(int sample, samFile* file, const hts_idx_t* index, int target);
+    bool scanOnePass(int sample, const std::string& path, samFile* file, const hts_idx_t* index,
+                     int target);
 
     // The decompression threads shared by every file htslib reads; null with one thread.
     hts_tpool* threadPool() const { return pool.get(); }

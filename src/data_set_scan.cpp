@@ -135,6 +135,32 @@ void observe(const bam1_t* b, int pos0, uint32_t idx, data_set::pileup_state& st
                     static_cast<uint8_t>(quality));
 }
 
+// The run stops on a base it cannot decode; a cohort has thousands of files, so say where.
+[[noreturn]] void undecodableBase(const bam1_t* b, int code, const std::string& path,
+                                  int64_t pos0) {
+    fatal("extractNucleotide " + std::to_string(code) + " unknown\n  * read [" +
+          bamutils::extractName(b) + "] in [" + path + "] at position " +
+          std::to_string(pos0 + 1));
+}
+
+// Records what b shows at pos0, its base at read offset `offset` (-1: none), when the base
+// passes the quality threshold. The base is decoded first, as the accessors do: an
+// undecodable base stops the run whatever its quality.
+void observeAt(const bam1_t* b, int64_t offset, int64_t pos0, uint32_t idx,
+               data_set::pileup_state& state, const std::string& path) {
+    if (offset < 0 || offset >= b->core.l_qseq) return;
+    const int code = bam_seqi(bam_get_seq(b), offset);
+    const char base = bamutils::baseLetter(code);
+    if (base == 0) undecodableBase(b, code, path, pos0);
+    const auto quality = static_cast<signed char>(bam_get_qual(b)[offset]);
+    if (quality < state.minBaseQuality) {
+        ++state.counts.droppedBaseq;
+        return;
+    }
+    state.reads.add(bam_get_qname(b), idx, static_cast<uint8_t>(base),
+                    static_cast<uint8_t>(quality));
+}
+
 // Counts a record read; false, and counted as dropped, when the pile-up would drop it.
 bool countRecord(const bam1_t* b, scan_counts& counts) {
     ++counts.records;
@@ -186,7 +212,7 @@ void data_set::bridgeScan(int sample) {
         const bool complete =
             options.scan == scan_method::per_site
                 ? scanPerSite(sample, bam.file.get(), bam.index.get(), bam.target)
-                : scanOnePass(sample, bam.file.get(), bam.index.get(), bam.target);
+                : scanOnePass(sample, paths[f], bam.file.get(), bam.index.get(), bam.target);
         if (!complete) {
             // The reads before the damage stay; the run goes on, and ends with status 1. A CRAM
             // fails most often for want of its reference.
@@ -258,7 +284,8 @@ std::vector<std::pair<int64_t, int64_t>> siteStretches(const std::vector<scan_si
 
 }  // namespace
 
-bool data_set::scanOnePass(int sample, samFile* file, const hts_idx_t* index, int target) {
+bool data_set::scanOnePass(int sample, const std::string& path, samFile* file,
+                           const hts_idx_t* index, int target) {
     std::cout << "Piling up reads ..." << std::endl;
     std::vector<scan_site> targets;
     for (int i = 0; i < sites.size(); ++i)
@@ -277,9 +304,11 @@ bool data_set::scanOnePass(int sample, samFile* file, const hts_idx_t* index, in
         const int64_t start = b->core.pos, end = bam_endpos(b);
         while (first < targets.size() && targets[first].pos0 < start) ++first;
         const bool usable = countedReadFilters(b, pileup);
+        cigar_cursor walk(b);  // one walk for all the sites the record covers
         for (size_t j = first; j < targets.size() && targets[j].pos0 < end; ++j)
             if (keptByPileup(targets[j], start) && usable)
-                observe(b, static_cast<int>(targets[j].pos0), targets[j].idx, pileup);
+                observeAt(b, walk.offsetAt(targets[j].pos0), targets[j].pos0, targets[j].idx,
+                          pileup, path);
     };
     bool complete = true;
     for (const auto& [from, to] : siteStretches(targets)) {

@@ -129,7 +129,7 @@ TEST(Run, UndecodableBaseAtASiteEndsTheRun) {
     const std::string dir = prepare(readAcrossBothSites("r1", '='));
     const program_result run = runProgram(argsWithOut("out.txt"), dir);
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "extractNucleotide 0 unknown\n");
+    EXPECT_EQ(run.err, "extractNucleotide 0 unknown\n  * read [r1] in [reads.bam] at position 100\n");
     EXPECT_EQ(readFile(dir + "/out.txt"), "MAP 2\n100\tA\tG\n180\tC\tT\n");  // lines so far stay
 }
 
