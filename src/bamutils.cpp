@@ -65,16 +65,28 @@ char cigarLetter(uint32_t op) {
     }
 }
 
+char decodedOrFatal(int code) {
+    const char letter = bamutils::nucleotideLetter(code);
+    if (letter == 0) fatal(bamutils::unknownCodeMessage(code));
+    return letter;
+}
+
 } // namespace
 
 double bamutils::phred2double(int q) { return std::pow(10.0, q * -0.1); }
 
 char bamutils::extractNucleotide(const bam1_t* b, int i) {
+    return decodedOrFatal(bam_seqi(bam_get_seq(b), i));
+}
+
+char bamutils::nucleotideLetter(int code) {
     // Only A, C, G, T and N are accepted; '=' and the ambiguity codes are not.
     static const char letters[16] = {0, 'A', 'C', 0, 'G', 0, 0, 0, 'T', 0, 0, 0, 0, 0, 0, 'N'};
-    const int code = bam_seqi(bam_get_seq(b), i);
-    if (letters[code] == 0) fatal("extractNucleotide " + std::to_string(code) + " unknown");
-    return letters[code];
+    return letters[code & 15];
+}
+
+std::string bamutils::unknownCodeMessage(int code) {
+    return "extractNucleotide " + std::to_string(code) + " unknown";
 }
 
 std::string bamutils::extractRead(const bam1_t* b) {
@@ -112,11 +124,14 @@ std::string bamutils::extractFlag(const bam1_t* b) {
 }
 
 signed char bamutils::extractBase(const bam1_t* b, int pos) {
+    const int code = extractBaseCode(b, pos);
+    return static_cast<signed char>(code < 0 ? code : decodedOrFatal(code));
+}
+
+int bamutils::extractBaseCode(const bam1_t* b, int pos) {
     if (b->core.pos > pos) return -3;
     const walk_result w = walkTo(b, pos);
-    if (isStored(b, w)) {
-        return static_cast<signed char>(extractNucleotide(b, static_cast<int>(w.offset)));
-    }
+    if (isStored(b, w)) return bam_seqi(bam_get_seq(b), w.offset);
     if (w.found) return -1;
     return pos <= w.ref ? -1 : -2;
 }

@@ -1,16 +1,34 @@
-// The command line walk and the run sequence: read the VCF, read the BAM list, extract.
+// The command line walk and the run sequence: read the VCF, read the BAM list, check that the
+// output is none of the inputs, extract.
 #include "bridgeScan.h"
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
+#include "hts_handles.h"
 #include "utils/fatal.h"
+#include "utils/safe_output.h"
 
 namespace {
 
 // strtol rules, no error detection, narrowed to 32 bits as the options are documented.
 int parseNumber(const char* text) {
     return static_cast<int>(static_cast<uint32_t>(std::strtol(text, nullptr, 10)));
+}
+
+// Every file the run reads, so that the output can never be one of them: the VCF with an index
+// beside it, the BAM list, and each listed alignment file with the index htslib would load.
+std::vector<std::string> inputFiles(const command_line& options, const data_set& data) {
+    const std::string vcf = options.vcf;
+    std::vector<std::string> files = {vcf, vcf + ".tbi", vcf + ".csi", options.bam};
+    for (const std::vector<std::string>& paths : data.bamFiles)
+        for (const std::string& path : paths) {
+            const std::vector<std::string> alignment = alignmentInputs(path);
+            files.insert(files.end(), alignment.begin(), alignment.end());
+        }
+    return files;
 }
 
 }  // namespace
@@ -34,6 +52,7 @@ command_line parseCommandLine(int argc, char** argv) {
 }
 
 int bridgeScanMain(int argc, char** argv, scan_method method) {
+    safe_output::prepareProcess();
     command_line options = parseCommandLine(argc, argv);
     if (!options.vcf) fatal("No VCF file specified with --vcf");
     if (!options.bam) fatal("No BAM list file specified with --bam");
@@ -43,6 +62,7 @@ int bridgeScanMain(int argc, char** argv, scan_method method) {
     data.setScanMethod(method);
     data.readVcf(options.vcf, options.from, options.to);
     data.readBam(options.bam);
+    safe_output::refuseInputAsOutput(options.out, inputFiles(options, data));
     data.runExtraction(options.out);
     // Every other sample was written; the files that failed were named as they failed.
     return data.unreadableFiles() > 0 ? 1 : 0;

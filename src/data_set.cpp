@@ -3,8 +3,7 @@
 
 #include <iostream>
 
-#include "utils/fatal.h"
-#include "utils/streams.h"
+#include "utils/safe_output.h"
 
 data_set::data_set(int baseQuality, int readQuality) {
     pileup.owner = this;
@@ -12,17 +11,18 @@ data_set::data_set(int baseQuality, int readQuality) {
     pileup.minReadQuality = readQuality;
 }
 
+// A file under the output's name means every sample was written: a damaged alignment file
+// ends the run with status 1 but still delivers the file, a fatal error or a signal does not.
 void data_set::runExtraction(const char* filename) {
-    ofile out(filename, false);
-    if (!out.good()) fatal(std::string("ERROR: Cannot create output file [") + filename + "]");
-    sites.writeMAP(out);
+    safe_output out(filename);
+    sites.writeMAP(out.stream());
     for (size_t s = 0; s < sampleNames.size(); ++s) {
         if (bamFiles[s].empty()) continue;
         pileup.reads.clear();
         bridgeScan(static_cast<int>(s));
-        writePIRs(out, static_cast<int>(s));
+        writePIRs(out.stream(), static_cast<int>(s));
     }
-    if (!out.close()) fatal(std::string("ERROR: Cannot write output file [") + filename + "]");
+    out.finish();
 }
 
 namespace {

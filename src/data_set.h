@@ -29,6 +29,7 @@ public:
         int32_t sitePos = 0;
         int32_t minBaseQuality = 0;
         int32_t minReadQuality = 0;
+        std::string file;  // the alignment file being read, named by messages
     };
 
     data_set(int baseQuality, int readQuality);

@@ -26,6 +26,7 @@ struct opened_bam {
     sam_hdr_ptr header;
     hts_idx_ptr index;
     int target = -1;
+    bool truncated = false;  // no end-of-file marker: read what is there, then report it
 };
 
 // The last target of that exact name, or -1.
@@ -54,6 +55,7 @@ bool openBam(const std::string& path, const std::string& sequence, opened_bam& b
         std::cerr << "Fail to find @SQ id = [" << sequence << "] in the header" << std::endl;
         return false;
     }
+    bam.truncated = hts_check_EOF(bam.file.get()) == 0;
     // CRAM decodes only what the scan reads.
     hts_set_opt(bam.file.get(), CRAM_OPT_REQUIRED_FIELDS,
                 SAM_QNAME | SAM_FLAG | SAM_RNAME | SAM_POS | SAM_MAPQ | SAM_CIGAR | SAM_SEQ |
@@ -80,10 +82,18 @@ bool passesReadFilters(const bam1_t* b, const data_set::pileup_state& state) {
     return mappingQuality <= 254 && mappingQuality >= state.minReadQuality;
 }
 
+[[noreturn]] void stopAtUndecodableBase(const bam1_t* b, int code, int pos0,
+                                        const data_set::pileup_state& state) {
+    fatal(bamutils::unknownCodeMessage(code) + "\n  * read [" + bam_get_qname(b) + "] in [" +
+          state.file + "] at position " + std::to_string(int64_t{pos0} + 1));
+}
+
 // Records what b shows at 0-based position pos0 when the base passes the quality threshold.
 void observe(const bam1_t* b, int pos0, uint32_t idx, data_set::pileup_state& state) {
-    const signed char base = bamutils::extractBase(b, pos0);
-    if (base < 0) return;
+    const int code = bamutils::extractBaseCode(b, pos0);
+    if (code < 0) return;
+    const char base = bamutils::nucleotideLetter(code);
+    if (base == 0) stopAtUndecodableBase(b, code, pos0, state);
     const signed char quality = bamutils::extractQuality(b, pos0);
     if (quality < state.minBaseQuality) return;
     state.reads.add(bam_get_qname(b), idx, static_cast<uint8_t>(base),
@@ -119,6 +129,7 @@ void data_set::bridgeScan(int sample) {
                   << sampleNames[static_cast<size_t>(sample)] << "]" << std::endl;
         opened_bam bam;
         if (!openBam(paths[f], sequences[f], bam)) continue;
+        pileup.file = paths[f];
         std::cout << "Sequence Name=" << sequences[f] << " found at Index=" << bam.target
                   << std::endl;
         std::cout << "Initialise Pile-Up [" << pileup.minBaseQuality << ", "
@@ -127,9 +138,10 @@ void data_set::bridgeScan(int sample) {
             scanMethod == scan_method::per_site
                 ? scanPerSite(sample, bam.file.get(), bam.index.get(), bam.target)
                 : scanOnePass(sample, bam.file.get(), bam.index.get(), bam.target);
-        if (!complete) {
+        if (!complete || bam.truncated) {
             // The reads before the damage stay; the run goes on, and ends with status 1.
             reportProblem("ERROR: Cannot read BAM file [" + paths[f] + "]");
+            if (bam.truncated) reportProblem("  * the file has no end-of-file marker: it is truncated");
             ++unreadFiles;
         }
     }

@@ -1,5 +1,37 @@
 // The pile-up buffer over htslib's bam_plp_*: push records, receive columns through a callback.
+// Where htslib looks for an alignment file's index.
 #include "hts_handles.h"
+
+#include <sys/stat.h>
+
+#include <cstring>
+
+namespace {
+
+// htslib 1.16 tries `.csi` appended to the name, then in place of the name's last extension
+// (from the last '.' of the whole path, folders included), then the same with the format's own
+// extension, and loads the first name that exists.
+std::string indexFound(const std::string& data, const char* ownExtension) {
+    const size_t dot = data.rfind('.');
+    for (const std::string extension : {".csi", ownExtension}) {
+        std::vector<std::string> names = {data + extension};
+        if (dot != std::string::npos && dot > 0) names.push_back(data.substr(0, dot) + extension);
+        for (const std::string& name : names) {
+            struct stat info;
+            if (stat(name.c_str(), &info) == 0) return name;
+        }
+    }
+    return "";
+}
+
+}  // namespace
+
+std::vector<std::string> alignmentInputs(const std::string& path) {
+    const size_t delimiter = path.find(HTS_IDX_DELIM);
+    if (delimiter != std::string::npos)
+        return {path.substr(0, delimiter), path.substr(delimiter + std::strlen(HTS_IDX_DELIM))};
+    return {path, indexFound(path, ".bai"), indexFound(path, ".crai")};
+}
 
 pileup_buffer::pileup_buffer(pileup_callback callback, void* userData)
     : func(callback), data(userData) {

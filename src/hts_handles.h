@@ -1,8 +1,11 @@
-// The thin layer over htslib: owning handles for its objects and the pile-up buffer.
+// The thin layer over htslib: owning handles for its objects, the pile-up buffer, and where
+// htslib looks for an index.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include <htslib/hts.h>
 #include <htslib/sam.h>
@@ -15,6 +18,12 @@ using sam_hdr_ptr = std::unique_ptr<sam_hdr_t, hts_deleter<sam_hdr_destroy>>;
 using hts_idx_ptr = std::unique_ptr<hts_idx_t, hts_deleter<hts_idx_destroy>>;
 using hts_itr_ptr = std::unique_ptr<hts_itr_t, hts_deleter<hts_itr_destroy>>;
 using bam1_ptr = std::unique_ptr<bam1_t, hts_deleter<bam_destroy1>>;
+
+// The files htslib reads for an alignment file named `path` in a BAM list: the file and the
+// index that sam_index_load finds for it, both as a BAM (.csi, then .bai) and as a CRAM (.csi,
+// then .crai), since which one it is htslib knows only once the file is open. An index name
+// given after "##idx##" is the index itself. Names that exist nowhere may come back too.
+std::vector<std::string> alignmentInputs(const std::string& path);
 
 // Records with any of these flags (unmapped, secondary, QC-failed, duplicate) never reach a
 // pile-up.

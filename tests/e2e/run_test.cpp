@@ -1,5 +1,12 @@
-// Whole runs of the program: compressed output, alignment files that fail, CRAM input, and the
-// fatal paths with their messages and exit statuses.
+// Whole runs of the program: compressed output, alignment files that fail, CRAM input, the
+// fatal paths with their messages and exit statuses, and what each failure leaves behind.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 #include <filesystem>
 #include <random>
 
@@ -52,6 +59,14 @@ std::vector<std::string> argsWithOut(const std::string& out) {
     return {"--vcf", "sites.vcf", "--bam", "bam.list", "--out", out};
 }
 
+// The names starting with a dot: temporary files that a run must not leave behind.
+std::string hiddenFiles(const std::string& dir) {
+    std::string names;
+    for (const auto& entry : fs::directory_iterator(dir))
+        if (entry.path().filename().string()[0] == '.') names += entry.path().filename().string();
+    return names;
+}
+
 TEST(Run, OutputIsCompressedByItsExtension) {
     const std::string dir = prepare(readAcrossBothSites("r1", 'A'));
     for (const std::string out : {"out.txt", "out.txt.gz", "out.txt.bz2"}) {
@@ -85,33 +100,171 @@ TEST(Run, FileWithoutIndexIsReportedAndSkipped) {
     EXPECT_EQ(readFile(dir + "/out.txt"), "MAP 2\n100\tA\tG\n180\tC\tT\nS 0\n");
 }
 
-TEST(Run, UndecodableBaseAtASiteEndsTheRun) {
+// The run stops part-way: an older file of the output's name stays as it was.
+TEST(Run, UndecodableBaseIsLocatedAndTheRunLeavesNoOutput) {
     const std::string dir = prepare(readAcrossBothSites("r1", '='));
+    writeFile(dir + "/out.txt", "older\n");
     const program_result run = runProgram(argsWithOut("out.txt"), dir);
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "extractNucleotide 0 unknown\n");
-    EXPECT_EQ(readFile(dir + "/out.txt"), "MAP 2\n100\tA\tG\n180\tC\tT\n");  // lines so far stay
+    EXPECT_EQ(run.err, "extractNucleotide 0 unknown\n  * read [r1] in [reads.bam] at position 100\n");
+    EXPECT_EQ(readFile(dir + "/out.txt"), "older\n");
+    EXPECT_EQ(hiddenFiles(dir), "");
 }
 
 TEST(Run, OutputThatCannotBeCreatedStopsBeforeAnyScan) {
     const std::string dir = prepare(readAcrossBothSites("r1", 'A'));
     const program_result run = runProgram(argsWithOut("no/such/folder/out.txt"), dir);
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "ERROR: Cannot create output file [no/such/folder/out.txt]\n");
+    EXPECT_EQ(run.err, "ERROR: Cannot create output file [no/such/folder/out.txt]: No such file "
+                       "or directory\n");
     EXPECT_EQ(run.out.find("Opening BAM file"), std::string::npos);
 }
 
-TEST(Run, WriteErrorIsReportedAtTheEnd) {
+// A name this long leaves no room for the temporary `.NAME.XXXXXX` beside it.
+TEST(Run, OutputWithoutRoomForATemporaryFileIsWrittenDirectlyWithAWarning) {
     const std::string dir = prepare(readAcrossBothSites("r1", 'A'));
-    for (const std::string out : {"/dev/full"}) {
-        const program_result run = runProgram(argsWithOut(out), dir);
-        EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(run.err, "ERROR: Cannot write output file [" + out + "]\n");
-    }
-    fs::create_symlink("/dev/full", dir + "/full.gz");
-    const program_result run = runProgram(argsWithOut("full.gz"), dir);
+    const std::string out(250, 'o');
+    const program_result run = runProgram(argsWithOut(out), dir);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "WARNING: No temporary file can be created beside [" + out +
+                           "] (File name too long): it is written directly, so a run that fails "
+                           "leaves it incomplete\n");
+    EXPECT_EQ(readFile(dir + "/" + out), expected_pir);
+}
+
+// The first failed write stops the run, whether the file is written directly (/dev/full, each
+// line at once), compressed (the compressor holds the text until its end), or to a temporary
+// file (under a file-size limit, once the map has filled more than a block).
+TEST(Run, WriteErrorStopsTheRunAtOnceWithItsReason) {
+    const std::string dir = prepare(readAcrossBothSites("r1", 'A'));
+    program_result run = runProgram(argsWithOut("/dev/full"), dir);
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "ERROR: Cannot write output file [full.gz]\n");
+    EXPECT_EQ(run.err, "ERROR: Cannot write output file [/dev/full]: No space left on device\n");
+    EXPECT_EQ(run.out.find("Opening BAM file"), std::string::npos);
+    fs::create_symlink("/dev/full", dir + "/full.gz");
+    run = runProgram(argsWithOut("full.gz"), dir);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "ERROR: Cannot write output file [full.gz]: No space left on device\n");
+
+    std::string sites = two_sites;
+    for (size_t k = 0; k * 1000 < 2 * ofile::large_block; ++k)
+        sites += "20\t" + std::to_string(300 + k) + "\t.\tC\t" + std::string(1000, 'A') +
+                 "\t.\t.\t.\tGT\t0|1\n";
+    writeFile(dir + "/sites.vcf", sites);
+    run = runProgram(argsWithOut("out.txt"), dir, [] {
+        const rlim_t limit = ofile::large_block / 2;
+        const rlimit size{limit, limit};
+        setrlimit(RLIMIT_FSIZE, &size);
+        std::signal(SIGXFSZ, SIG_IGN);
+    });
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "ERROR: Cannot write output file [out.txt]: File too large\n");
+    EXPECT_EQ(run.out.find("Opening BAM file"), std::string::npos);
+    EXPECT_FALSE(fs::exists(dir + "/out.txt"));
+    EXPECT_EQ(hiddenFiles(dir), "");
+}
+
+// Each kind of input, reached through a link, a hard link or htslib's index search; the
+// index is renamed to the last name htslib tries for it.
+TEST(Run, OutputThatIsAnInputIsRefusedAndTheInputKept) {
+    const std::string dir = prepare(readAcrossBothSites("r1", 'A'));
+    writeFile(dir + "/sites.vcf.tbi", "an index\n");
+    fs::rename(dir + "/reads.bam.bai", dir + "/reads.bai");
+    fs::create_symlink("bam.list", dir + "/list.link");
+    fs::create_hard_link(dir + "/reads.bam", dir + "/hard.bam");
+    for (const std::string out :
+         {"sites.vcf", "sites.vcf.tbi", "bam.list", "reads.bam", "reads.bai", "list.link",
+          "hard.bam"}) {
+        const std::string before = readFile(dir + "/" + out);
+        const program_result run = runProgram(argsWithOut(out), dir);
+        EXPECT_EQ(run.status, 1) << out;
+        EXPECT_EQ(run.err, "ERROR: Output file [" + out + "] is also an input file\n");
+        EXPECT_EQ(readFile(dir + "/" + out), before) << out;
+    }
+}
+
+// The link, relative to its own folder, stays; the file it points to is replaced by one with
+// the mode of a new file.
+TEST(Run, OutputThroughALinkReplacesTheFileItPointsTo) {
+    const std::string dir = prepare(readAcrossBothSites("r1", 'A'));
+    fs::create_directories(dir + "/links");
+    writeFile(dir + "/real.txt", "older\n");
+    fs::permissions(dir + "/real.txt", fs::perms::owner_read);
+    fs::create_symlink("../real.txt", dir + "/links/out.txt");
+    const program_result run = runProgram(argsWithOut("links/out.txt"), dir, [] { umask(027); });
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(fs::is_symlink(dir + "/links/out.txt"));
+    EXPECT_EQ(readFile(dir + "/real.txt"), expected_pir);
+    EXPECT_EQ(fs::status(dir + "/real.txt").permissions(),
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    EXPECT_EQ(hiddenFiles(dir) + hiddenFiles(dir + "/links"), "");
+}
+
+// Opens the FIFO for writing once the program has opened it for reading; -1 if it ended first.
+int openOnceRead(const std::string& fifo, pid_t program) {
+    for (;;) {
+        const int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0 || errno != ENXIO) return fd;
+        siginfo_t ended{};
+        if (waitid(P_PID, static_cast<id_t>(program), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+            ended.si_pid == program)
+            return -1;
+        usleep(1000);
+    }
+}
+
+// A FIFO as the second sample's file holds the run there, its temporary file written with the
+// first sample's block, until the test opens the other end; then SIGHUP, ignored from the
+// start, must stay ignored, and SIGTERM must stop the run and remove the temporary file.
+TEST(Run, StoppingSignalPartWayLeavesNoOutputWhileAnIgnoredOneStaysIgnored) {
+    const std::string dir = freshScratchDir();
+    writeFile(dir + "/sites.vcf", "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS\tT\n"
+                                  "20\t100\t.\tA\tG\t.\t.\t.\tGT\t0|1\t0|1\n");
+    sam_fixture::writeBam(dir, "reads", header + readAcrossBothSites("r1", 'A'));
+    ASSERT_EQ(mkfifo((dir + "/held.bam").c_str(), 0600), 0);
+    writeFile(dir + "/bam.list", "S\treads.bam\t20\nT\theld.bam\t20\n");
+    writeFile(dir + "/out.txt", "older\n");
+    const running_program running =
+        startProgram(argsWithOut("out.txt"), dir, [] { std::signal(SIGHUP, SIG_IGN); });
+    const int fifo = openOnceRead(dir + "/held.bam", running.pid);
+    kill(running.pid, SIGHUP);
+    kill(running.pid, SIGTERM);
+    const program_result run = finishProgram(running);
+    close(fifo);
+    EXPECT_GE(fifo, 0) << run.err;
+    EXPECT_EQ(run.status, 128 + SIGTERM);
+    EXPECT_EQ(readFile(dir + "/out.txt"), "older\n");
+    EXPECT_EQ(hiddenFiles(dir), "");
+}
+
+// Progress lines that cannot be written are dropped. A descriptor closed at start is not
+// taken by the output, where the problems reported on it would land.
+TEST(Run, BrokenOrClosedStandardStreamsLeaveTheOutputWhole) {
+    const std::string dir = prepare(readAcrossBothSites("r1", 'A'), "reads.bam\t20\nS\tno.bam\t20");
+    const child_setup brokenPipe = [] {
+        int ends[2];
+        if (pipe(ends) == 0 && close(ends[0]) == 0) dup2(ends[1], 1);
+    };
+    for (const child_setup& setup : {brokenPipe, child_setup([] { close(2); })}) {
+        fs::remove(dir + "/out.txt");
+        const program_result run = runProgram(argsWithOut("out.txt"), dir, setup);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(readFile(dir + "/out.txt"), expected_pir);
+    }
+}
+
+// Cut at a block boundary (the empty last block is the marker), the file reads cleanly to
+// its cut: only the missing marker tells.
+TEST(Run, AlignmentFileWithoutItsEndMarkerIsReportedAsTruncated) {
+    const std::string dir = prepare(readAcrossBothSites("r1", 'A'));
+    const std::string bam = readFile(dir + "/reads.bam");
+    writeFile(dir + "/reads.bam", bam.substr(0, bam.size() - 28));
+    const program_result run = runProgram(argsWithOut("out.txt"), dir);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("ERROR: Cannot read BAM file [reads.bam]\n  * the file has no "
+                           "end-of-file marker: it is truncated\n"),
+              std::string::npos);
+    EXPECT_EQ(readFile(dir + "/out.txt"), expected_pir);
 }
 
 TEST(Run, DamagedAlignmentFileIsReportedAndTheRunEndsWithStatusOne) {
