@@ -141,7 +141,8 @@ void data_set::bridgeScan(int sample) {
         if (!complete || bam.truncated) {
             // The reads before the damage stay; the run goes on, and ends with status 1.
             reportProblem("ERROR: Cannot read BAM file [" + paths[f] + "]");
-            if (bam.truncated) reportProblem("  * the file has no end-of-file marker: it is truncated");
+            if (bam.truncated)
+                reportProblem("  * the file has no end-of-file marker: it is truncated");
             ++unreadFiles;
         }
     }

@@ -95,7 +95,7 @@ mode_t newFileMode() {
     for (std::string line; std::getline(status, line);)
         if (line.compare(0, 6, "Umask:") == 0)
             return 0666 & ~static_cast<mode_t>(std::stoul(line.substr(6), nullptr, 8));
-    const mode_t mask = umask(022);  // no /proc: only here can another thread see the change
+    const mode_t mask = umask(022);  // no /proc: the only other way
     umask(mask);
     return 0666 & ~mask;
 }
@@ -209,8 +209,8 @@ void safe_output::publish() {
     slot = -1;
 }
 
+// Removed before it is forgotten, so that a signal in between cannot leave it behind.
 void safe_output::forgetTemporary() {
-    const signals_held held;
     unlink(temporaryPaths[slot]);
     registered[slot].store(false);
     slot = -1;

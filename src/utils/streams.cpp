@@ -21,7 +21,8 @@ namespace io = boost::iostreams;
 // large-blocks delivery, and after the first failure sends nothing more to the file.
 class descriptor_writer {
 public:
-    descriptor_writer(int descriptor, bool ours, ofile::delivery when, ofile::failure_handler report)
+    descriptor_writer(int descriptor, bool ours, ofile::delivery when,
+                      ofile::failure_handler report)
         : fd(descriptor), owned(ours), mode(when), onFailure(std::move(report)) {}
 
     void write(const char* s, size_t n) {

@@ -106,7 +106,8 @@ TEST(Run, UndecodableBaseIsLocatedAndTheRunLeavesNoOutput) {
     writeFile(dir + "/out.txt", "older\n");
     const program_result run = runProgram(argsWithOut("out.txt"), dir);
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "extractNucleotide 0 unknown\n  * read [r1] in [reads.bam] at position 100\n");
+    EXPECT_EQ(run.err,
+              "extractNucleotide 0 unknown\n  * read [r1] in [reads.bam] at position 100\n");
     EXPECT_EQ(readFile(dir + "/out.txt"), "older\n");
     EXPECT_EQ(hiddenFiles(dir), "");
 }

@@ -324,7 +324,8 @@ TEST_F(Streams, DescriptorOutputInLargeBlocksAndItsFailures) {
     EXPECT_TRUE(out.close());
     EXPECT_EQ(::write(fd, "!", 1), 1);
     ::close(fd);
-    EXPECT_EQ(slurp(path("blocks.txt")), "line\n" + std::string(ofile::large_block, 'x') + "last\n!");
+    EXPECT_EQ(slurp(path("blocks.txt")),
+              "line\n" + std::string(ofile::large_block, 'x') + "last\n!");
 
     std::vector<int> failures;
     const int full = ::open("/dev/full", O_WRONLY);
