@@ -112,25 +112,21 @@ TEST(Run, UndecodableBaseIsLocatedAndTheRunLeavesNoOutput) {
     EXPECT_EQ(hiddenFiles(dir), "");
 }
 
-TEST(Run, OutputThatCannotBeCreatedStopsBeforeAnyScan) {
+// A name this long still makes a file, but leaves no room for `.NAME.XXXXXX` beside it.
+TEST(Run, OutputThatCannotBeCreatedStopsBeforeAnyScanOrIsWrittenDirectly) {
     const std::string dir = prepare(readAcrossBothSites("r1", 'A'));
-    const program_result run = runProgram(argsWithOut("no/such/folder/out.txt"), dir);
+    program_result run = runProgram(argsWithOut("no/such/folder/out.txt"), dir);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "ERROR: Cannot create output file [no/such/folder/out.txt]: No such file "
                        "or directory\n");
     EXPECT_EQ(run.out.find("Opening BAM file"), std::string::npos);
-}
-
-// A name this long leaves no room for the temporary `.NAME.XXXXXX` beside it.
-TEST(Run, OutputWithoutRoomForATemporaryFileIsWrittenDirectlyWithAWarning) {
-    const std::string dir = prepare(readAcrossBothSites("r1", 'A'));
-    const std::string out(250, 'o');
-    const program_result run = runProgram(argsWithOut(out), dir);
+    const std::string longName(250, 'o');
+    run = runProgram(argsWithOut(longName), dir);
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.err, "WARNING: No temporary file can be created beside [" + out +
+    EXPECT_EQ(run.err, "WARNING: No temporary file can be created beside [" + longName +
                            "] (File name too long): it is written directly, so a run that fails "
                            "leaves it incomplete\n");
-    EXPECT_EQ(readFile(dir + "/" + out), expected_pir);
+    EXPECT_EQ(readFile(dir + "/" + longName), expected_pir);
 }
 
 // The first failed write stops the run, whether the file is written directly (/dev/full, each
@@ -153,8 +149,7 @@ TEST(Run, WriteErrorStopsTheRunAtOnceWithItsReason) {
                  "\t.\t.\t.\tGT\t0|1\n";
     writeFile(dir + "/sites.vcf", sites);
     run = runProgram(argsWithOut("out.txt"), dir, [] {
-        const rlim_t limit = ofile::large_block / 2;
-        const rlimit size{limit, limit};
+        const rlimit size{ofile::large_block / 2, ofile::large_block / 2};
         setrlimit(RLIMIT_FSIZE, &size);
         std::signal(SIGXFSZ, SIG_IGN);
     });
@@ -190,7 +185,6 @@ TEST(Run, OutputThroughALinkReplacesTheFileItPointsTo) {
     const std::string dir = prepare(readAcrossBothSites("r1", 'A'));
     fs::create_directories(dir + "/links");
     writeFile(dir + "/real.txt", "older\n");
-    fs::permissions(dir + "/real.txt", fs::perms::owner_read);
     fs::create_symlink("../real.txt", dir + "/links/out.txt");
     const program_result run = runProgram(argsWithOut("links/out.txt"), dir, [] { umask(027); });
     ASSERT_EQ(run.status, 0) << run.err;
@@ -201,32 +195,27 @@ TEST(Run, OutputThroughALinkReplacesTheFileItPointsTo) {
     EXPECT_EQ(hiddenFiles(dir) + hiddenFiles(dir + "/links"), "");
 }
 
-// Opens the FIFO for writing once the program has opened it for reading; -1 if it ended first.
+// Opens the FIFO for writing once the program has opened it for reading, or has ended.
 int openOnceRead(const std::string& fifo, pid_t program) {
-    for (;;) {
-        const int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
-        if (fd >= 0 || errno != ENXIO) return fd;
-        siginfo_t ended{};
-        if (waitid(P_PID, static_cast<id_t>(program), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-            ended.si_pid == program)
-            return -1;
+    int fd;
+    siginfo_t ended{};
+    while ((fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) < 0 &&
+           waitid(P_PID, static_cast<id_t>(program), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           ended.si_pid == 0)
         usleep(1000);
-    }
+    return fd;
 }
 
-// A FIFO as the second sample's file holds the run there, its temporary file written with the
-// first sample's block, until the test opens the other end; then SIGHUP, ignored from the
-// start, must stay ignored, and SIGTERM must stop the run and remove the temporary file.
+// A FIFO as the second file holds the run there, its temporary file made and the first file
+// scanned, until the test opens the other end; then SIGHUP, ignored from the start, must stay
+// ignored, and SIGTERM must stop the run and remove the temporary file.
 TEST(Run, StoppingSignalPartWayLeavesNoOutputWhileAnIgnoredOneStaysIgnored) {
-    const std::string dir = freshScratchDir();
-    writeFile(dir + "/sites.vcf", "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS\tT\n"
-                                  "20\t100\t.\tA\tG\t.\t.\t.\tGT\t0|1\t0|1\n");
-    sam_fixture::writeBam(dir, "reads", header + readAcrossBothSites("r1", 'A'));
+    const std::string dir =
+        prepare(readAcrossBothSites("r1", 'A'), "reads.bam\t20\nS\theld.bam\t20");
     ASSERT_EQ(mkfifo((dir + "/held.bam").c_str(), 0600), 0);
-    writeFile(dir + "/bam.list", "S\treads.bam\t20\nT\theld.bam\t20\n");
     writeFile(dir + "/out.txt", "older\n");
-    const running_program running =
-        startProgram(argsWithOut("out.txt"), dir, [] { std::signal(SIGHUP, SIG_IGN); });
+    const running_program running = startProgram(BRIDGESCAN_BIN, argsWithOut("out.txt"), dir,
+                                                 [] { std::signal(SIGHUP, SIG_IGN); });
     const int fifo = openOnceRead(dir + "/held.bam", running.pid);
     kill(running.pid, SIGHUP);
     kill(running.pid, SIGTERM);
@@ -254,21 +243,9 @@ TEST(Run, BrokenOrClosedStandardStreamsLeaveTheOutputWhole) {
     }
 }
 
-// Cut at a block boundary (the empty last block is the marker), the file reads cleanly to
-// its cut: only the missing marker tells.
-TEST(Run, AlignmentFileWithoutItsEndMarkerIsReportedAsTruncated) {
-    const std::string dir = prepare(readAcrossBothSites("r1", 'A'));
-    const std::string bam = readFile(dir + "/reads.bam");
-    writeFile(dir + "/reads.bam", bam.substr(0, bam.size() - 28));
-    const program_result run = runProgram(argsWithOut("out.txt"), dir);
-    EXPECT_EQ(run.status, 1);
-    EXPECT_NE(run.err.find("ERROR: Cannot read BAM file [reads.bam]\n  * the file has no "
-                           "end-of-file marker: it is truncated\n"),
-              std::string::npos);
-    EXPECT_EQ(readFile(dir + "/out.txt"), expected_pir);
-}
-
-TEST(Run, DamagedAlignmentFileIsReportedAndTheRunEndsWithStatusOne) {
+// One file cut part-way, one cut at a block boundary (its empty last block, the end-of-file
+// marker, removed): each is read up to its cut and reported, and the run goes on.
+TEST(Run, DamagedOrTruncatedAlignmentFileIsReportedAndTheRunEndsWithStatusOne) {
     // Enough reads for several compressed blocks, so that cutting the file leaves its start.
     std::mt19937 random(5);
     std::string reads;
@@ -285,15 +262,20 @@ TEST(Run, DamagedAlignmentFileIsReportedAndTheRunEndsWithStatusOne) {
     const std::string bam = readFile(dir + "/reads.bam");
     ASSERT_GT(bam.size(), 200000u);
     writeFile(dir + "/reads.bam", bam.substr(0, bam.size() / 2));
-    sam_fixture::writeBam(dir, "good", header + readAcrossBothSites("r1", 'A'));
-    writeFile(dir + "/bam.list", "S\treads.bam\t20\nS\tgood.bam\t20\n");
+    const std::string cut =
+        sam_fixture::writeBam(dir, "cut", header + readAcrossBothSites("c", 'A'));
+    writeFile(cut, readFile(cut).substr(0, readFile(cut).size() - 28));
+    writeFile(dir + "/bam.list", "S\treads.bam\t20\nS\tcut.bam\t20\n");
 
     const program_result run = runProgram(argsWithOut("out.txt"), dir);
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find("ERROR: Cannot read BAM file [reads.bam]\n"), std::string::npos);
-    EXPECT_NE(run.out.find("Opening BAM file [good.bam]"), std::string::npos);  // goes on
+    EXPECT_NE(run.err.find("ERROR: Cannot read BAM file [cut.bam]\n  * the file has no "
+                           "end-of-file marker: it is truncated\n"),
+              std::string::npos);
     const std::string out = readFile(dir + "/out.txt");
     EXPECT_EQ(out.substr(0, out.find("S ")), "MAP 2\n100\tA\tG\n180\tC\tT\n");
+    EXPECT_NE(out.find("\n0\tA\t30\t1\tT\t30\n"), std::string::npos);  // read before the cut
 }
 
 TEST(Run, EachSampleBlockHoldsOnlyItsOwnReads) {

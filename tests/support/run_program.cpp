@@ -25,10 +25,8 @@ std::string slurp(const std::string& path) {
 
 }  // namespace
 
-namespace {
-
-running_program startProgramAt(const std::string& program, const std::vector<std::string>& args,
-                               const std::string& directory, const child_setup& setup) {
+running_program startProgram(const std::string& program, const std::vector<std::string>& args,
+                              const std::string& directory, const child_setup& setup) {
     running_program run;
     run.capture = freshScratchDir() + "/.capture";
     fs::create_directories(run.capture);
@@ -50,21 +48,14 @@ running_program startProgramAt(const std::string& program, const std::vector<std
     return run;
 }
 
-}  // namespace
-
 program_result runProgram(const std::vector<std::string>& args, const std::string& directory,
                           const child_setup& setup) {
-    return finishProgram(startProgram(args, directory, setup));
+    return finishProgram(startProgram(BRIDGESCAN_BIN, args, directory, setup));
 }
 
 program_result runProgramAt(const std::string& program, const std::vector<std::string>& args,
                             const std::string& directory) {
-    return finishProgram(startProgramAt(program, args, directory, {}));
-}
-
-running_program startProgram(const std::vector<std::string>& args, const std::string& directory,
-                             const child_setup& setup) {
-    return startProgramAt(BRIDGESCAN_BIN, args, directory, setup);
+    return finishProgram(startProgram(program, args, directory, {}));
 }
 
 program_result finishProgram(const running_program& run) {

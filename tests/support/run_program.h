@@ -30,8 +30,8 @@ program_result runProgram(const std::vector<std::string>& args, const std::strin
 program_result runProgramAt(const std::string& program, const std::vector<std::string>& args,
                             const std::string& directory = "");
 // The same in two steps, for a test that acts on the program while it runs.
-running_program startProgram(const std::vector<std::string>& args, const std::string& directory,
-                             const child_setup& setup);
+running_program startProgram(const std::string& program, const std::vector<std::string>& args,
+                             const std::string& directory, const child_setup& setup);
 program_result finishProgram(const running_program& run);
 
 // A fresh, empty folder under the test scratch area, named after the running test.

@@ -254,8 +254,6 @@ TEST(htslib_index, loadedFromTheNameAlignmentInputsGives) {
     writeFile(folder + "/reads.csi", "not an index");
     EXPECT_EQ(alignmentInputs(bam)[1], folder + "/reads.csi");
     EXPECT_FALSE(loads());
-    EXPECT_EQ(alignmentInputs(bam + "##idx##other.bai"),
-              (std::vector<std::string>{bam, "other.bai"}));
 }
 
 } // namespace
