@@ -18,14 +18,14 @@ int parseNumber(const char* text) {
     return static_cast<int>(static_cast<uint32_t>(std::strtol(text, nullptr, 10)));
 }
 
-// Every file the run reads, so that the output can never be one of them: the VCF with an index
+// Every file the run reads, so that the output can never be one of them: the VCF and an index
 // beside it, the BAM list, and each listed alignment file with the index htslib would load.
 std::vector<std::string> inputFiles(const command_line& options, const data_set& data) {
-    const std::string vcf = options.vcf;
-    std::vector<std::string> files = {vcf, vcf + ".tbi", vcf + ".csi", options.bam};
+    std::vector<std::string> files = indexedInputs(options.vcf, {".tbi"});
+    files.push_back(options.bam);
     for (const std::vector<std::string>& paths : data.bamFiles)
         for (const std::string& path : paths) {
-            const std::vector<std::string> alignment = alignmentInputs(path);
+            const std::vector<std::string> alignment = indexedInputs(path, {".bai", ".crai"});
             files.insert(files.end(), alignment.begin(), alignment.end());
         }
     return files;

@@ -26,11 +26,14 @@ std::string indexFound(const std::string& data, const char* ownExtension) {
 
 }  // namespace
 
-std::vector<std::string> alignmentInputs(const std::string& path) {
+std::vector<std::string> indexedInputs(const std::string& path,
+                                       std::initializer_list<const char*> ownExtensions) {
     const size_t delimiter = path.find(HTS_IDX_DELIM);
     if (delimiter != std::string::npos)
         return {path.substr(0, delimiter), path.substr(delimiter + std::strlen(HTS_IDX_DELIM))};
-    return {path, indexFound(path, ".bai"), indexFound(path, ".crai")};
+    std::vector<std::string> files = {path};
+    for (const char* extension : ownExtensions) files.push_back(indexFound(path, extension));
+    return files;
 }
 
 pileup_buffer::pileup_buffer(pileup_callback callback, void* userData)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,11 +20,13 @@ using hts_idx_ptr = std::unique_ptr<hts_idx_t, hts_deleter<hts_idx_destroy>>;
 using hts_itr_ptr = std::unique_ptr<hts_itr_t, hts_deleter<hts_itr_destroy>>;
 using bam1_ptr = std::unique_ptr<bam1_t, hts_deleter<bam_destroy1>>;
 
-// The files htslib reads for an alignment file named `path` in a BAM list: the file and the
-// index that sam_index_load finds for it, both as a BAM (.csi, then .bai) and as a CRAM (.csi,
-// then .crai), since which one it is htslib knows only once the file is open. An index name
-// given after "##idx##" is the index itself. Names that exist nowhere may come back too.
-std::vector<std::string> alignmentInputs(const std::string& path);
+// The files htslib reads for a data file named `path`: the file, and the index that htslib's
+// index loading finds for it in each format whose own index extension is given (.bai for BAM,
+// .crai for CRAM, .tbi for VCF; .csi is tried first in all), as which format it is htslib
+// knows only once the file is open. An index name given after "##idx##" is the index itself.
+// An index not found comes back as an empty name.
+std::vector<std::string> indexedInputs(const std::string& path,
+                                       std::initializer_list<const char*> ownExtensions);
 
 // Records with any of these flags (unmapped, secondary, QC-failed, duplicate) never reach a
 // pile-up.

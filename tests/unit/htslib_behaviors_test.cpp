@@ -239,9 +239,9 @@ TEST(htslib_fetch, cramFixtureReadsBackWithItsReference) {
     EXPECT_EQ(sam_itr_next(in.get(), itr.get(), b.get()), -1);
 }
 
-// The index alignmentInputs names is the one htslib loads: here the last name it tries, then
+// The index indexedInputs names is the one htslib loads: here the last name it tries, then
 // a .csi, which it tries first (and so fails on, as this one is no index).
-TEST(htslib_index, loadedFromTheNameAlignmentInputsGives) {
+TEST(htslib_index, loadedFromTheNameIndexedInputsGives) {
     const std::string folder = freshScratchDir();
     const std::string bam = sam_fixture::writeBam(folder, "reads", threeReads);
     const auto loads = [&] {
@@ -249,10 +249,10 @@ TEST(htslib_index, loadedFromTheNameAlignmentInputsGives) {
         return hts_idx_ptr(sam_index_load(in.get(), bam.c_str())) != nullptr;
     };
     std::rename((bam + ".bai").c_str(), (folder + "/reads.bai").c_str());
-    EXPECT_EQ(alignmentInputs(bam)[1], folder + "/reads.bai");
+    EXPECT_EQ(indexedInputs(bam, {".bai"})[1], folder + "/reads.bai");
     EXPECT_TRUE(loads());
     writeFile(folder + "/reads.csi", "not an index");
-    EXPECT_EQ(alignmentInputs(bam)[1], folder + "/reads.csi");
+    EXPECT_EQ(indexedInputs(bam, {".bai"})[1], folder + "/reads.csi");
     EXPECT_FALSE(loads());
 }
 
