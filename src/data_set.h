@@ -37,6 +37,7 @@ public:
         int32_t minBaseQuality = 0;
         int32_t minReadQuality = 0;
         scan_counts counts;  // of the sample being scanned
+        std::string file;    // the alignment file being read, named by messages
     };
 
     data_set(int baseQuality, int readQuality, const run_options& runOptions = run_options());
@@ -69,8 +70,7 @@ private:
     bool isHetSnp(int sample, int siteIndex) const;
     // Each returns false when the file could not be read to the end.
     bool scanPerSite(int sample, samFile* file, const hts_idx_t* index, int target);
-    bool scanOnePass(int sample, const std::string& path, samFile* file, const hts_idx_t* index,
-                     int target);
+    bool scanOnePass(int sample, samFile* file, const hts_idx_t* index, int target);
 
     // The decompression threads shared by every file htslib reads; null with one thread.
     hts_tpool* threadPool() const { return pool.get(); }

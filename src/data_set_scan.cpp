@@ -27,6 +27,7 @@ struct opened_bam {
     sam_hdr_ptr header;
     hts_idx_ptr index;
     int target = -1;
+    bool truncated = false;  // no end-of-file marker: read what is there, then report it
 };
 
 // The last target of that exact name, or -1.
@@ -69,9 +70,13 @@ bool openBam(const std::string& path, const std::string& sequence,
     bam.file.reset(sam_open(path.c_str(), "r"));
     // Given to every file: only CRAM files use it, and then nothing is looked up elsewhere.
     if (bam.file && settings.reference) hts_set_fai_filename(bam.file.get(), settings.reference);
-    // With a pool, htslib takes a file cut at a block boundary for a clean end, and how much of
-    // it is read varies: such a file is read as it is, without the pool.
-    if (bam.file && hts_check_EOF(bam.file.get()) != 0) useThreadPool(bam.file.get(), settings.pool);
+    // A file without its end-of-file marker is read as it is, then reported. With a pool,
+    // htslib takes a cut at a block boundary for a clean end, and how much of the file is read
+    // varies: such a file is read without the pool.
+    if (bam.file) {
+        bam.truncated = hts_check_EOF(bam.file.get()) == 0;
+        if (!bam.truncated) useThreadPool(bam.file.get(), settings.pool);
+    }
     if (bam.file) bam.header.reset(sam_hdr_read(bam.file.get()));
     if (!bam.header) {
         std::cerr << "Fail to open BAM file [" << path << "]" << std::endl;
@@ -96,6 +101,17 @@ bool openBam(const std::string& path, const std::string& sequence,
 }
 
 bool isCram(const opened_bam& bam) { return hts_get_format(bam.file.get())->format == cram; }
+
+// What the scan can tell of why a file could not be read to its end. A CRAM fails most often
+// for want of its reference.
+std::string unreadableFileMessage(const std::string& path, const opened_bam& bam,
+                                  bool referenceGiven) {
+    std::string message = "ERROR: Cannot read BAM file [" + path + "]";
+    if (bam.truncated) message += "\n  * the file has no end-of-file marker: it is truncated";
+    else if (isCram(bam) && !referenceGiven)
+        message += "\n  * give its reference with --reference FASTA";
+    return message;
+}
 
 // Hands every record of [from, to) on the target to visit, in file order. False when htslib
 // could not read them all: a damaged file, or a CRAM whose reference cannot be found.
@@ -122,19 +138,6 @@ bool countedReadFilters(const bam1_t* b, data_set::pileup_state& state) {
     return passes;
 }
 
-// Records what b shows at 0-based position pos0 when the base passes the quality threshold.
-void observe(const bam1_t* b, int pos0, uint32_t idx, data_set::pileup_state& state) {
-    const signed char base = bamutils::extractBase(b, pos0);
-    if (base < 0) return;
-    const signed char quality = bamutils::extractQuality(b, pos0);
-    if (quality < state.minBaseQuality) {
-        ++state.counts.droppedBaseq;
-        return;
-    }
-    state.reads.add(bam_get_qname(b), idx, static_cast<uint8_t>(base),
-                    static_cast<uint8_t>(quality));
-}
-
 // The run stops on a base it cannot decode; a cohort has thousands of files, so say where.
 [[noreturn]] void undecodableBase(const bam1_t* b, int code, const std::string& path,
                                   int64_t pos0) {
@@ -147,11 +150,11 @@ void observe(const bam1_t* b, int pos0, uint32_t idx, data_set::pileup_state& st
 // passes the quality threshold. The base is decoded first, as the accessors do: an
 // undecodable base stops the run whatever its quality.
 void observeAt(const bam1_t* b, int64_t offset, int64_t pos0, uint32_t idx,
-               data_set::pileup_state& state, const std::string& path) {
+               data_set::pileup_state& state) {
     if (offset < 0 || offset >= b->core.l_qseq) return;
     const int code = bam_seqi(bam_get_seq(b), offset);
     const char base = bamutils::baseLetter(code);
-    if (base == 0) undecodableBase(b, code, path, pos0);
+    if (base == 0) undecodableBase(b, code, state.file, pos0);
     const auto quality = static_cast<signed char>(bam_get_qual(b)[offset]);
     if (quality < state.minBaseQuality) {
         ++state.counts.droppedBaseq;
@@ -183,7 +186,7 @@ int pileup_function(uint32_t, uint32_t pos, int n, const bam_pileup1_t* pl, void
     for (int i = 0; i < n; ++i) {
         const bam1_t* b = pl[i].b;
         if (b->core.flag & (BAM_FQCFAIL | BAM_FUNMAP)) continue;
-        if (countedReadFilters(b, state)) observe(b, static_cast<int>(pos), idx, state);
+        if (countedReadFilters(b, state)) observeAt(b, cigar_cursor(b).offsetAt(pos), pos, idx, state);
     }
     return 0;
 }
@@ -205,6 +208,7 @@ void data_set::bridgeScan(int sample) {
         if (!openBam(paths[f], sequences[f],
                      {chromosome, chromosomeLength, options.reference, threadPool()}, bam))
             continue;
+        pileup.file = paths[f];
         std::cout << "Sequence Name=" << sequences[f] << " found at Index=" << bam.target
                   << std::endl;
         std::cout << "Initialise Pile-Up [" << pileup.minBaseQuality << ", "
@@ -212,14 +216,10 @@ void data_set::bridgeScan(int sample) {
         const bool complete =
             options.scan == scan_method::per_site
                 ? scanPerSite(sample, bam.file.get(), bam.index.get(), bam.target)
-                : scanOnePass(sample, paths[f], bam.file.get(), bam.index.get(), bam.target);
-        if (!complete) {
-            // The reads before the damage stay; the run goes on, and ends with status 1. A CRAM
-            // fails most often for want of its reference.
-            std::string message = "ERROR: Cannot read BAM file [" + paths[f] + "]";
-            if (isCram(bam) && !options.reference)
-                message += "\n  * give its reference with --reference FASTA";
-            reportProblem(message);
+                : scanOnePass(sample, bam.file.get(), bam.index.get(), bam.target);
+        if (!complete || bam.truncated) {
+            // The reads before the damage stay; the run goes on, and ends with status 1.
+            reportProblem(unreadableFileMessage(paths[f], bam, options.reference != nullptr));
             ++unreadFiles;
         }
     }
@@ -284,8 +284,7 @@ std::vector<std::pair<int64_t, int64_t>> siteStretches(const std::vector<scan_si
 
 }  // namespace
 
-bool data_set::scanOnePass(int sample, const std::string& path, samFile* file,
-                           const hts_idx_t* index, int target) {
+bool data_set::scanOnePass(int sample, samFile* file, const hts_idx_t* index, int target) {
     std::cout << "Piling up reads ..." << std::endl;
     std::vector<scan_site> targets;
     for (int i = 0; i < sites.size(); ++i)
@@ -308,7 +307,7 @@ bool data_set::scanOnePass(int sample, const std::string& path, samFile* file,
         for (size_t j = first; j < targets.size() && targets[j].pos0 < end; ++j)
             if (keptByPileup(targets[j], start) && usable)
                 observeAt(b, walk.offsetAt(targets[j].pos0), targets[j].pos0, targets[j].idx,
-                          pileup, path);
+                          pileup);
     };
     bool complete = true;
     for (const auto& [from, to] : siteStretches(targets)) {

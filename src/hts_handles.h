@@ -1,8 +1,12 @@
-// The thin layer over htslib: owning handles for its objects and the pile-up buffer.
+// The thin layer over htslib: owning handles for its objects, the pile-up buffer, and where
+// htslib looks for an index.
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include <htslib/hts.h>
 #include <htslib/kstring.h>
@@ -36,6 +40,14 @@ struct kstring_buffer {
     kstring_buffer& operator=(const kstring_buffer&) = delete;
     ~kstring_buffer() { ks_free(&ks); }
 };
+
+// The files htslib reads for a data file named `path`: the file, and the index that htslib's
+// index loading finds for it in each format whose own index extension is given (.bai for BAM,
+// .crai for CRAM, .tbi for VCF; .csi is tried first in all), as which format it is htslib
+// knows only once the file is open. An index name given after "##idx##" is the index itself.
+// An index not found comes back as an empty name.
+std::vector<std::string> indexedInputs(const std::string& path,
+                                       std::initializer_list<const char*> ownExtensions);
 
 // Records with any of these flags (unmapped, secondary, QC-failed, duplicate) never reach a
 // pile-up.
