@@ -7,8 +7,10 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <algorithm>
 #include <filesystem>
 #include <random>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -285,8 +287,9 @@ TEST(Run, BrokenOrClosedStandardStreamsLeaveTheOutputWhole) {
 
 // One file cut part-way, one cut at a block boundary (its empty last block, the end-of-file
 // marker, removed): each is read up to its cut and reported, and the run goes on.
-TEST(Run, DamagedOrTruncatedAlignmentFileIsReportedAndTheRunEndsWithStatusOne) {
-    // Enough reads for several compressed blocks, so that cutting the file leaves its start.
+// Enough random reads across both sites for several compressed blocks, so that cutting or
+// damaging the file part-way leaves its start.
+std::string manyReads() {
     std::mt19937 random(5);
     std::string reads;
     for (int i = 0; i < 4000; ++i) {
@@ -298,7 +301,22 @@ TEST(Run, DamagedOrTruncatedAlignmentFileIsReportedAndTheRunEndsWithStatusOne) {
         reads += "r" + std::to_string(i) + "\t0\t20\t" + std::to_string(91 + i / 500) +
                  "\t60\t100M\t*\t0\t0\t" + seq + "\t" + qual + "\n";
     }
-    const std::string dir = prepare(reads);
+    return reads;
+}
+
+// Where each BGZF block of a BAM file starts: a block's size, less one, is the 16-bit value at
+// its byte 16.
+std::vector<size_t> blockStarts(const std::string& bam) {
+    std::vector<size_t> starts;
+    for (size_t at = 0; at + 18 <= bam.size();
+         at += 1 + (static_cast<unsigned char>(bam[at + 16]) |
+                    static_cast<unsigned char>(bam[at + 17]) << 8))
+        starts.push_back(at);
+    return starts;
+}
+
+TEST(Run, DamagedOrTruncatedAlignmentFileIsReportedAndTheRunEndsWithStatusOne) {
+    const std::string dir = prepare(manyReads());
     const std::string bam = readFile(dir + "/reads.bam");
     ASSERT_GT(bam.size(), 200000u);
     writeFile(dir + "/reads.bam", bam.substr(0, bam.size() / 2));
@@ -316,6 +334,51 @@ TEST(Run, DamagedOrTruncatedAlignmentFileIsReportedAndTheRunEndsWithStatusOne) {
     const std::string out = readFile(dir + "/out.txt");
     EXPECT_EQ(out.substr(0, out.find("S ")), "MAP 2\n100\tA\tG\n180\tC\tT\n");
     EXPECT_NE(out.find("\n0\tA\t30\t1\tT\t30\n"), std::string::npos);  // read before the cut
+}
+
+// The decompression threads change nothing a user sees but the time: not the output, not the
+// program's messages, not the status, also for files cut at a block boundary or damaged
+// part-way (htslib's own lines may differ).
+TEST(Run, ThreadCountsChangeNothing) {
+    const std::string dir = freshScratchDir();
+    const std::string sam = header + manyReads();
+    writeFile(dir + "/ref.fa", ">20\n" + std::string(1000, 'C') + "\n");
+    sam_fixture::writeBam(dir, "good", sam);
+    sam_fixture::writeCram(dir, "good", sam, dir + "/ref.fa");
+    const std::string bam = readFile(dir + "/good.bam");
+    const std::vector<size_t> blocks = blockStarts(bam);
+    ASSERT_GT(blocks.size(), 6u);
+    sam_fixture::writeBam(dir, "cut", sam);
+    writeFile(dir + "/cut.bam", bam.substr(0, blocks[blocks.size() / 2]));
+    sam_fixture::writeBam(dir, "damaged", sam);
+    std::string damaged = bam;
+    damaged[blocks[blocks.size() / 2] + 100] ^= 0x5a;
+    writeFile(dir + "/damaged.bam", damaged);
+    writeFile(dir + "/sites.vcf", "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tA\tB\tC\n"
+                                  "20\t100\t.\tA\tG\t.\t.\t.\tGT\t0|1\t0|1\t0|1\n"
+                                  "20\t180\t.\tC\tT\t.\t.\t.\tGT\t0|1\t0|1\t0|1\n");
+    writeFile(dir + "/bam.list", "A\tgood.bam\t20\nA\tgood.cram\t20\nB\tcut.bam\t20\n"
+                                 "C\tdamaged.bam\t20\n");
+    auto ownLines = [](const std::string& text) {
+        std::string kept, line;
+        for (std::istringstream in(text); std::getline(in, line);)
+            if (line.rfind("[E::", 0) != 0 && line.rfind("[W::", 0) != 0) kept += line + "\n";
+        return kept;
+    };
+    std::vector<std::string> args = argsWithOut("out.txt");
+    args.insert(args.end(), {"--reference", "ref.fa", "--threads", "1"});
+    const program_result one = runProgram(args, dir);
+    const std::string output = readFile(dir + "/out.txt");
+    EXPECT_EQ(one.status, 1);
+    EXPECT_GT(std::count(output.begin(), output.end(), '\n'), 1000);
+    for (const char* threads : {"2", "4"}) {
+        args.back() = threads;
+        const program_result many = runProgram(args, dir);
+        EXPECT_EQ(many.status, one.status) << threads;
+        EXPECT_EQ(many.out, one.out) << threads;
+        EXPECT_EQ(ownLines(many.err), ownLines(one.err)) << threads;
+        EXPECT_EQ(readFile(dir + "/out.txt"), output) << threads;
+    }
 }
 
 TEST(Run, EachSampleBlockHoldsOnlyItsOwnReads) {
