@@ -73,7 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     case 0:
         plain.write(text, length);
         gzip.write(gzipMembers(text, length, length / 2));
-        FUZZ_CHECK(read(plain.path()) == read(gzip.path()));
+        if (startsLikeText(text, length))
+            FUZZ_CHECK(read(plain.path()) == read(gzip.path()));
         break;
     case 1:
         gzip.write(text, length);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -12,6 +13,7 @@
 #include <htslib/hts.h>
 
 #include "utils/fatal.h"
+#include "utils/streams.h"
 
 namespace {
 
@@ -86,4 +88,9 @@ void propertyFailed(const char* condition, const char* file, int line) {
     std::fprintf(stderr, "%s:%d: property failed: %s\n", file, line, condition);
     std::fflush(stderr);
     std::abort();
+}
+
+bool startsLikeText(const uint8_t* data, size_t size) {
+    const std::string start(reinterpret_cast<const char*>(data), std::min<size_t>(size, 4096));
+    return contentOf(start) == file_content::plain;
 }

@@ -24,6 +24,10 @@ void prepareFuzzTarget();
         return 0;                                                                                  \
     }
 
+// False when the bytes begin like a compressed or binary file: as a plain file they are then
+// not read as text, though the same bytes inside a gzip file are.
+bool startsLikeText(const uint8_t* data, size_t size);
+
 // A file held in memory (memfd) under a path that ends in `suffix`, for readers that open a
 // named file and choose their decompression from its extension. Nothing touches the disk.
 class memory_file {

@@ -1,5 +1,6 @@
 // Fuzzes data_set::readVcf: the input as a plain VCF and the same text gzip-compressed must
-// read alike, and raw bytes under .gz and .bz2 names test the decompressors' error paths.
+// read alike, and raw bytes under .gz and .bz2 names test the decompressors' error paths (and,
+// read by their content, the text, BCF and refused paths).
 #include <cstdint>
 #include <string>
 #include <tuple>
@@ -37,12 +38,6 @@ void checkInvariants(const data_set& data) {
     }
 }
 
-// The file's name appears in some messages; it differs between the two readings.
-std::string withoutName(std::string message, const std::string& path) {
-    for (size_t at; (at = message.find(path)) != std::string::npos;) message.replace(at, path.size(), "<file>");
-    return message;
-}
-
 vcf_outcome read(const std::string& path, int from, int to) {
     vcf_outcome out;
     data_set data(13, 10);
@@ -50,7 +45,7 @@ vcf_outcome read(const std::string& path, int from, int to) {
         data.readVcf(path.c_str(), from, to);
     } catch (const fatal_stop& stop) {
         out.stopped = true;
-        out.message = withoutName(stop.what(), path);
+        out.message = stop.what();
         return out;
     }
     checkInvariants(data);
@@ -83,11 +78,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t length = size - 1;
     switch (mode % 4) {
     case 0:
-    case 1:
+    case 1: {
+        // One file, so that the messages, which name it, can be compared too.
         plain.write(text, length);
-        gzip.write(gzipMembers(text, length, mode % 2 ? length / 2 : length));
-        FUZZ_CHECK(read(plain.path(), w.from, w.to) == read(gzip.path(), w.from, w.to));
+        const vcf_outcome asText = read(plain.path(), w.from, w.to);
+        plain.write(gzipMembers(text, length, mode % 2 ? length / 2 : length));
+        const vcf_outcome compressed = read(plain.path(), w.from, w.to);
+        if (startsLikeText(text, length)) FUZZ_CHECK(asText == compressed);
         break;
+    }
     case 2:
         gzip.write(text, length);
         read(gzip.path(), w.from, w.to);

@@ -9,42 +9,47 @@
 
 namespace {
 
-// Where a CIGAR walk to a reference position ended.
-struct walk_result {
-    bool found;     // an aligned base sits at the position
-    int64_t offset; // its read offset, when found
-    int64_t ref;    // otherwise one past the last reference base that M, =, X, D and N covered
-};
-
 bool isAligned(uint32_t op) {
     return op == BAM_CMATCH || op == BAM_CEQUAL || op == BAM_CDIFF;
 }
 
-// Whole operations at a time: the pile-up asks this for every read of every column kept.
-walk_result walkTo(const bam1_t* b, int64_t pos) {
-    const uint32_t* cigar = bam_get_cigar(b);
-    int64_t ref = b->core.pos;
-    int64_t off = 0;
-    for (uint32_t k = 0; k < b->core.n_cigar; ++k) {
-        const uint32_t op = bam_cigar_op(cigar[k]);
-        const int64_t len = bam_cigar_oplen(cigar[k]);
-        if (isAligned(op)) {
-            if (pos >= ref && pos < ref + len) return {true, off + (pos - ref), ref};
-            ref += len;
-            off += len;
-        } else if (op == BAM_CINS || op == BAM_CSOFT_CLIP) {
-            off += len;
-        } else if (op == BAM_CDEL || op == BAM_CREF_SKIP) {
-            ref += len;
-        }
-    }
-    return {false, 0, ref};
+bool consumesReference(uint32_t op) {
+    return isAligned(op) || op == BAM_CDEL || op == BAM_CREF_SKIP;
 }
 
 // A CIGAR may claim more read bases than the record stores; those are treated as absent.
-bool isStored(const bam1_t* b, const walk_result& w) {
-    return w.found && w.offset < b->core.l_qseq;
+int64_t storedOffset(const bam1_t* b, int64_t offset) {
+    return offset < b->core.l_qseq ? offset : -1;
 }
+
+}  // namespace
+
+cigar_cursor::cigar_cursor(const bam1_t* b)
+    : cigar(bam_get_cigar(b)), ops(b->core.n_cigar), ref(b->core.pos) {}
+
+// Whole operations at a time: the scan asks this for every record at every site it covers.
+int64_t cigar_cursor::offsetAt(int64_t pos) {
+    for (; k < ops; ++k) {
+        const uint32_t op = bam_cigar_op(cigar[k]);
+        const int64_t len = bam_cigar_oplen(cigar[k]);
+        if (consumesReference(op) && pos < ref + len) {
+            // The operation holds pos (or pos lies before it): stay on it for the next position.
+            return isAligned(op) && pos >= ref ? off + (pos - ref) : -1;
+        }
+        if (consumesReference(op)) ref += len;
+        if (isAligned(op) || op == BAM_CINS || op == BAM_CSOFT_CLIP) off += len;
+    }
+    return -1;
+}
+
+int64_t cigar_cursor::referenceEnd() const {
+    int64_t end = ref;
+    for (uint32_t j = k; j < ops; ++j)
+        if (consumesReference(bam_cigar_op(cigar[j]))) end += bam_cigar_oplen(cigar[j]);
+    return end;
+}
+
+namespace {
 
 void appendHighlighted(std::string& out, char letter) {
     out += "\x1b[33m";
@@ -69,12 +74,17 @@ char cigarLetter(uint32_t op) {
 
 double bamutils::phred2double(int q) { return std::pow(10.0, q * -0.1); }
 
-char bamutils::extractNucleotide(const bam1_t* b, int i) {
+char bamutils::baseLetter(int code) {
     // Only A, C, G, T and N are accepted; '=' and the ambiguity codes are not.
     static const char letters[16] = {0, 'A', 'C', 0, 'G', 0, 0, 0, 'T', 0, 0, 0, 0, 0, 0, 'N'};
+    return letters[code & 15];
+}
+
+char bamutils::extractNucleotide(const bam1_t* b, int i) {
     const int code = bam_seqi(bam_get_seq(b), i);
-    if (letters[code] == 0) fatal("extractNucleotide " + std::to_string(code) + " unknown");
-    return letters[code];
+    const char letter = baseLetter(code);
+    if (letter == 0) fatal("extractNucleotide " + std::to_string(code) + " unknown");
+    return letter;
 }
 
 std::string bamutils::extractRead(const bam1_t* b) {
@@ -113,19 +123,21 @@ std::string bamutils::extractFlag(const bam1_t* b) {
 
 signed char bamutils::extractBase(const bam1_t* b, int pos) {
     if (b->core.pos > pos) return -3;
-    const walk_result w = walkTo(b, pos);
-    if (isStored(b, w)) {
-        return static_cast<signed char>(extractNucleotide(b, static_cast<int>(w.offset)));
+    cigar_cursor walk(b);
+    const int64_t offset = walk.offsetAt(pos);
+    if (offset >= 0) {
+        return storedOffset(b, offset) < 0
+                   ? -1
+                   : static_cast<signed char>(extractNucleotide(b, static_cast<int>(offset)));
     }
-    if (w.found) return -1;
-    return pos <= w.ref ? -1 : -2;
+    return pos <= walk.referenceEnd() ? -1 : -2;
 }
 
 signed char bamutils::extractQuality(const bam1_t* b, int pos) {
-    const walk_result w = walkTo(b, pos);
-    if (!isStored(b, w)) return -1;
+    const int64_t offset = storedOffset(b, cigar_cursor(b).offsetAt(pos));
+    if (offset < 0) return -1;
     // Stored qualities above 127 come out negative, 255 (none stored) as -1.
-    return static_cast<signed char>(bam_get_qual(b)[w.offset]);
+    return static_cast<signed char>(bam_get_qual(b)[offset]);
 }
 
 std::string bamutils::extractCigar(const bam1_t* b, int pos) {

@@ -2,12 +2,36 @@
 // quality aligned to a reference position.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include <htslib/sam.h>
 
+// Walks a record's CIGAR once for 0-based reference positions asked in increasing order, as
+// the base and quality accessors walk it: M, = and X align bases; I and S consume read bases;
+// D and N consume reference.
+class cigar_cursor {
+public:
+    explicit cigar_cursor(const bam1_t* b);
+    // The read offset aligned to pos; -1 when none is (pos before the record, inside a deletion
+    // or skipped region, or beyond the last operation). The offset may lie beyond the bases
+    // the record stores.
+    int64_t offsetAt(int64_t pos);
+    // One past the last reference base that the operations from the current one on cover.
+    int64_t referenceEnd() const;
+
+private:
+    const uint32_t* cigar;
+    uint32_t ops;
+    uint32_t k = 0;   // the current operation
+    int64_t ref;      // where it starts on the reference
+    int64_t off = 0;  // and in the read
+};
+
 class bamutils {
 public:
+    // The letter of a 4-bit base code: A, C, G, T or N; 0 for '=' and the ambiguity codes.
+    static char baseLetter(int code);
     // 10^(-q/10).
     static double phred2double(int q);
     // Letter of the base at read offset i; an undecodable code ends the run.

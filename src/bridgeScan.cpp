@@ -1,19 +1,26 @@
-// The command line walk and the run sequence: read the VCF, read the BAM list, extract.
+// The command line walk and the run sequence: read the VCF, read the BAM list, check that the
+// outputs are none of the inputs, extract.
 #include "bridgeScan.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include <unistd.h>
 
 #include <htslib/hts.h>
 
 #include "data_set.h"
+#include "hts_handles.h"
 #include "utils/fatal.h"
+#include "utils/safe_output.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -96,6 +103,32 @@ void checkReference(const char* fasta) {
               "]: make one with samtools faidx");
 }
 
+// Every file the run reads, so that no output can be one of them: the VCF and an index beside
+// it, the BAM list, each listed alignment file with the index htslib would load, and the
+// reference with its index.
+std::vector<std::string> inputFiles(const run_options& options, const data_set& data) {
+    std::vector<std::string> files = indexedInputs(options.vcf, {".tbi"});
+    files.push_back(options.bam);
+    if (options.reference) files.insert(files.end(), {options.reference, std::string(options.reference) + ".fai"});
+    for (const std::vector<std::string>& paths : data.bamFiles)
+        for (const std::string& path : paths) {
+            const std::vector<std::string> alignment = indexedInputs(path, {".bai", ".crai"});
+            files.insert(files.end(), alignment.begin(), alignment.end());
+        }
+    return files;
+}
+
+// Neither output may land on an input, nor the statistics on the output, which need not exist
+// yet: the names are compared too.
+void refuseInputsAsOutputs(const run_options& options, const data_set& data) {
+    const std::vector<std::string> inputs = inputFiles(options, data);
+    safe_output::refuseInputAsOutput(options.out, inputs);
+    if (!options.stats) return;
+    safe_output::refuseInputAsOutput(options.stats, inputs);
+    if (fs::weakly_canonical(options.stats) == fs::weakly_canonical(options.out))
+        fatal(std::string("ERROR: Statistics file [") + options.stats + "] is the output file");
+}
+
 void printVersion() {
     std::cout << "bridgeScan " << BRIDGESCAN_VERSION << " (htslib " << hts_version() << ")"
               << std::endl;
@@ -116,6 +149,7 @@ run_options parseCommandLine(int argc, char** argv) {
 }
 
 int bridgeScanMain(int argc, char** argv, scan_method method) {
+    safe_output::prepareProcess();
     run_options options = parseCommandLine(argc, argv);
     options.scan = method;
     if (options.help) printUsage();
@@ -131,6 +165,7 @@ int bridgeScanMain(int argc, char** argv, scan_method method) {
     data_set data(options);
     data.readVcf(options.vcf, options.from, options.to);
     data.readBam(options.bam);
+    refuseInputsAsOutputs(options, data);
     data.runExtraction(options.out);
     // Every other sample was written; the files that failed were named as they failed.
     return data.unreadableFiles() > 0 ? 1 : 0;

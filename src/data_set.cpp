@@ -2,12 +2,14 @@
 #include "data_set.h"
 
 #include <iostream>
+#include <optional>
 
-#include "utils/fatal.h"
-#include "utils/streams.h"
+#include "utils/safe_output.h"
 
+// The main thread reads records while the others inflate blocks ahead of it.
 data_set::data_set(int baseQuality, int readQuality, const run_options& runOptions)
-    : options(runOptions) {
+    : options(runOptions),
+      pool(runOptions.threads > 1 ? hts_tpool_init(runOptions.threads - 1) : nullptr) {
     pileup.owner = this;
     pileup.minBaseQuality = baseQuality;
     pileup.minReadQuality = readQuality;
@@ -16,36 +18,26 @@ data_set::data_set(int baseQuality, int readQuality, const run_options& runOptio
 data_set::data_set(const run_options& runOptions)
     : data_set(runOptions.baseQuality, runOptions.readQuality, runOptions) {}
 
-namespace {
-
-void openOutput(ofile& file, const char* filename) {
-    if (!file.open(filename, false))
-        fatal(std::string("ERROR: Cannot create output file [") + filename + "]");
-}
-
-void closeOutput(ofile& file, const char* filename) {
-    if (!file.close()) fatal(std::string("ERROR: Cannot write output file [") + filename + "]");
-}
-
-}  // namespace
-
+// A file under the output's name means every sample was written: a damaged alignment file
+// ends the run with status 1 but still delivers the file, a fatal error or a signal does not.
+// The statistics file follows the same rule, and appears with the output.
 void data_set::runExtraction(const char* filename) {
-    ofile out, stats;
-    openOutput(out, filename);
+    safe_output out(filename);
+    std::optional<safe_output> stats;
     if (options.stats) {
-        openOutput(stats, options.stats);
-        writeStatsHeader(stats);
+        stats.emplace(options.stats);
+        writeStatsHeader(stats->stream());
     }
-    sites.writeMAP(out);
+    sites.writeMAP(out.stream());
     for (size_t s = 0; s < sampleNames.size(); ++s) {
         if (bamFiles[s].empty()) continue;
         pileup.reads.clear();
         bridgeScan(static_cast<int>(s));
-        writePIRs(out, static_cast<int>(s));
-        if (options.stats) writeStats(stats, static_cast<int>(s));
+        writePIRs(out.stream(), static_cast<int>(s));
+        if (stats) writeStats(stats->stream(), static_cast<int>(s));
     }
-    closeOutput(out, filename);
-    if (options.stats) closeOutput(stats, options.stats);
+    if (stats) safe_output::finishAll({&out, &*stats});
+    else out.finish();
 }
 
 namespace {

@@ -9,13 +9,13 @@
 
 #include <htslib/sam.h>
 
+#include "hts_handles.h"
 #include "packed_flags.h"
 #include "pos_index.h"
 #include "read_table.h"
 #include "run_options.h"
 
 class ofile;
-struct hts_tpool;
 
 // What the scan of one sample saw, for the statistics file.
 struct scan_counts {
@@ -37,6 +37,7 @@ public:
         int32_t minBaseQuality = 0;
         int32_t minReadQuality = 0;
         scan_counts counts;  // of the sample being scanned
+        std::string file;    // the alignment file being read, named by messages
     };
 
     data_set(int baseQuality, int readQuality, const run_options& runOptions = run_options());
@@ -72,10 +73,11 @@ private:
     bool scanOnePass(int sample, samFile* file, const hts_idx_t* index, int target);
 
     // The decompression threads shared by every file htslib reads; null with one thread.
-    hts_tpool* threadPool() const { return nullptr; }
+    hts_tpool* threadPool() const { return pool.get(); }
 
     std::deque<site> siteRecords;  // owns what `sites` points to
     const run_options options;
+    hts_tpool_ptr pool;
     std::string chromosome;           // of the sites read: --chrom, or the VCF's CHROM
     int64_t chromosomeLength = -1;    // as the VCF's header gives it; -1 when it does not
     int unreadFiles = 0;

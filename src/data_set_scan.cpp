@@ -27,6 +27,7 @@ struct opened_bam {
     sam_hdr_ptr header;
     hts_idx_ptr index;
     int target = -1;
+    bool truncated = false;  // no end-of-file marker: read what is there, then report it
 };
 
 // The last target of that exact name, or -1.
@@ -37,11 +38,12 @@ int findTarget(const sam_hdr_t* header, const std::string& name) {
     return found;
 }
 
-// What the scan knows of the chromosome before it opens a file, to check the file against it.
-struct expected_sequence {
+// How the scan opens a file, and what it knows of the chromosome to check the file against.
+struct open_settings {
     const std::string& vcfName;  // empty when the VCF named none
     int64_t vcfLength;           // -1 when the VCF's header gives none
     const char* reference;       // --reference, or null
+    hts_tpool* pool;             // decompression threads, or null
 };
 
 // A file whose header lacks the name may spell the chromosome the other way.
@@ -54,7 +56,7 @@ void reportMissingSequence(const sam_hdr_t* header, const std::string& sequence)
 
 // The same name with another length is most likely another build of the reference.
 void checkLength(const std::string& path, const opened_bam& bam, const std::string& sequence,
-                 const expected_sequence& expected) {
+                 const open_settings& expected) {
     const hts_pos_t length = sam_hdr_tid2len(bam.header.get(), bam.target);
     if (expected.vcfLength < 0 || length == expected.vcfLength) return;
     reportProblem("WARNING: [" + path + "]: [" + sequence + "] is " + std::to_string(length) +
@@ -64,10 +66,17 @@ void checkLength(const std::string& path, const opened_bam& bam, const std::stri
 
 // Opens the file, its index and its target, reporting a failure on standard error.
 bool openBam(const std::string& path, const std::string& sequence,
-             const expected_sequence& expected, opened_bam& bam) {
+             const open_settings& settings, opened_bam& bam) {
     bam.file.reset(sam_open(path.c_str(), "r"));
     // Given to every file: only CRAM files use it, and then nothing is looked up elsewhere.
-    if (bam.file && expected.reference) hts_set_fai_filename(bam.file.get(), expected.reference);
+    if (bam.file && settings.reference) hts_set_fai_filename(bam.file.get(), settings.reference);
+    // A file without its end-of-file marker is read as it is, then reported. With a pool,
+    // htslib takes a cut at a block boundary for a clean end, and how much of the file is read
+    // varies: such a file is read without the pool.
+    if (bam.file) {
+        bam.truncated = hts_check_EOF(bam.file.get()) == 0;
+        if (!bam.truncated) useThreadPool(bam.file.get(), settings.pool);
+    }
     if (bam.file) bam.header.reset(sam_hdr_read(bam.file.get()));
     if (!bam.header) {
         std::cerr << "Fail to open BAM file [" << path << "]" << std::endl;
@@ -83,7 +92,7 @@ bool openBam(const std::string& path, const std::string& sequence,
         reportMissingSequence(bam.header.get(), sequence);
         return false;
     }
-    checkLength(path, bam, sequence, expected);
+    checkLength(path, bam, sequence, settings);
     // CRAM decodes only what the scan reads.
     hts_set_opt(bam.file.get(), CRAM_OPT_REQUIRED_FIELDS,
                 SAM_QNAME | SAM_FLAG | SAM_RNAME | SAM_POS | SAM_MAPQ | SAM_CIGAR | SAM_SEQ |
@@ -92,6 +101,17 @@ bool openBam(const std::string& path, const std::string& sequence,
 }
 
 bool isCram(const opened_bam& bam) { return hts_get_format(bam.file.get())->format == cram; }
+
+// What the scan can tell of why a file could not be read to its end. A CRAM fails most often
+// for want of its reference.
+std::string unreadableFileMessage(const std::string& path, const opened_bam& bam,
+                                  bool referenceGiven) {
+    std::string message = "ERROR: Cannot read BAM file [" + path + "]";
+    if (bam.truncated) message += "\n  * the file has no end-of-file marker: it is truncated";
+    else if (isCram(bam) && !referenceGiven)
+        message += "\n  * give its reference with --reference FASTA";
+    return message;
+}
 
 // Hands every record of [from, to) on the target to visit, in file order. False when htslib
 // could not read them all: a damaged file, or a CRAM whose reference cannot be found.
@@ -118,11 +138,24 @@ bool countedReadFilters(const bam1_t* b, data_set::pileup_state& state) {
     return passes;
 }
 
-// Records what b shows at 0-based position pos0 when the base passes the quality threshold.
-void observe(const bam1_t* b, int pos0, uint32_t idx, data_set::pileup_state& state) {
-    const signed char base = bamutils::extractBase(b, pos0);
-    if (base < 0) return;
-    const signed char quality = bamutils::extractQuality(b, pos0);
+// The run stops on a base it cannot decode; a cohort has thousands of files, so say where.
+[[noreturn]] void undecodableBase(const bam1_t* b, int code, const std::string& path,
+                                  int64_t pos0) {
+    fatal("extractNucleotide " + std::to_string(code) + " unknown\n  * read [" +
+          bamutils::extractName(b) + "] in [" + path + "] at position " +
+          std::to_string(pos0 + 1));
+}
+
+// Records what b shows at pos0, its base at read offset `offset` (-1: none), when the base
+// passes the quality threshold. The base is decoded first, as the accessors do: an
+// undecodable base stops the run whatever its quality.
+void observeAt(const bam1_t* b, int64_t offset, int64_t pos0, uint32_t idx,
+               data_set::pileup_state& state) {
+    if (offset < 0 || offset >= b->core.l_qseq) return;
+    const int code = bam_seqi(bam_get_seq(b), offset);
+    const char base = bamutils::baseLetter(code);
+    if (base == 0) undecodableBase(b, code, state.file, pos0);
+    const auto quality = static_cast<signed char>(bam_get_qual(b)[offset]);
     if (quality < state.minBaseQuality) {
         ++state.counts.droppedBaseq;
         return;
@@ -153,7 +186,7 @@ int pileup_function(uint32_t, uint32_t pos, int n, const bam_pileup1_t* pl, void
     for (int i = 0; i < n; ++i) {
         const bam1_t* b = pl[i].b;
         if (b->core.flag & (BAM_FQCFAIL | BAM_FUNMAP)) continue;
-        if (countedReadFilters(b, state)) observe(b, static_cast<int>(pos), idx, state);
+        if (countedReadFilters(b, state)) observeAt(b, cigar_cursor(b).offsetAt(pos), pos, idx, state);
     }
     return 0;
 }
@@ -172,9 +205,10 @@ void data_set::bridgeScan(int sample) {
         std::cout << "\nOpening BAM file [" << paths[f] << "] for sample ["
                   << sampleNames[static_cast<size_t>(sample)] << "]" << std::endl;
         opened_bam bam;
-        if (!openBam(paths[f], sequences[f], {chromosome, chromosomeLength, options.reference},
-                     bam))
+        if (!openBam(paths[f], sequences[f],
+                     {chromosome, chromosomeLength, options.reference, threadPool()}, bam))
             continue;
+        pileup.file = paths[f];
         std::cout << "Sequence Name=" << sequences[f] << " found at Index=" << bam.target
                   << std::endl;
         std::cout << "Initialise Pile-Up [" << pileup.minBaseQuality << ", "
@@ -183,13 +217,9 @@ void data_set::bridgeScan(int sample) {
             options.scan == scan_method::per_site
                 ? scanPerSite(sample, bam.file.get(), bam.index.get(), bam.target)
                 : scanOnePass(sample, bam.file.get(), bam.index.get(), bam.target);
-        if (!complete) {
-            // The reads before the damage stay; the run goes on, and ends with status 1. A CRAM
-            // fails most often for want of its reference.
-            std::string message = "ERROR: Cannot read BAM file [" + paths[f] + "]";
-            if (isCram(bam) && !options.reference)
-                message += "\n  * give its reference with --reference FASTA";
-            reportProblem(message);
+        if (!complete || bam.truncated) {
+            // The reads before the damage stay; the run goes on, and ends with status 1.
+            reportProblem(unreadableFileMessage(paths[f], bam, options.reference != nullptr));
             ++unreadFiles;
         }
     }
@@ -273,9 +303,11 @@ bool data_set::scanOnePass(int sample, samFile* file, const hts_idx_t* index, in
         const int64_t start = b->core.pos, end = bam_endpos(b);
         while (first < targets.size() && targets[first].pos0 < start) ++first;
         const bool usable = countedReadFilters(b, pileup);
+        cigar_cursor walk(b);  // one walk for all the sites the record covers
         for (size_t j = first; j < targets.size() && targets[j].pos0 < end; ++j)
             if (keptByPileup(targets[j], start) && usable)
-                observe(b, static_cast<int>(targets[j].pos0), targets[j].idx, pileup);
+                observeAt(b, walk.offsetAt(targets[j].pos0), targets[j].pos0, targets[j].idx,
+                          pileup);
     };
     bool complete = true;
     for (const auto& [from, to] : siteStretches(targets)) {

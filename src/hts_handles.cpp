@@ -1,5 +1,46 @@
-// The pile-up buffer over htslib's bam_plp_*: push records, receive columns through a callback.
+// The thread pool for htslib's files, where htslib looks for an index, and the pile-up buffer
+// over htslib's bam_plp_*.
 #include "hts_handles.h"
+
+#include <sys/stat.h>
+
+#include <cstring>
+
+namespace {
+
+// htslib 1.16 tries `.csi` appended to the name, then in place of the name's last extension
+// (from the last '.' of the whole path, folders included), then the same with the format's own
+// extension, and loads the first name that exists.
+std::string indexFound(const std::string& data, const char* ownExtension) {
+    const size_t dot = data.rfind('.');
+    for (const std::string extension : {".csi", ownExtension}) {
+        std::vector<std::string> names = {data + extension};
+        if (dot != std::string::npos && dot > 0) names.push_back(data.substr(0, dot) + extension);
+        for (const std::string& name : names) {
+            struct stat info;
+            if (stat(name.c_str(), &info) == 0) return name;
+        }
+    }
+    return "";
+}
+
+}  // namespace
+
+void useThreadPool(htsFile* file, hts_tpool* pool) {
+    if (!pool) return;
+    htsThreadPool shared = {pool, 0};  // htslib keeps the pool, not this record
+    hts_set_thread_pool(file, &shared);
+}
+
+std::vector<std::string> indexedInputs(const std::string& path,
+                                       std::initializer_list<const char*> ownExtensions) {
+    const size_t delimiter = path.find(HTS_IDX_DELIM);
+    if (delimiter != std::string::npos)
+        return {path.substr(0, delimiter), path.substr(delimiter + std::strlen(HTS_IDX_DELIM))};
+    std::vector<std::string> files = {path};
+    for (const char* extension : ownExtensions) files.push_back(indexFound(path, extension));
+    return files;
+}
 
 pileup_buffer::pileup_buffer(pileup_callback callback, void* userData)
     : func(callback), data(userData) {

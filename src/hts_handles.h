@@ -1,13 +1,18 @@
-// The thin layer over htslib: owning handles for its objects and the pile-up buffer.
+// The thin layer over htslib: owning handles for its objects, the pile-up buffer, and where
+// htslib looks for an index.
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include <htslib/hts.h>
 #include <htslib/kstring.h>
 #include <htslib/sam.h>
 #include <htslib/tbx.h>
+#include <htslib/thread_pool.h>
 #include <htslib/vcf.h>
 
 template <auto Destroy> struct hts_deleter {
@@ -22,6 +27,10 @@ using hts_file_ptr = sam_file_ptr;  // one handle type for SAM, BAM, CRAM, VCF a
 using bcf_hdr_ptr = std::unique_ptr<bcf_hdr_t, hts_deleter<bcf_hdr_destroy>>;
 using bcf1_ptr = std::unique_ptr<bcf1_t, hts_deleter<bcf_destroy>>;
 using tbx_ptr = std::unique_ptr<tbx_t, hts_deleter<tbx_destroy>>;
+using hts_tpool_ptr = std::unique_ptr<hts_tpool, hts_deleter<hts_tpool_destroy>>;
+
+// Lets htslib decompress the file on the pool's threads; nothing when there is no pool.
+void useThreadPool(htsFile* file, hts_tpool* pool);
 
 // A kstring_t that frees its text.
 struct kstring_buffer {
@@ -31,6 +40,14 @@ struct kstring_buffer {
     kstring_buffer& operator=(const kstring_buffer&) = delete;
     ~kstring_buffer() { ks_free(&ks); }
 };
+
+// The files htslib reads for a data file named `path`: the file, and the index that htslib's
+// index loading finds for it in each format whose own index extension is given (.bai for BAM,
+// .crai for CRAM, .tbi for VCF; .csi is tried first in all), as which format it is htslib
+// knows only once the file is open. An index name given after "##idx##" is the index itself.
+// An index not found comes back as an empty name.
+std::vector<std::string> indexedInputs(const std::string& path,
+                                       std::initializer_list<const char*> ownExtensions);
 
 // Records with any of these flags (unmapped, secondary, QC-failed, duplicate) never reach a
 // pile-up.

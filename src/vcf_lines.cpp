@@ -4,8 +4,6 @@
 #include <cstdlib>
 #include <memory>
 
-#include <htslib/thread_pool.h>
-
 #include "hts_handles.h"
 
 namespace {
@@ -31,12 +29,6 @@ std::vector<std::string> chromosomesOf(SeqNames&& seqnames) {
     std::vector<std::string> out(names, names + (names ? n : 0));
     std::free(names);
     return out;
-}
-
-void usePool(htsFile* fp, hts_tpool* pool) {
-    if (!pool) return;
-    htsThreadPool shared = {pool, 0};
-    hts_set_thread_pool(fp, &shared);
 }
 
 status readText(ifile& in, const vcf_line_handler& take) {
@@ -79,7 +71,7 @@ void readBcf(const std::string& path, const char* chrom, const vcf_line_handler&
         source.outcome = status::cannot_open;
         return;
     }
-    usePool(fp.get(), pool);
+    useThreadPool(fp.get(), pool);
     bcf_hdr_ptr hdr(bcf_hdr_read(fp.get()));
     kstring_buffer text;
     if (!hdr || bcf_hdr_format(hdr.get(), 0, &text.ks) < 0) {
@@ -115,7 +107,7 @@ bool readIndexedText(const std::string& path, const char* chrom, const vcf_line_
     if (!tbx) return false;
     hts_file_ptr fp(hts_open(path.c_str(), "r"));
     if (!fp || hts_get_format(fp.get())->compression != bgzf) return false;
-    usePool(fp.get(), pool);
+    useThreadPool(fp.get(), pool);
     source.indexed = true;
     source.indexedChromosomes =
         chromosomesOf([&](int* n) { return tbx_seqnames(tbx.get(), n); });

@@ -7,12 +7,19 @@
 namespace {
 
 fatal_handler installed = nullptr;
+fatal_cleanup cleanupHook = nullptr;
 
 }  // namespace
 
 fatal_handler setFatalHandler(fatal_handler handler) {
     const fatal_handler previous = installed;
     installed = handler;
+    return previous;
+}
+
+fatal_cleanup setFatalCleanup(fatal_cleanup cleanup) {
+    const fatal_cleanup previous = cleanupHook;
+    cleanupHook = cleanup;
     return previous;
 }
 
@@ -23,6 +30,7 @@ void reportProblem(const std::string& line) {
 
 void fatal(const std::string& line) {
     reportProblem(line);
+    if (cleanupHook) cleanupHook();
     if (installed) installed(line);
     std::exit(1);
 }

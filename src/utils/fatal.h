@@ -17,3 +17,9 @@ using fatal_handler = void (*)(const std::string& line);
 
 // Installs `handler` (null restores ending the process) and returns the one it replaces.
 fatal_handler setFatalHandler(fatal_handler handler);
+
+// Called by fatal() after the line is written and before the handler or the exit, so that a
+// unit holding files that must not outlive a failed run (temporary outputs) can remove them
+// without this one knowing it. Installs `cleanup` (null: none) and returns the one it replaces.
+using fatal_cleanup = void (*)();
+fatal_cleanup setFatalCleanup(fatal_cleanup cleanup);

@@ -1,10 +1,13 @@
 // Compressed text streams: the chain is [gzip or bzip2 filter,] then the file.
 #include "utils/streams.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -16,6 +19,58 @@
 #include "utils/futils.h"
 
 namespace io = boost::iostreams;
+
+// The file end of an output: loops over interrupted and short writes, holds text back in
+// large-blocks delivery, and after the first failure sends nothing more to the file.
+class descriptor_writer {
+public:
+    descriptor_writer(int descriptor, bool ours, ofile::delivery when,
+                      ofile::failure_handler report)
+        : fd(descriptor), owned(ours), mode(when), onFailure(std::move(report)) {}
+
+    void write(const char* s, size_t n) {
+        if (mode == ofile::delivery::each_flush) return writeAll(s, n);
+        held.append(s, n);
+        if (held.size() >= ofile::large_block) drain();
+    }
+    // Writes what is held, and closes the descriptor when it is ours. False on any failure.
+    bool close() {
+        drain();
+        if (owned && fd >= 0 && ::close(fd) != 0) fail(errno);
+        fd = -1;
+        return error == 0;
+    }
+    bool closed() const { return fd < 0; }
+    // Records a failure of its own caller (an open) or of a call here, and reports the first.
+    void fail(int failure) {
+        if (error != 0) return;
+        error = failure;
+        if (onFailure) onFailure(failure);
+    }
+
+    int error = 0;
+
+private:
+    void drain() {
+        writeAll(held.data(), held.size());
+        held.clear();
+    }
+    void writeAll(const char* s, size_t n) {
+        while (n > 0 && error == 0) {
+            const ssize_t done = ::write(fd, s, n);
+            if (done < 0 && errno == EINTR) continue;
+            if (done < 0) return fail(errno);
+            s += done;
+            n -= static_cast<size_t>(done);
+        }
+    }
+
+    int fd;
+    bool owned;
+    ofile::delivery mode;
+    ofile::failure_handler onFailure;
+    std::string held;
+};
 
 namespace {
 
@@ -38,24 +93,20 @@ bool isDirectory(const std::string& name) {
 
 // The chain's last link on output. It always reports the whole write done: Boost's
 // compressor close loops until its sink accepts the bytes, so a refusing sink on a full disk
-// would never return. The failure stays in the file stream's state, which close() reports.
-// It is flushable so that a flush of the stream reaches the file, not only this link.
-class file_sink {
+// would never return. The failure stays with the writer, which close() reports. A flush of
+// the stream ends here as a write of what the chain held.
+class writer_sink {
 public:
     using char_type = char;
-    struct category : io::sink_tag, io::flushable_tag {};
-    explicit file_sink(std::ofstream& stream) : fd(&stream) {}
+    using category = io::sink_tag;
+    explicit writer_sink(descriptor_writer& target) : writer(&target) {}
     std::streamsize write(const char* s, std::streamsize n) {
-        fd->write(s, n);
+        writer->write(s, static_cast<size_t>(n));
         return n;
-    }
-    bool flush() {
-        fd->flush();
-        return true;
     }
 
 private:
-    std::ofstream* fd;
+    descriptor_writer* writer;
 };
 
 // Closing runs the (de)compressor's close, which may throw. The links are removed whatever
@@ -108,18 +159,6 @@ file_content gzipContent(const std::string& start) {
     return file_content::gzip;
 }
 
-file_content contentOf(const std::string& start) {
-    if (startsWith(start, "\x1f\x8b")) return gzipContent(start);
-    if (startsWith(start, "BZh") && start.size() > 3 && start[3] >= '1' && start[3] <= '9')
-        return file_content::bzip2;
-    if (startsWith(start, std::string_view("\xfd" "7zXZ\0", 6))) return file_content::xz;
-    if (startsWith(start, "\x28\xb5\x2f\xfd")) return file_content::zstd;
-    if (startsWith(start, "CRAM")) return file_content::cram;
-    if (startsWith(start, std::string_view("BCF\2", 4))) return file_content::bcf;
-    if (startsWith(start, std::string_view("BAM\1", 4))) return file_content::bam;
-    return file_content::plain;
-}
-
 // The chain's last link on input: the bytes read to tell the content come first, then the
 // rest of the file, so that a pipe, which cannot seek back, is read whole too.
 class prefixed_source {
@@ -152,6 +191,18 @@ int32_t littleEndian(const unsigned char bytes[4]) {
 }
 
 }  // namespace
+
+file_content contentOf(const std::string& start) {
+    if (startsWith(start, "\x1f\x8b")) return gzipContent(start);
+    if (startsWith(start, "BZh") && start.size() > 3 && start[3] >= '1' && start[3] <= '9')
+        return file_content::bzip2;
+    if (startsWith(start, std::string_view("\xfd" "7zXZ\0", 6))) return file_content::xz;
+    if (startsWith(start, "\x28\xb5\x2f\xfd")) return file_content::zstd;
+    if (startsWith(start, "CRAM")) return file_content::cram;
+    if (startsWith(start, std::string_view("BCF\2", 4))) return file_content::bcf;
+    if (startsWith(start, std::string_view("BAM\1", 4))) return file_content::bam;
+    return file_content::plain;
+}
 
 const char* contentName(file_content content) {
     switch (content) {
@@ -240,19 +291,30 @@ ofile::ofile(std::string filename, bool binaryMode) { open(std::move(filename), 
 
 ofile::~ofile() { close(); }
 
-bool ofile::open(std::string filename, bool binaryMode) {
-    if (!empty() || fd.is_open()) close();
-    closedIntact = false;
+bool ofile::open(std::string filename, bool) {
+    close();
     file = std::move(filename);
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    const int openError = errno;
+    attach(fd, true, delivery::each_flush, nullptr);
+    if (fd >= 0) return true;
+    writer->fail(openError);
+    setstate(std::ios::badbit);
+    return false;
+}
+
+void ofile::open(int descriptor, std::string filename, delivery when,
+                 failure_handler onFailure) {
+    close();
+    file = std::move(filename);
+    attach(descriptor, false, when, std::move(onFailure));
+}
+
+void ofile::attach(int descriptor, bool owned, delivery when, failure_handler onFailure) {
+    closedIntact = false;
+    writer = std::make_unique<descriptor_writer>(descriptor, owned, when, std::move(onFailure));
+    if (descriptor < 0) return;
     const compression kind = compressionOf(file);
-    std::ios::openmode openMode = std::ios::out;
-    if (kind != compression::none || binaryMode) openMode |= std::ios::binary;
-    else openMode |= std::ios::trunc;
-    fd.open(file, openMode);
-    if (!fd.is_open() || !fd.good()) {
-        setstate(std::ios::badbit);
-        return false;
-    }
     if (kind == compression::gzip) {
         const io::gzip_params params(io::zlib::default_compression, io::zlib::deflated, 15, 8,
                                      io::zlib::default_strategy, "", "", 0);
@@ -260,9 +322,8 @@ bool ofile::open(std::string filename, bool binaryMode) {
     }
     if (kind == compression::bzip2)
         push(io::bzip2_compressor(io::bzip2_params(9, 30), filter_buffer), filter_buffer);
-    push(file_sink(fd));
+    push(writer_sink(*writer));
     clear();
-    return true;
 }
 
 void ofile::writeString(const std::string& str) {
@@ -278,14 +339,12 @@ void ofile::writeString(const std::string& str) {
 }
 
 bool ofile::close() {
-    if (empty() && !fd.is_open()) {
-        fd.setstate(std::ios::failbit);
-        return closedIntact;
-    }
+    if (!writer || writer->closed()) return closedIntact;
     bool intact = !empty() && good();
     if (!empty()) intact = closeChain(*this) && intact;
     setstate(std::ios::badbit);
-    fd.close();  // flushes what the file stream still buffers; a full disk shows here too
-    closedIntact = intact && !fd.fail();
+    closedIntact = writer->close() && intact;
     return closedIntact;
 }
+
+int ofile::error() const { return writer ? writer->error : 0; }

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <string>
 
 #include <boost/iostreams/filtering_stream.hpp>
@@ -10,6 +12,9 @@
 // What a file holds, told from its first bytes (and, for gzip, from the first decompressed
 // ones). Only the first three can be read as text.
 enum class file_content { plain, gzip, bzip2, bcf, bam, cram, xz, zstd };
+
+// What a file that begins with these bytes holds.
+file_content contentOf(const std::string& start);
 
 // "BCF", "xz" and so on: how a message names the content.
 const char* contentName(file_content content);
@@ -47,18 +52,34 @@ private:
     file_content kind = file_content::plain;
 };
 
+class descriptor_writer;
+
 // Writes a plain, gzip or bzip2 file as a standard stream. The compressed file is complete
-// only after close() (which the destructor calls when the caller did not).
+// only after close() (which the destructor calls when the caller did not). The bytes reach the
+// file through write(2), so that a failure is known at the call that failed, with its errno.
 class ofile : public boost::iostreams::filtering_ostream {
 public:
+    // When written text reaches the file: at every flush of the stream, so that whoever reads
+    // the file as it grows (a pipe, a terminal) sees each line at once; or in blocks of
+    // large_block bytes, with few system calls, for a file nobody reads before it is complete.
+    enum class delivery { each_flush, large_blocks };
+    static constexpr size_t large_block = size_t{256} << 10;
+    // Called with the errno of the first write or close of the file that fails.
+    using failure_handler = std::function<void(int error)>;
+
     ofile();
     ofile(std::string filename, bool binaryMode = false);
     ~ofile() override;
     ofile(const ofile&) = delete;
     ofile& operator=(const ofile&) = delete;
 
-    // True when the file was opened and the chain is complete. Closes an open file first.
+    // Creates or empties the file and writes to it at every flush (text and binary mode are
+    // the same bytes on this system). True when the file was opened and the chain is
+    // complete. Closes an open file first.
     bool open(std::string filename, bool binaryMode = false);
+    // Writes to `descriptor`, already open, compressed as the name `filename` asks. The
+    // descriptor stays open after close(), for its owner to sync and close.
+    void open(int descriptor, std::string filename, delivery when, failure_handler onFailure);
     std::string name() const { return file; }
     // Writes one length-prefixed record. A string of 2^31 bytes or more cannot be recorded:
     // nothing is written and the stream goes bad, so close() reports the loss.
@@ -67,9 +88,13 @@ public:
     // written since open was lost (a failed open, a full disk, a failed close), and for an
     // object never opened. A second call does nothing and repeats the first answer.
     bool close();
+    // The errno of the first failed open, write or close since the last open; 0 when none.
+    int error() const;
 
 private:
+    void attach(int descriptor, bool owned, delivery when, failure_handler onFailure);
+
     std::string file;
-    std::ofstream fd;
+    std::unique_ptr<descriptor_writer> writer;
     bool closedIntact = false;
 };

@@ -1,7 +1,16 @@
-// Whole runs of the program: compressed output, alignment files that fail, CRAM input, and the
-// fatal paths with their messages and exit statuses.
+// Whole runs of the program: compressed output, alignment files that fail, CRAM input, the
+// fatal paths with their messages and exit statuses, and what each failure leaves behind.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <algorithm>
 #include <filesystem>
 #include <random>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -50,6 +59,14 @@ std::string prepare(const std::string& reads, const std::string& listed = "reads
 
 std::vector<std::string> argsWithOut(const std::string& out) {
     return {"--vcf", "sites.vcf", "--bam", "bam.list", "--out", out};
+}
+
+// The names starting with a dot: temporary files that a run must not leave behind.
+std::string hiddenFiles(const std::string& dir) {
+    std::string names;
+    for (const auto& entry : fs::directory_iterator(dir))
+        if (entry.path().filename().string()[0] == '.') names += entry.path().filename().string();
+    return names;
 }
 
 TEST(Run, OutputIsCompressedByItsExtension) {
@@ -125,37 +142,154 @@ TEST(Run, FileWithoutIndexIsReportedAndSkipped) {
     EXPECT_EQ(readFile(dir + "/out.txt"), "MAP 2\n100\tA\tG\n180\tC\tT\nS 0\n");
 }
 
-TEST(Run, UndecodableBaseAtASiteEndsTheRun) {
+// The run stops part-way: an older file of the output's name stays as it was.
+TEST(Run, UndecodableBaseIsLocatedAndTheRunLeavesNoOutput) {
     const std::string dir = prepare(readAcrossBothSites("r1", '='));
+    writeFile(dir + "/out.txt", "older\n");
     const program_result run = runProgram(argsWithOut("out.txt"), dir);
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "extractNucleotide 0 unknown\n");
-    EXPECT_EQ(readFile(dir + "/out.txt"), "MAP 2\n100\tA\tG\n180\tC\tT\n");  // lines so far stay
+    EXPECT_EQ(run.err,
+              "extractNucleotide 0 unknown\n  * read [r1] in [reads.bam] at position 100\n");
+    EXPECT_EQ(readFile(dir + "/out.txt"), "older\n");
+    EXPECT_EQ(hiddenFiles(dir), "");
 }
 
-TEST(Run, OutputThatCannotBeCreatedStopsBeforeAnyScan) {
+// A name this long still makes a file, but leaves no room for `.NAME.XXXXXX` beside it.
+TEST(Run, OutputThatCannotBeCreatedStopsBeforeAnyScanOrIsWrittenDirectly) {
     const std::string dir = prepare(readAcrossBothSites("r1", 'A'));
-    const program_result run = runProgram(argsWithOut("no/such/folder/out.txt"), dir);
+    program_result run = runProgram(argsWithOut("no/such/folder/out.txt"), dir);
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "ERROR: Cannot create output file [no/such/folder/out.txt]\n");
+    EXPECT_EQ(run.err, "ERROR: Cannot create output file [no/such/folder/out.txt]: No such file "
+                       "or directory\n");
     EXPECT_EQ(run.out.find("Opening BAM file"), std::string::npos);
+    const std::string longName(250, 'o');
+    run = runProgram(argsWithOut(longName), dir);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "WARNING: No temporary file can be created beside [" + longName +
+                           "] (File name too long): it is written directly, so a run that fails "
+                           "leaves it incomplete\n");
+    EXPECT_EQ(readFile(dir + "/" + longName), expected_pir);
 }
 
-TEST(Run, WriteErrorIsReportedAtTheEnd) {
+// The first failed write stops the run, whether the file is written directly (/dev/full, each
+// line at once), compressed (the compressor holds the text until its end), or to a temporary
+// file (under a file-size limit, once the map has filled more than a block).
+TEST(Run, WriteErrorStopsTheRunAtOnceWithItsReason) {
     const std::string dir = prepare(readAcrossBothSites("r1", 'A'));
-    for (const std::string out : {"/dev/full"}) {
-        const program_result run = runProgram(argsWithOut(out), dir);
-        EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(run.err, "ERROR: Cannot write output file [" + out + "]\n");
-    }
-    fs::create_symlink("/dev/full", dir + "/full.gz");
-    const program_result run = runProgram(argsWithOut("full.gz"), dir);
+    program_result run = runProgram(argsWithOut("/dev/full"), dir);
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "ERROR: Cannot write output file [full.gz]\n");
+    EXPECT_EQ(run.err, "ERROR: Cannot write output file [/dev/full]: No space left on device\n");
+    EXPECT_EQ(run.out.find("Opening BAM file"), std::string::npos);
+    fs::create_symlink("/dev/full", dir + "/full.gz");
+    run = runProgram(argsWithOut("full.gz"), dir);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "ERROR: Cannot write output file [full.gz]: No space left on device\n");
+
+    std::string sites = two_sites;
+    for (size_t k = 0; k * 1000 < 2 * ofile::large_block; ++k)
+        sites += "20\t" + std::to_string(300 + k) + "\t.\tC\t" + std::string(1000, 'A') +
+                 "\t.\t.\t.\tGT\t0|1\n";
+    writeFile(dir + "/sites.vcf", sites);
+    run = runProgram(argsWithOut("out.txt"), dir, [] {
+        const rlimit size{ofile::large_block / 2, ofile::large_block / 2};
+        setrlimit(RLIMIT_FSIZE, &size);
+        std::signal(SIGXFSZ, SIG_IGN);
+    });
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "ERROR: Cannot write output file [out.txt]: File too large\n");
+    EXPECT_EQ(run.out.find("Opening BAM file"), std::string::npos);
+    EXPECT_FALSE(fs::exists(dir + "/out.txt"));
+    EXPECT_EQ(hiddenFiles(dir), "");
 }
 
-TEST(Run, DamagedAlignmentFileIsReportedAndTheRunEndsWithStatusOne) {
-    // Enough reads for several compressed blocks, so that cutting the file leaves its start.
+// Each kind of input, reached through a link, a hard link or htslib's index search; the
+// index is renamed to the last name htslib tries for it.
+TEST(Run, OutputThatIsAnInputIsRefusedAndTheInputKept) {
+    const std::string dir = prepare(readAcrossBothSites("r1", 'A'));
+    writeFile(dir + "/sites.vcf.tbi", "an index\n");
+    fs::rename(dir + "/reads.bam.bai", dir + "/reads.bai");
+    fs::create_symlink("bam.list", dir + "/list.link");
+    fs::create_hard_link(dir + "/reads.bam", dir + "/hard.bam");
+    for (const std::string out :
+         {"sites.vcf", "sites.vcf.tbi", "bam.list", "reads.bam", "reads.bai", "list.link",
+          "hard.bam"}) {
+        const std::string before = readFile(dir + "/" + out);
+        const program_result run = runProgram(argsWithOut(out), dir);
+        EXPECT_EQ(run.status, 1) << out;
+        EXPECT_EQ(run.err, "ERROR: Output file [" + out + "] is also an input file\n");
+        EXPECT_EQ(readFile(dir + "/" + out), before) << out;
+    }
+}
+
+// The link, relative to its own folder, stays; the file it points to is replaced by one with
+// the mode of a new file.
+TEST(Run, OutputThroughALinkReplacesTheFileItPointsTo) {
+    const std::string dir = prepare(readAcrossBothSites("r1", 'A'));
+    fs::create_directories(dir + "/links");
+    writeFile(dir + "/real.txt", "older\n");
+    fs::create_symlink("../real.txt", dir + "/links/out.txt");
+    const program_result run = runProgram(argsWithOut("links/out.txt"), dir, [] { umask(027); });
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(fs::is_symlink(dir + "/links/out.txt"));
+    EXPECT_EQ(readFile(dir + "/real.txt"), expected_pir);
+    EXPECT_EQ(fs::status(dir + "/real.txt").permissions(),
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    EXPECT_EQ(hiddenFiles(dir) + hiddenFiles(dir + "/links"), "");
+}
+
+// Opens the FIFO for writing once the program has opened it for reading, or has ended.
+int openOnceRead(const std::string& fifo, pid_t program) {
+    int fd;
+    siginfo_t ended{};
+    while ((fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) < 0 &&
+           waitid(P_PID, static_cast<id_t>(program), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           ended.si_pid == 0)
+        usleep(1000);
+    return fd;
+}
+
+// A FIFO as the second file holds the run there, its temporary file made and the first file
+// scanned, until the test opens the other end; then SIGHUP, ignored from the start, must stay
+// ignored, and SIGTERM must stop the run and remove the temporary file.
+TEST(Run, StoppingSignalPartWayLeavesNoOutputWhileAnIgnoredOneStaysIgnored) {
+    const std::string dir =
+        prepare(readAcrossBothSites("r1", 'A'), "reads.bam\t20\nS\theld.bam\t20");
+    ASSERT_EQ(mkfifo((dir + "/held.bam").c_str(), 0600), 0);
+    writeFile(dir + "/out.txt", "older\n");
+    const running_program running = startProgram(BRIDGESCAN_BIN, argsWithOut("out.txt"), dir,
+                                                 [] { std::signal(SIGHUP, SIG_IGN); });
+    const int fifo = openOnceRead(dir + "/held.bam", running.pid);
+    kill(running.pid, SIGHUP);
+    kill(running.pid, SIGTERM);
+    const program_result run = finishProgram(running);
+    close(fifo);
+    EXPECT_GE(fifo, 0) << run.err;
+    EXPECT_EQ(run.status, 128 + SIGTERM);
+    EXPECT_EQ(readFile(dir + "/out.txt"), "older\n");
+    EXPECT_EQ(hiddenFiles(dir), "");
+}
+
+// Progress lines that cannot be written are dropped. A descriptor closed at start is not
+// taken by the output, where the problems reported on it would land.
+TEST(Run, BrokenOrClosedStandardStreamsLeaveTheOutputWhole) {
+    const std::string dir = prepare(readAcrossBothSites("r1", 'A'), "reads.bam\t20\nS\tno.bam\t20");
+    const child_setup brokenPipe = [] {
+        int ends[2];
+        if (pipe(ends) == 0 && close(ends[0]) == 0) dup2(ends[1], 1);
+    };
+    for (const child_setup& setup : {brokenPipe, child_setup([] { close(2); })}) {
+        fs::remove(dir + "/out.txt");
+        const program_result run = runProgram(argsWithOut("out.txt"), dir, setup);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(readFile(dir + "/out.txt"), expected_pir);
+    }
+}
+
+// One file cut part-way, one cut at a block boundary (its empty last block, the end-of-file
+// marker, removed): each is read up to its cut and reported, and the run goes on.
+// Enough random reads across both sites for several compressed blocks, so that cutting or
+// damaging the file part-way leaves its start.
+std::string manyReads() {
     std::mt19937 random(5);
     std::string reads;
     for (int i = 0; i < 4000; ++i) {
@@ -167,19 +301,84 @@ TEST(Run, DamagedAlignmentFileIsReportedAndTheRunEndsWithStatusOne) {
         reads += "r" + std::to_string(i) + "\t0\t20\t" + std::to_string(91 + i / 500) +
                  "\t60\t100M\t*\t0\t0\t" + seq + "\t" + qual + "\n";
     }
-    const std::string dir = prepare(reads);
+    return reads;
+}
+
+// Where each BGZF block of a BAM file starts: a block's size, less one, is the 16-bit value at
+// its byte 16.
+std::vector<size_t> blockStarts(const std::string& bam) {
+    std::vector<size_t> starts;
+    for (size_t at = 0; at + 18 <= bam.size();
+         at += 1 + (static_cast<unsigned char>(bam[at + 16]) |
+                    static_cast<unsigned char>(bam[at + 17]) << 8))
+        starts.push_back(at);
+    return starts;
+}
+
+TEST(Run, DamagedOrTruncatedAlignmentFileIsReportedAndTheRunEndsWithStatusOne) {
+    const std::string dir = prepare(manyReads());
     const std::string bam = readFile(dir + "/reads.bam");
     ASSERT_GT(bam.size(), 200000u);
     writeFile(dir + "/reads.bam", bam.substr(0, bam.size() / 2));
-    sam_fixture::writeBam(dir, "good", header + readAcrossBothSites("r1", 'A'));
-    writeFile(dir + "/bam.list", "S\treads.bam\t20\nS\tgood.bam\t20\n");
+    const std::string cut =
+        sam_fixture::writeBam(dir, "cut", header + readAcrossBothSites("c", 'A'));
+    writeFile(cut, readFile(cut).substr(0, readFile(cut).size() - 28));
+    writeFile(dir + "/bam.list", "S\treads.bam\t20\nS\tcut.bam\t20\n");
 
     const program_result run = runProgram(argsWithOut("out.txt"), dir);
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find("ERROR: Cannot read BAM file [reads.bam]\n"), std::string::npos);
-    EXPECT_NE(run.out.find("Opening BAM file [good.bam]"), std::string::npos);  // goes on
+    EXPECT_NE(run.err.find("ERROR: Cannot read BAM file [cut.bam]\n  * the file has no "
+                           "end-of-file marker: it is truncated\n"),
+              std::string::npos);
     const std::string out = readFile(dir + "/out.txt");
     EXPECT_EQ(out.substr(0, out.find("S ")), "MAP 2\n100\tA\tG\n180\tC\tT\n");
+    EXPECT_NE(out.find("\n0\tA\t30\t1\tT\t30\n"), std::string::npos);  // read before the cut
+}
+
+// The decompression threads change nothing a user sees but the time: not the output, not the
+// program's messages, not the status, also for files cut at a block boundary or damaged
+// part-way (htslib's own lines may differ).
+TEST(Run, ThreadCountsChangeNothing) {
+    const std::string dir = freshScratchDir();
+    const std::string sam = header + manyReads();
+    writeFile(dir + "/ref.fa", ">20\n" + std::string(1000, 'C') + "\n");
+    sam_fixture::writeBam(dir, "good", sam);
+    sam_fixture::writeCram(dir, "good", sam, dir + "/ref.fa");
+    const std::string bam = readFile(dir + "/good.bam");
+    const std::vector<size_t> blocks = blockStarts(bam);
+    ASSERT_GT(blocks.size(), 6u);
+    sam_fixture::writeBam(dir, "cut", sam);
+    writeFile(dir + "/cut.bam", bam.substr(0, blocks[blocks.size() / 2]));
+    sam_fixture::writeBam(dir, "damaged", sam);
+    std::string damaged = bam;
+    damaged[blocks[blocks.size() / 2] + 100] ^= 0x5a;
+    writeFile(dir + "/damaged.bam", damaged);
+    writeFile(dir + "/sites.vcf", "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tA\tB\tC\n"
+                                  "20\t100\t.\tA\tG\t.\t.\t.\tGT\t0|1\t0|1\t0|1\n"
+                                  "20\t180\t.\tC\tT\t.\t.\t.\tGT\t0|1\t0|1\t0|1\n");
+    writeFile(dir + "/bam.list", "A\tgood.bam\t20\nA\tgood.cram\t20\nB\tcut.bam\t20\n"
+                                 "C\tdamaged.bam\t20\n");
+    auto ownLines = [](const std::string& text) {
+        std::string kept, line;
+        for (std::istringstream in(text); std::getline(in, line);)
+            if (line.rfind("[E::", 0) != 0 && line.rfind("[W::", 0) != 0) kept += line + "\n";
+        return kept;
+    };
+    std::vector<std::string> args = argsWithOut("out.txt");
+    args.insert(args.end(), {"--reference", "ref.fa", "--threads", "1"});
+    const program_result one = runProgram(args, dir);
+    const std::string output = readFile(dir + "/out.txt");
+    EXPECT_EQ(one.status, 1);
+    EXPECT_GT(std::count(output.begin(), output.end(), '\n'), 1000);
+    for (const char* threads : {"2", "4"}) {
+        args.back() = threads;
+        const program_result many = runProgram(args, dir);
+        EXPECT_EQ(many.status, one.status) << threads;
+        EXPECT_EQ(many.out, one.out) << threads;
+        EXPECT_EQ(ownLines(many.err), ownLines(one.err)) << threads;
+        EXPECT_EQ(readFile(dir + "/out.txt"), output) << threads;
+    }
 }
 
 TEST(Run, EachSampleBlockHoldsOnlyItsOwnReads) {

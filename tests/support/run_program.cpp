@@ -25,35 +25,47 @@ std::string slurp(const std::string& path) {
 
 }  // namespace
 
-program_result runProgram(const std::vector<std::string>& args, const std::string& directory) {
-    return runProgramAt(BRIDGESCAN_BIN, args, directory);
-}
-
-program_result runProgramAt(const std::string& program, const std::vector<std::string>& args,
-                            const std::string& directory) {
-    const std::string capture = freshScratchDir() + "/.capture";
-    fs::create_directories(capture);
-    const std::string outPath = capture + "/stdout", errPath = capture + "/stderr";
-    const pid_t child = fork();
-    if (child == 0) {
+running_program startProgram(const std::string& program, const std::vector<std::string>& args,
+                              const std::string& directory, const child_setup& setup) {
+    running_program run;
+    run.capture = freshScratchDir() + "/.capture";
+    fs::create_directories(run.capture);
+    const std::string outPath = run.capture + "/stdout", errPath = run.capture + "/stderr";
+    run.pid = fork();
+    if (run.pid == 0) {
         if (!directory.empty() && chdir(directory.c_str()) != 0) _exit(126);
         const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(out, 1);
         dup2(err, 2);
+        if (setup) setup();
         std::vector<char*> argv{const_cast<char*>(program.c_str())};
         for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         execv(program.c_str(), argv.data());
         _exit(127);
     }
+    return run;
+}
+
+program_result runProgram(const std::vector<std::string>& args, const std::string& directory,
+                          const child_setup& setup) {
+    return finishProgram(startProgram(BRIDGESCAN_BIN, args, directory, setup));
+}
+
+program_result runProgramAt(const std::string& program, const std::vector<std::string>& args,
+                            const std::string& directory) {
+    return finishProgram(startProgram(program, args, directory, {}));
+}
+
+program_result finishProgram(const running_program& run) {
     int status = 0;
-    waitpid(child, &status, 0);
+    waitpid(run.pid, &status, 0);
     program_result result;
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.out = slurp(outPath);
-    result.err = slurp(errPath);
-    fs::remove_all(capture);
+    result.out = slurp(run.capture + "/stdout");
+    result.err = slurp(run.capture + "/stderr");
+    fs::remove_all(run.capture);
     return result;
 }
 

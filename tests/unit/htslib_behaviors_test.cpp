@@ -1,5 +1,6 @@
 // Pins the htslib behaviours the scan relies on, so that an htslib upgrade that changes one of
 // them fails here rather than quietly changing the output.
+#include <cstdio>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -236,6 +237,23 @@ TEST(htslib_fetch, cramFixtureReadsBackWithItsReference) {
     EXPECT_EQ(bamutils::extractName(b.get()), "cover");
     EXPECT_EQ(bamutils::extractRead(b.get()), "ACGTA");
     EXPECT_EQ(sam_itr_next(in.get(), itr.get(), b.get()), -1);
+}
+
+// The index indexedInputs names is the one htslib loads: here the last name it tries, then
+// a .csi, which it tries first (and so fails on, as this one is no index).
+TEST(htslib_index, loadedFromTheNameIndexedInputsGives) {
+    const std::string folder = freshScratchDir();
+    const std::string bam = sam_fixture::writeBam(folder, "reads", threeReads);
+    const auto loads = [&] {
+        sam_file_ptr in(sam_open(bam.c_str(), "r"));
+        return hts_idx_ptr(sam_index_load(in.get(), bam.c_str())) != nullptr;
+    };
+    std::rename((bam + ".bai").c_str(), (folder + "/reads.bai").c_str());
+    EXPECT_EQ(indexedInputs(bam, {".bai"})[1], folder + "/reads.bai");
+    EXPECT_TRUE(loads());
+    writeFile(folder + "/reads.csi", "not an index");
+    EXPECT_EQ(indexedInputs(bam, {".bai"})[1], folder + "/reads.csi");
+    EXPECT_FALSE(loads());
 }
 
 } // namespace

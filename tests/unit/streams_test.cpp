@@ -1,9 +1,13 @@
 // Tests of the compressed text streams: compression by name, multi-member input, damage
-// detection, length-prefixed records and the close result of an output.
+// detection, length-prefixed records, the close result of an output and its delivery to a
+// descriptor.
 #include "run_program.h"
 #include "utils/streams.h"
 
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <bzlib.h>
 #include <htslib/bgzf.h>
@@ -327,4 +331,18 @@ TEST_F(Streams, CloseSaysWhenTextWasLost) {
     }
     ofile never;
     EXPECT_FALSE(never.close());
+}
+
+// Large blocks hold the text back (the file-size test of a run sees one go out when full);
+// close writes the rest and leaves the descriptor open for its owner.
+TEST_F(Streams, DescriptorOutputInLargeBlocks) {
+    const int fd = ::open(path("blocks.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ofile out;
+    out.open(fd, "blocks.txt", ofile::delivery::large_blocks, nullptr);
+    out << "line\n" << std::flush;
+    EXPECT_EQ(slurp(path("blocks.txt")), "");
+    EXPECT_TRUE(out.close());
+    EXPECT_EQ(::write(fd, "!", 1), 1);
+    ::close(fd);
+    EXPECT_EQ(slurp(path("blocks.txt")), "line\n!");
 }

@@ -1,0 +1,239 @@
+// Output files written beside their names and renamed into place once complete; the registry of
+// temporary files that a fatal error or a stopping signal removes.
+#include "utils/safe_output.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <optional>
+#include <utility>
+
+#include "utils/fatal.h"
+
+namespace {
+
+// The temporary files not yet renamed, in fixed storage that the signal handler reads without
+// allocating: room for every output of a run (the output file, a statistics file) and spare.
+constexpr int registry_slots = 4;
+char temporaryPaths[registry_slots][PATH_MAX];
+// Set once the path above names a file to remove; read by the handler, on any thread.
+std::atomic<bool> registered[registry_slots];
+
+void removeTemporaryFiles() {
+    for (int k = 0; k < registry_slots; ++k)
+        if (registered[k].load()) unlink(temporaryPaths[k]);
+}
+
+const int stopping_signals[] = {SIGTERM, SIGINT, SIGHUP};
+
+// Async-signal-safe only: unlink, the default action back, and the signal again, so that
+// whoever started the run sees it die of that signal.
+void removeTemporaryFilesAndStop(int signal) {
+    removeTemporaryFiles();
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+
+sigset_t stoppingSignalSet() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int s : stopping_signals) sigaddset(&set, s);
+    return set;
+}
+
+// A signal ignored from the start (nohup, a background job) stays ignored.
+void catchStoppingSignals() {
+    static bool caught = false;
+    if (caught) return;
+    caught = true;
+    struct sigaction action {};
+    action.sa_handler = removeTemporaryFilesAndStop;
+    action.sa_mask = stoppingSignalSet();
+    for (int s : stopping_signals) {
+        struct sigaction previous {};
+        if (sigaction(s, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN)
+            sigaction(s, &action, nullptr);
+    }
+    setFatalCleanup(removeTemporaryFiles);
+}
+
+// Holds the stopping signals back while a temporary file and its registry entry disagree, and
+// while several outputs are renamed, so that a run stops with all of them in place or none.
+class signals_held {
+public:
+    signals_held() {
+        const sigset_t set = stoppingSignalSet();
+        pthread_sigmask(SIG_BLOCK, &set, &previous);
+    }
+    ~signals_held() { pthread_sigmask(SIG_SETMASK, &previous, nullptr); }
+    signals_held(const signals_held&) = delete;
+    signals_held& operator=(const signals_held&) = delete;
+
+private:
+    sigset_t previous;
+};
+
+int freeSlot() {
+    for (int k = 0; k < registry_slots; ++k)
+        if (!registered[k].load()) return k;
+    return -1;
+}
+
+// The mode a new file gets. The umask is read from /proc: umask() reads it only by changing
+// it, which another thread creating a file at that moment would see.
+mode_t newFileMode() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.compare(0, 6, "Umask:") == 0)
+            return 0666 & ~static_cast<mode_t>(std::stoul(line.substr(6), nullptr, 8));
+    const mode_t mask = umask(022);  // no /proc: the only other way
+    umask(mask);
+    return 0666 & ~mask;
+}
+
+std::string folderOf(const std::string& path) { return path.substr(0, path.rfind('/') + 1); }
+
+// Device and process files are no files to replace: writing to them is their use.
+bool isUnderDevOrProc(const std::string& path) {
+    const std::string folder = folderOf(path);
+    char real[PATH_MAX];
+    if (!realpath(folder.empty() ? "." : folder.c_str(), real)) return false;
+    for (const std::string root : {"/dev", "/proc"})
+        if (real == root || std::string(real).rfind(root + "/", 0) == 0) return true;
+    return false;
+}
+
+// The regular file, or the name not yet taken, that `path` leads to through its links (each
+// relative to the folder of the link); none when it leads elsewhere or the links loop.
+std::optional<std::string> replaceableFile(std::string path) {
+    constexpr int link_hops = 40;  // the kernel's own limit
+    for (int hop = 0; hop < link_hops && !isUnderDevOrProc(path); ++hop) {
+        if (path.empty() || path.back() == '/') return std::nullopt;  // no file name to give
+        struct stat info;
+        if (lstat(path.c_str(), &info) != 0 || S_ISREG(info.st_mode)) return path;
+        if (!S_ISLNK(info.st_mode)) return std::nullopt;
+        char link[PATH_MAX];
+        const ssize_t length = readlink(path.c_str(), link, sizeof link);
+        if (length <= 0 || length == static_cast<ssize_t>(sizeof link)) return std::nullopt;
+        const std::string next(link, static_cast<size_t>(length));
+        path = next[0] == '/' ? next : folderOf(path) + next;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+safe_output::safe_output(std::string outputPath) : path(std::move(outputPath)) {
+    const std::optional<std::string> file = replaceableFile(path);
+    const int error = file ? createTemporary(*file) : 0;
+    if (slot >= 0) {
+        attachStream(ofile::delivery::large_blocks);
+        return;
+    }
+    openDirect();
+    if (error != 0)
+        reportProblem("WARNING: No temporary file can be created beside [" + path + "] (" +
+                      std::strerror(error) +
+                      "): it is written directly, so a run that fails leaves it incomplete");
+}
+
+int safe_output::createTemporary(const std::string& file) {
+    target = file;
+    const std::string folder = folderOf(target);
+    const std::string name = folder + "." + target.substr(folder.size()) + ".XXXXXX";
+    const int k = freeSlot();
+    if (k < 0) return EMFILE;
+    if (name.size() >= PATH_MAX) return ENAMETOOLONG;
+    const signals_held held;
+    std::memcpy(temporaryPaths[k], name.c_str(), name.size() + 1);
+    descriptor = mkstemp(temporaryPaths[k]);
+    if (descriptor < 0) return errno;
+    if (fchmod(descriptor, newFileMode()) != 0) {
+        const int error = errno;
+        unlink(temporaryPaths[k]);
+        ::close(std::exchange(descriptor, -1));
+        return error;
+    }
+    registered[k].store(true);
+    slot = k;
+    catchStoppingSignals();
+    return 0;
+}
+
+void safe_output::openDirect() {
+    descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (descriptor < 0) fail("create", errno);
+    attachStream(ofile::delivery::each_flush);
+}
+
+// Once the destructor has begun, the output is being thrown away: its failures are no news.
+void safe_output::attachStream(ofile::delivery when) {
+    text.open(descriptor, path, when, [this](int failure) {
+        if (!abandoned) fail("write", failure);
+    });
+}
+
+safe_output::~safe_output() {
+    abandoned = true;
+    text.close();
+    if (slot >= 0) forgetTemporary();
+    if (descriptor >= 0) ::close(descriptor);
+}
+
+void safe_output::finishAll(std::initializer_list<safe_output*> outputs) {
+    for (safe_output* output : outputs) output->complete();
+    const signals_held held;
+    for (safe_output* output : outputs) output->publish();
+}
+
+// A failed write has ended the run already; a chain that failed otherwise has no errno.
+void safe_output::complete() {
+    if (!text.close()) fail("write", text.error() != 0 ? text.error() : EIO);
+    if (slot >= 0 && fsync(descriptor) != 0) fail("write", errno);
+    if (::close(std::exchange(descriptor, -1)) != 0) fail("write", errno);
+}
+
+void safe_output::publish() {
+    if (slot < 0) return;
+    if (rename(temporaryPaths[slot], target.c_str()) != 0) fail("write", errno);
+    registered[slot].store(false);
+    slot = -1;
+}
+
+// Removed before it is forgotten, so that a signal in between cannot leave it behind.
+void safe_output::forgetTemporary() {
+    unlink(temporaryPaths[slot]);
+    registered[slot].store(false);
+    slot = -1;
+}
+
+void safe_output::fail(const std::string& action, int error) const {
+    fatal("ERROR: Cannot " + action + " output file [" + path + "]: " + std::strerror(error));
+}
+
+// open() takes the lowest free descriptor: the closed one, as those below it are open by then.
+void safe_output::prepareProcess() {
+    for (int fd = 0; fd <= 2; ++fd)
+        if (fcntl(fd, F_GETFD) < 0) open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+void safe_output::refuseInputAsOutput(const std::string& output,
+                                      const std::vector<std::string>& inputs) {
+    struct stat out;
+    if (stat(output.c_str(), &out) != 0) return;  // a file not there yet is no input
+    for (const std::string& input : inputs) {
+        struct stat in;
+        if (stat(input.c_str(), &in) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino)
+            fatal("ERROR: Output file [" + output + "] is also an input file");
+    }
+}

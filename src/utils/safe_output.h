@@ -1,0 +1,58 @@
+// Output files that exist under their names only once complete, and never overwrite an input.
+#pragma once
+
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "utils/streams.h"
+
+// An output file of the run. A regular file, or a name not yet taken, is written to a temporary
+// file `.NAME.XXXXXX` in the same folder and renamed onto its name by finishAll(); a fatal
+// error, SIGTERM, SIGINT or SIGHUP removes the temporary file instead. A symbolic link is
+// followed: the file it points to is replaced and the link stays. Anything else (a pipe, a
+// terminal, a path under /dev or /proc) is written directly, each line at once.
+class safe_output {
+public:
+    // Opens the output for writing; when that is impossible, the run ends with
+    // "ERROR: Cannot create output file [F]: REASON". Where the folder takes no temporary file
+    // but the file itself can be written, it is written directly, with one warning.
+    explicit safe_output(std::string path);
+    // An output that was never finished leaves no temporary file behind.
+    ~safe_output();
+    safe_output(const safe_output&) = delete;
+    safe_output& operator=(const safe_output&) = delete;
+
+    ofile& stream() { return text; }
+    // Closes, checks and syncs every output, then puts each under its name. A failure ends the
+    // run with "ERROR: Cannot write output file [F]: REASON", as does any failed write before.
+    static void finishAll(std::initializer_list<safe_output*> outputs);
+    void finish() { finishAll({this}); }
+
+    // Start-up steps, before any file is opened: descriptors 0, 1 and 2 are opened on /dev/null
+    // when closed, so that no output lands where progress lines go, and SIGPIPE is ignored, so
+    // that a standard output nobody reads any more loses its lines without ending the run.
+    static void prepareProcess();
+    // Ends the run with "ERROR: Output file [F] is also an input file" when `output` is the
+    // same file (device and inode, through links) as one of `inputs`, which need not exist.
+    static void refuseInputAsOutput(const std::string& output,
+                                    const std::vector<std::string>& inputs);
+
+private:
+    // Creates the temporary file that will replace `file`: 0, or the errno of what failed.
+    int createTemporary(const std::string& file);
+    void openDirect();
+    void attachStream(ofile::delivery when);
+    void complete();
+    void publish();
+    // Removes the temporary file and frees its registry entry.
+    void forgetTemporary();
+    [[noreturn]] void fail(const std::string& action, int error) const;
+
+    std::string path;    // as given: names the output in messages
+    std::string target;  // the file that the temporary one replaces: path with its links followed
+    int slot = -1;       // the temporary file's registry entry; -1 when written directly
+    int descriptor = -1;
+    bool abandoned = false;
+    ofile text;
+};
