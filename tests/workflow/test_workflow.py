@@ -133,8 +133,13 @@ def drop_chr21(folder: Path) -> None:
 def change_length(folder: Path) -> None:
     """NA102's file as if aligned to another build, whose chromosome 20 is one base longer."""
     bam = folder / "examples/cohort/NA102.bam"
-    subprocess.run(["samtools", "reheader", "--in-place", "--command",
-                    "sed 's/SN:20\tLN:6000/SN:20\tLN:6001/'", bam], check=True)
+    header = subprocess.run(["samtools", "view", "-H", bam], check=True, capture_output=True,
+                            text=True).stdout.replace("SN:20\tLN:6000", "SN:20\tLN:6001")
+    (folder / "header.sam").write_text(header)
+    with open(folder / "other.bam", "wb") as out:
+        subprocess.run(["samtools", "reheader", folder / "header.sam", bam], stdout=out,
+                       check=True)
+    (folder / "other.bam").replace(bam)
     subprocess.run(["samtools", "index", bam], check=True)
 
 
