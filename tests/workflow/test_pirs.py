@@ -101,7 +101,8 @@ def test_the_merge_puts_the_parts_in_group_order(tmp_path):
     ((GOOD_PARTS[1][0].replace("S3", "S4"), GOOD_PARTS[1][1]), "blocks of S4 where its group"),
     ((GOOD_PARTS[1][0], GOOD_PARTS[1][1].replace("\t1\t3", "\t2\t3")), "do not match"),
     (("MAP 3\n", GOOD_PARTS[1][1]), "the file ends"),
-], ids=["other map", "other samples", "statistics disagree", "damaged part"])
+    ((GOOD_PARTS[1][0].replace("\t9\n", "\n"), GOOD_PARTS[1][1]), ":6: 8 fields"),
+], ids=["other map", "other samples", "statistics disagree", "truncated part", "damaged PIR"])
 def test_the_merge_refuses_a_part_that_does_not_fit(tmp_path, part, message):
     with pytest.raises(InputError, match=message):
         run_merge(tmp_path, [GOOD_PARTS[0], part])

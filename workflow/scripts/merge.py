@@ -36,7 +36,7 @@ def copy_blocks(reader: PirReader, group: list[str], out: IO[str],
                 histogram: Counter) -> list[tuple[str, int]]:
     """Writes a part's blocks; returns each block's sample and PIR count."""
     counts = []
-    for block in reader.blocks():
+    for block in reader.blocks(every_field=False):
         out.write(f"{block.sample} {len(block.lines)}\n")
         out.write("".join(block.lines))
         histogram.update(block.sites_per_pir)
