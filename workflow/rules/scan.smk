@@ -15,6 +15,9 @@ rule split_vcf:
         f"{OUTDIR}/logs/split_vcf/{{chrom}}.log",
     # The VCF is decompressed by tabix (or bcftools) while this script cuts its lines.
     threads: 2
+    # Every chromosome's groups become ready early, so that scans of several chromosomes can
+    # fill the cores while a merge runs.
+    priority: 1
     resources:
         mem_mb=500,
     shell:
