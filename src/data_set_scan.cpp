@@ -300,10 +300,11 @@ bool data_set::scanOnePass(int sample, samFile* file, const hts_idx_t* index, in
     int64_t doneUpTo = INT64_MIN;  // records starting at or before this were read already
     auto visit = [&](const bam1_t* b) {
         if (b->core.pos <= doneUpTo || !countRecord(b, pileup.counts)) return;
-        const int64_t start = b->core.pos, end = bam_endpos(b);
+        cigar_cursor walk(b);  // one walk for all the sites the record covers
+        // Where the pile-up would end the record: a CIGAR covering no reference covers one base.
+        const int64_t start = b->core.pos, end = std::max(walk.referenceEnd(), start + 1);
         while (first < targets.size() && targets[first].pos0 < start) ++first;
         const bool usable = countedReadFilters(b, pileup);
-        cigar_cursor walk(b);  // one walk for all the sites the record covers
         for (size_t j = first; j < targets.size() && targets[j].pos0 < end; ++j)
             if (keptByPileup(targets[j], start) && usable)
                 observeAt(b, walk.offsetAt(targets[j].pos0), targets[j].pos0, targets[j].idx,
