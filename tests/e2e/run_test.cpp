@@ -146,12 +146,19 @@ TEST(Run, FileWithoutIndexIsReportedAndSkipped) {
 TEST(Run, UndecodableBaseIsLocatedAndTheRunLeavesNoOutput) {
     const std::string dir = prepare(readAcrossBothSites("r1", '='));
     writeFile(dir + "/out.txt", "older\n");
-    const program_result run = runProgram(argsWithOut("out.txt"), dir);
+    std::vector<std::string> args = argsWithOut("out.txt");
+    args.insert(args.end(), {"--stats", "stats.tsv"});
+    program_result run = runProgram(args, dir);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err,
               "extractNucleotide 0 unknown\n  * read [r1] in [reads.bam] at position 100\n");
     EXPECT_EQ(readFile(dir + "/out.txt"), "older\n");
+    EXPECT_FALSE(fs::exists(dir + "/stats.tsv"));  // the statistics go with the output
     EXPECT_EQ(hiddenFiles(dir), "");
+
+    args.back() = "./out.txt";
+    run = runProgram(args, dir);
+    EXPECT_EQ(run.err, "ERROR: Statistics file [./out.txt] is the output file\n");
 }
 
 // A name this long still makes a file, but leaves no room for `.NAME.XXXXXX` beside it.
