@@ -6,10 +6,24 @@
 
 #include "utils/safe_output.h"
 
+namespace {
+
+// The sequence names of a FASTA, from the first column of its .fai index.
+std::set<std::string> indexedSequences(const char* fasta) {
+    std::set<std::string> names;
+    if (!fasta) return names;
+    ifile index(std::string(fasta) + ".fai");
+    for (std::string line; std::getline(index, line);) names.insert(line.substr(0, line.find('\t')));
+    return names;
+}
+
+}  // namespace
+
 // The main thread reads records while the others inflate blocks ahead of it.
 data_set::data_set(int baseQuality, int readQuality, const run_options& runOptions)
     : options(runOptions),
-      pool(runOptions.threads > 1 ? hts_tpool_init(runOptions.threads - 1) : nullptr) {
+      pool(runOptions.threads > 1 ? hts_tpool_init(runOptions.threads - 1) : nullptr),
+      referenceSequences(indexedSequences(runOptions.reference)) {
     pileup.owner = this;
     pileup.minBaseQuality = baseQuality;
     pileup.minReadQuality = readQuality;

@@ -122,6 +122,14 @@ TEST(Run, CramReferenceIsGivenWithTheOption) {
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(readFile(dir + "/out.txt"), expected_pir);
 
+    writeFile(dir + "/here/other.fa", ">21\nACGT\n");
+    writeFile(dir + "/here/other.fa.fai", "21\t4\t4\t4\t5\n");
+    args.back() = "here/other.fa";
+    run = runProgram(args, dir);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "ERROR: Cannot read BAM file [reads.cram]\n"
+                       "  * the reference [here/other.fa] holds no sequence [20]\n");
+
     args.back() = "here/unindexed.fa";
     run = runProgram(args, dir);
     EXPECT_EQ(run.status, 1);
