@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Times bridgeScan's one-pass scan against the per-site scan, against decoding the same BAM files
-# (samtools view -c, the floor) and against a pile-up at the same sites (samtools mpileup), on
-# simulated 30x paired reads of a 5 Mb sequence for one and for three samples; prints medians,
-# ratios and peak memory, and checks that both scans write the same reads.
+# Times bridgeScan's one-pass scan, alone and with 2 and 3 threads in all (--threads), against
+# the per-site scan, against decoding the same BAM files (samtools view -c, the floor; this
+# samtools starts no extra thread for -@ 1, so it is timed on one) and against a pile-up at the
+# same sites (samtools mpileup), on simulated 30x paired reads of a 5 Mb sequence for one and
+# for three samples; prints medians, ratios and peak memory, and checks that all the scans
+# write the same reads, every thread count the same bytes.
 #
 # Usage: bench/scan_bench.sh [DATA_DIR [BUILD_DIR]]
 #   DATA_DIR   where the simulated data and the results go (default build/bench-data); steps
@@ -85,12 +87,21 @@ measure() {
     grep -E '^ +(median|Time)' "$folder/$key.hyperfine.log" | sed "s/^/  $key: /" || true
 }
 
-scan_command() { printf '%q --vcf %q --bam %q --out %q >/dev/null' "$@"; }
+# PROGRAM VCF LIST OUT [OPTION...]
+scan_command() {
+    local program=$1 vcf=$2 list=$3 out=$4
+    shift 4
+    printf '%q --vcf %q --bam %q --out %q' "$program" "$vcf" "$list" "$out"
+    if (($#)); then printf ' %q' "$@"; fi
+    printf ' >/dev/null'
+}
 
 # Runs a scan once for its output; returns its exit status and keeps its messages.
+# FOLDER KEY PROGRAM VCF LIST [OPTION...]
 check_run() {
     local folder=$1 key=$2 program=$3 vcf=$4 list=$5 status=0
-    "$program" --vcf "$vcf" --bam "$list" --out "$folder/$key.out" \
+    shift 5
+    "$program" --vcf "$vcf" --bam "$list" --out "$folder/$key.out" "$@" \
         >"$folder/$key.stdout" 2>"$folder/$key.stderr" || status=$?
     echo "$status" >"$folder/$key.status"
     if [[ $status -ne 0 ]]; then
@@ -118,6 +129,12 @@ run_set() {
     if check_run "$folder" new "$new" "$vcf" "$list"; then
         measure "$folder" new "$(scan_command "$new" "$vcf" "$list" "$folder/new.timed.out")"
     fi
+    for threads in 2 3; do
+        if check_run "$folder" "new_t$threads" "$new" "$vcf" "$list" --threads "$threads"; then
+            measure "$folder" "new_t$threads" "$(scan_command "$new" "$vcf" "$list" \
+                "$folder/new_t$threads.timed.out" --threads "$threads")"
+        fi
+    done
     if check_run "$folder" per_site "$per_site" "$vcf" "$list"; then
         measure "$folder" per_site \
             "$(scan_command "$per_site" "$vcf" "$list" "$folder/per_site.timed.out")"

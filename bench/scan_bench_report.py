@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Prints the scan benchmark's table from the files bench/scan_bench.sh leaves in its results
-folder, and checks that the one-pass and the per-site scans wrote the same reads.
+folder, and checks that the one-pass and the per-site scans wrote the same reads, and that
+every thread count wrote the same bytes.
 
 For each data set folder (results/<set>/): <program>.json (hyperfine export), <program>.rss
 (/usr/bin/time -v report), <program>.status (exit status of the checked run), and the outputs
@@ -14,15 +15,17 @@ import sys
 
 PROGRAMS = [
     ("new", "bridgeScan (one pass)"),
+    ("new_t2", "bridgeScan --threads 2"),
+    ("new_t3", "bridgeScan --threads 3"),
     ("per_site", "bridgeScan_per_site"),
     ("floor", "samtools view -c"),
     ("mpileup", "samtools mpileup"),
 ]
 
 
-def read_text(path):
+def read_text(path, mode="r"):
     try:
-        with open(path) as f:
+        with open(path, mode) as f:
             return f.read()
     except OSError:
         return None
@@ -102,6 +105,11 @@ def compare(new_path, old_path):
     return report, all_same
 
 
+def same_bytes(a, b):
+    first = read_text(a, "rb")
+    return first is not None and first == read_text(b, "rb")
+
+
 def fmt(value, pattern):
     return format(value, pattern) if value is not None else "-"
 
@@ -120,26 +128,30 @@ def main():
     summaries = []
     for name in sets:
         folder = os.path.join(results, name)
-        medians = {}
+        medians, peaks = {}, {}
         for key, label in PROGRAMS:
             found = timing(os.path.join(folder, key + ".json"))
             status = (read_text(os.path.join(folder, key + ".status")) or "").strip()
             median, low, high, cpu, runs = found if found else (None, None, None, None, 0)
             medians[key] = median
+            peaks[key] = peak_rss_mb(os.path.join(folder, key + ".rss"))
             note = "" if status in ("", "0") else "  FAILED (exit status %s)" % status
             print("%-6s %-24s %9s %8s %8s %8s %5s %12s%s" % (
                 name, label, fmt(median, ".3f"), fmt(low, ".3f"), fmt(high, ".3f"),
-                fmt(cpu, ".3f"), runs,
-                fmt(peak_rss_mb(os.path.join(folder, key + ".rss")), ".1f"), note))
-        summaries.append((name, medians, folder))
+                fmt(cpu, ".3f"), runs, fmt(peaks[key], ".1f"), note))
+        summaries.append((name, medians, peaks, folder))
     print("(median, min, max: wall-clock over the timed runs; CPU: mean user + system time)")
     print()
-    print("%-6s %14s %16s %16s" % ("data", "new / floor", "per-site / new", "mpileup / new"))
-    for name, m, _ in summaries:
-        print("%-6s %14s %16s %16s" % (name, ratio(m["new"], m["floor"]),
-                                       ratio(m["per_site"], m["new"]),
-                                       ratio(m["mpileup"], m["new"])))
-    for name, _, folder in summaries:
+    print("%-6s %12s %12s %12s %14s %14s %14s" % (
+        "data", "new / floor", "t2 / new", "t3 / new", "t2 / new RSS", "per-site / new",
+        "mpileup / new"))
+    for name, m, peak, _ in summaries:
+        print("%-6s %12s %12s %12s %14s %14s %14s" % (
+            name, ratio(m["new"], m["floor"]), ratio(m["new_t2"], m["new"]),
+            ratio(m["new_t3"], m["new"]), ratio(peak["new_t2"], peak["new"]),
+            ratio(m["per_site"], m["new"]), ratio(m["mpileup"], m["new"])))
+    print("(new: --threads 1; t2, t3: --threads 2 and 3, wall-clock medians)")
+    for name, _, _, folder in summaries:
         print()
         print("%s: one-pass vs per-site output, lines sorted within each block "
               "(the tool reports no held-read count; PIR lines are counted)" % name)
@@ -147,6 +159,10 @@ def main():
                                os.path.join(folder, "per_site.out"))
         overall_same &= same
         print("\n".join(report))
+        for key in ("new_t2", "new_t3"):
+            identical = same_bytes(os.path.join(folder, "new.out"), os.path.join(folder, key + ".out"))
+            overall_same &= identical
+            print("  %s output: %s" % (key, "SAME BYTES" if identical else "DIFFERENT"))
     print()
     print("Outputs: " + ("SAME" if overall_same else "DIFFERENT"))
 

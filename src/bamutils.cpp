@@ -9,45 +9,12 @@
 
 namespace {
 
-bool isAligned(uint32_t op) {
-    return op == BAM_CMATCH || op == BAM_CEQUAL || op == BAM_CDIFF;
-}
-
-bool consumesReference(uint32_t op) {
-    return isAligned(op) || op == BAM_CDEL || op == BAM_CREF_SKIP;
-}
-
 // A CIGAR may claim more read bases than the record stores; those are treated as absent.
 int64_t storedOffset(const bam1_t* b, int64_t offset) {
     return offset < b->core.l_qseq ? offset : -1;
 }
 
 }  // namespace
-
-cigar_cursor::cigar_cursor(const bam1_t* b)
-    : cigar(bam_get_cigar(b)), ops(b->core.n_cigar), ref(b->core.pos) {}
-
-// Whole operations at a time: the scan asks this for every record at every site it covers.
-int64_t cigar_cursor::offsetAt(int64_t pos) {
-    for (; k < ops; ++k) {
-        const uint32_t op = bam_cigar_op(cigar[k]);
-        const int64_t len = bam_cigar_oplen(cigar[k]);
-        if (consumesReference(op) && pos < ref + len) {
-            // The operation holds pos (or pos lies before it): stay on it for the next position.
-            return isAligned(op) && pos >= ref ? off + (pos - ref) : -1;
-        }
-        if (consumesReference(op)) ref += len;
-        if (isAligned(op) || op == BAM_CINS || op == BAM_CSOFT_CLIP) off += len;
-    }
-    return -1;
-}
-
-int64_t cigar_cursor::referenceEnd() const {
-    int64_t end = ref;
-    for (uint32_t j = k; j < ops; ++j)
-        if (consumesReference(bam_cigar_op(cigar[j]))) end += bam_cigar_oplen(cigar[j]);
-    return end;
-}
 
 namespace {
 

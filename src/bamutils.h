@@ -9,18 +9,38 @@
 
 // Walks a record's CIGAR once for 0-based reference positions asked in increasing order, as
 // the base and quality accessors walk it: M, = and X align bases; I and S consume read bases;
-// D and N consume reference.
+// D and N consume reference. Inline: the scan asks it for every record at every site covered.
 class cigar_cursor {
 public:
-    explicit cigar_cursor(const bam1_t* b);
+    explicit cigar_cursor(const bam1_t* b)
+        : cigar(bam_get_cigar(b)), ops(b->core.n_cigar), ref(b->core.pos) {}
+
     // The read offset aligned to pos; -1 when none is (pos before the record, inside a deletion
     // or skipped region, or beyond the last operation). The offset may lie beyond the bases
-    // the record stores.
-    int64_t offsetAt(int64_t pos);
+    // the record stores. Whole operations at a time.
+    int64_t offsetAt(int64_t pos) {
+        for (; k < ops; ++k) {
+            const int type = bam_cigar_type(bam_cigar_op(cigar[k]));
+            const int64_t len = bam_cigar_oplen(cigar[k]);
+            // An operation that holds pos (or lies after it) is kept for the next position.
+            if ((type & reference) && pos < ref + len)
+                return type == (reference | query) && pos >= ref ? off + (pos - ref) : -1;
+            if (type & reference) ref += len;
+            if (type & query) off += len;
+        }
+        return -1;
+    }
+
     // One past the last reference base that the operations from the current one on cover.
-    int64_t referenceEnd() const;
+    int64_t referenceEnd() const {
+        int64_t end = ref;
+        for (uint32_t j = k; j < ops; ++j)
+            if (bam_cigar_type(bam_cigar_op(cigar[j])) & reference) end += bam_cigar_oplen(cigar[j]);
+        return end;
+    }
 
 private:
+    static constexpr int query = 1, reference = 2;  // the bits of bam_cigar_type
     const uint32_t* cigar;
     uint32_t ops;
     uint32_t k = 0;   // the current operation

@@ -6,10 +6,32 @@
 
 #include "utils/safe_output.h"
 
-// The main thread reads records while the others inflate blocks ahead of it.
+namespace {
+
+// The sequence names of a FASTA, from the first column of its .fai index.
+std::set<std::string> indexedSequences(const char* fasta) {
+    std::set<std::string> names;
+    if (!fasta) return names;
+    ifile index(std::string(fasta) + ".fai");
+    for (std::string line; std::getline(index, line);) names.insert(line.substr(0, line.find('\t')));
+    return names;
+}
+
+// The main thread reads records while the others inflate blocks ahead of it. They are started
+// with the stopping signals held, and hold them for good: a signal then reaches the main thread,
+// never one of them while the main thread creates a temporary output.
+hts_tpool* startPool(int threads) {
+    if (threads < 2) return nullptr;
+    const safe_output::signals_held held;
+    return hts_tpool_init(threads - 1);
+}
+
+}  // namespace
+
 data_set::data_set(int baseQuality, int readQuality, const run_options& runOptions)
     : options(runOptions),
-      pool(runOptions.threads > 1 ? hts_tpool_init(runOptions.threads - 1) : nullptr) {
+      pool(startPool(runOptions.threads)),
+      referenceSequences(indexedSequences(runOptions.reference)) {
     pileup.owner = this;
     pileup.minBaseQuality = baseQuality;
     pileup.minReadQuality = readQuality;

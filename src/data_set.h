@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -72,12 +73,16 @@ private:
     bool scanPerSite(int sample, samFile* file, const hts_idx_t* index, int target);
     bool scanOnePass(int sample, samFile* file, const hts_idx_t* index, int target);
 
+    // Names the file on standard error as one that could not be read; the run ends with status
+    // 1. `reason` is empty or a line that begins with a newline.
+    void reportUnreadable(const std::string& path, const std::string& reason);
     // The decompression threads shared by every file htslib reads; null with one thread.
     hts_tpool* threadPool() const { return pool.get(); }
 
     std::deque<site> siteRecords;  // owns what `sites` points to
     const run_options options;
     hts_tpool_ptr pool;
+    std::set<std::string> referenceSequences;  // those of --reference, from its index
     std::string chromosome;           // of the sites read: --chrom, or the VCF's CHROM
     int64_t chromosomeLength = -1;    // as the VCF's header gives it; -1 when it does not
     int unreadFiles = 0;

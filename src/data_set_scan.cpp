@@ -102,15 +102,12 @@ bool openBam(const std::string& path, const std::string& sequence,
 
 bool isCram(const opened_bam& bam) { return hts_get_format(bam.file.get())->format == cram; }
 
-// What the scan can tell of why a file could not be read to its end. A CRAM fails most often
-// for want of its reference.
-std::string unreadableFileMessage(const std::string& path, const opened_bam& bam,
-                                  bool referenceGiven) {
-    std::string message = "ERROR: Cannot read BAM file [" + path + "]";
-    if (bam.truncated) message += "\n  * the file has no end-of-file marker: it is truncated";
-    else if (isCram(bam) && !referenceGiven)
-        message += "\n  * give its reference with --reference FASTA";
-    return message;
+// The line that says why a file could not be read to its end, as far as the scan can tell;
+// empty when it cannot. A CRAM fails most often for want of its reference.
+std::string unreadableReason(const opened_bam& bam, bool referenceGiven) {
+    if (bam.truncated) return "\n  * the file has no end-of-file marker: it is truncated";
+    if (isCram(bam) && !referenceGiven) return "\n  * give its reference with --reference FASTA";
+    return "";
 }
 
 // Hands every record of [from, to) on the target to visit, in file order. False when htslib
@@ -208,6 +205,12 @@ void data_set::bridgeScan(int sample) {
         if (!openBam(paths[f], sequences[f],
                      {chromosome, chromosomeLength, options.reference, threadPool()}, bam))
             continue;
+        // Without the sequence in the given reference, htslib would look for it elsewhere.
+        if (options.reference && isCram(bam) && !referenceSequences.count(sequences[f])) {
+            reportUnreadable(paths[f], "\n  * the reference [" + std::string(options.reference) +
+                                           "] holds no sequence [" + sequences[f] + "]");
+            continue;
+        }
         pileup.file = paths[f];
         std::cout << "Sequence Name=" << sequences[f] << " found at Index=" << bam.target
                   << std::endl;
@@ -217,12 +220,15 @@ void data_set::bridgeScan(int sample) {
             options.scan == scan_method::per_site
                 ? scanPerSite(sample, bam.file.get(), bam.index.get(), bam.target)
                 : scanOnePass(sample, bam.file.get(), bam.index.get(), bam.target);
-        if (!complete || bam.truncated) {
-            // The reads before the damage stay; the run goes on, and ends with status 1.
-            reportProblem(unreadableFileMessage(paths[f], bam, options.reference != nullptr));
-            ++unreadFiles;
-        }
+        // The reads before the damage stay; the run goes on, and ends with status 1.
+        if (!complete || bam.truncated)
+            reportUnreadable(paths[f], unreadableReason(bam, options.reference != nullptr));
     }
+}
+
+void data_set::reportUnreadable(const std::string& path, const std::string& reason) {
+    reportProblem("ERROR: Cannot read BAM file [" + path + "]" + reason);
+    ++unreadFiles;
 }
 
 bool data_set::scanPerSite(int sample, samFile* file, const hts_idx_t* index, int target) {
@@ -300,10 +306,11 @@ bool data_set::scanOnePass(int sample, samFile* file, const hts_idx_t* index, in
     int64_t doneUpTo = INT64_MIN;  // records starting at or before this were read already
     auto visit = [&](const bam1_t* b) {
         if (b->core.pos <= doneUpTo || !countRecord(b, pileup.counts)) return;
-        const int64_t start = b->core.pos, end = bam_endpos(b);
+        cigar_cursor walk(b);  // one walk for all the sites the record covers
+        // Where the pile-up would end the record: a CIGAR covering no reference covers one base.
+        const int64_t start = b->core.pos, end = std::max(walk.referenceEnd(), start + 1);
         while (first < targets.size() && targets[first].pos0 < start) ++first;
         const bool usable = countedReadFilters(b, pileup);
-        cigar_cursor walk(b);  // one walk for all the sites the record covers
         for (size_t j = first; j < targets.size() && targets[j].pos0 < end; ++j)
             if (keptByPileup(targets[j], start) && usable)
                 observeAt(b, walk.offsetAt(targets[j].pos0), targets[j].pos0, targets[j].idx,

@@ -6,27 +6,48 @@
 
 namespace {
 
-constexpr size_t arena_chunk = size_t{1} << 20;
-
-// FNV-1a: cheap, and good enough for read names, which differ mostly in their last digits.
+// Eight bytes at a time, each word multiplied in and folded: read names run to 30 to 50
+// characters, differ mostly in their last digits, and are hashed for every observation.
 uint32_t hashName(std::string_view name) {
-    uint32_t h = 2166136261u;
-    for (unsigned char c : name) h = (h ^ c) * 16777619u;
-    return h;
+    uint64_t h = 0x9e3779b97f4a7c15ull ^ name.size();
+    size_t at = 0;
+    for (; at + 8 <= name.size(); at += 8) {
+        uint64_t word;
+        std::memcpy(&word, name.data() + at, 8);
+        h = (h ^ word) * 0xff51afd7ed558ccdull;
+        h ^= h >> 32;
+    }
+    uint64_t tail = 0;
+    std::memcpy(&tail, name.data() + at, name.size() - at);
+    h = (h ^ tail) * 0xc4ceb9fe1a85ec53ull;
+    return static_cast<uint32_t>(h ^ (h >> 29));
 }
+
+// A slot holds the name's hash beside the record's number, so that a probe reads the record,
+// far away in memory, only when the hashes match.
+uint64_t slotOf(uint32_t hash, size_t record) { return uint64_t{hash} << 32 | (record + 1); }
+uint32_t hashIn(uint64_t slot) { return static_cast<uint32_t>(slot >> 32); }
+size_t recordIn(uint64_t slot) { return static_cast<uint32_t>(slot) - size_t{1}; }
 
 }  // namespace
 
-read_table::read_table() : slots(1024, 0) {}
+read_table::read_table() { makeSlots(block_memory::block_bytes / sizeof(uint64_t)); }
+
+void read_table::makeSlots(size_t count) {
+    slotBlocks = block_memory::allocate(count * sizeof(uint64_t));
+    slots = static_cast<uint64_t*>(slotBlocks.get());
+    slotCount = count;
+    std::fill(slots, slots + count, 0);
+}
 
 void read_table::add(std::string_view name, uint32_t idx, uint8_t base, uint8_t qual) {
     const uint32_t hash = hashName(name);
-    const size_t mask = slots.size() - 1;
+    const size_t mask = slotCount - 1;
     size_t slot = hash & mask;
     for (; slots[slot] != 0; slot = (slot + 1) & mask) {
-        sread& r = records[slots[slot] - 1];
-        if (r.hash == hash && r.nameLength == name.size() &&
-            std::memcmp(r.name, name.data(), name.size()) == 0) {
+        if (hashIn(slots[slot]) != hash) continue;
+        sread& r = records[recordIn(slots[slot])];
+        if (r.nameLength == name.size() && std::memcmp(r.name, name.data(), name.size()) == 0) {
             pool[r.last].next = static_cast<uint32_t>(pool.size());
             r.last = static_cast<uint32_t>(pool.size());
             ++r.count;
@@ -36,58 +57,60 @@ void read_table::add(std::string_view name, uint32_t idx, uint8_t base, uint8_t 
     }
     const uint32_t at = static_cast<uint32_t>(pool.size());
     pool.push_back({{idx, base, qual}, none});
-    records.push_back({storeName(name), static_cast<uint32_t>(name.size()), hash, at, at, 1});
-    slots[slot] = static_cast<uint32_t>(records.size());
-    if (records.size() * 2 > slots.size()) grow();
+    records.push_back({storeName(name), static_cast<uint32_t>(name.size()), at, at, 1});
+    slots[slot] = slotOf(hash, records.size() - 1);
+    if (records.size() * 2 > slotCount) grow();
 }
 
 void read_table::clear() {
     records.clear();
     pool.clear();
-    std::fill(slots.begin(), slots.end(), 0);
-    // Keep the first chunk of names; a new sample's reads are as many as the last one's.
-    if (arena.size() > 1) arena.resize(1);
+    std::fill(slots, slots + slotCount, 0);
+    arenaBlock = 0;
     arenaUsed = 0;
-    arenaSize = arena.empty() ? 0 : arena_chunk;
 }
 
 const char* read_table::storeName(std::string_view name) {
-    // A BAM record may carry an empty name; it needs no bytes, and there may be no chunk yet.
+    // A BAM record may carry an empty name; it needs no bytes, and there may be no block yet.
     if (name.empty()) return "";
-    if (arenaUsed + name.size() > arenaSize) {
-        size_t size = std::max(arena_chunk, name.size());
-        if (!arena.empty() && arenaUsed == 0) arena.pop_back();  // an unused chunk after clear()
-        arena.emplace_back(new char[size]);
-        arenaSize = size;
+    if (arena.empty() || arenaUsed + name.size() > block_memory::block_bytes) {
+        if (!arena.empty()) ++arenaBlock;
+        if (arenaBlock == arena.size())
+            arena.push_back(block_memory::allocate(block_memory::block_bytes));
         arenaUsed = 0;
     }
-    char* at = arena.back().get() + arenaUsed;
+    char* at = static_cast<char*>(arena[arenaBlock].get()) + arenaUsed;
     std::memcpy(at, name.data(), name.size());
     arenaUsed += name.size();
     return at;
 }
 
 void read_table::grow() {
-    std::vector<uint32_t> bigger(slots.size() * 2, 0);
-    const size_t mask = bigger.size() - 1;
-    for (uint32_t n = 1; n <= records.size(); ++n) {
-        size_t slot = records[n - 1].hash & mask;
-        while (bigger[slot] != 0) slot = (slot + 1) & mask;
-        bigger[slot] = n;
+    const block_memory::block_ptr old = std::move(slotBlocks);
+    const uint64_t* used = slots;
+    const size_t usedCount = slotCount;
+    makeSlots(slotCount * 2);
+    const size_t mask = slotCount - 1;
+    for (size_t k = 0; k < usedCount; ++k) {
+        if (used[k] == 0) continue;
+        size_t slot = hashIn(used[k]) & mask;
+        while (slots[slot] != 0) slot = (slot + 1) & mask;
+        slots[slot] = used[k];
     }
-    slots.swap(bigger);
 }
 
 size_t read_table::bytesUsed() const {
-    return records.capacity() * sizeof(sread) + pool.capacity() * sizeof(node) +
-           slots.capacity() * sizeof(uint32_t) + arena.size() * arena_chunk;
+    return records.bytesUsed() + pool.bytesUsed() + slotCount * sizeof(uint64_t) +
+           arena.size() * block_memory::block_bytes;
 }
 
 void read_table::sortObservationsSince(size_t mark) {
     auto byIndex = [](const observation& a, const observation& b) { return a.idx < b.idx; };
     std::vector<uint32_t> chain;
     std::vector<observation> values;
-    for (const sread& r : records) {
+    for (size_t i = 0; i < records.size(); ++i) {
+        const sread& r = records[i];
+        if (r.count < 2) continue;  // most reads: nothing to order
         chain.clear();
         for (uint32_t o = r.first; o != none; o = pool[o].next)
             if (o >= mark) chain.push_back(o);  // the later observations form the chain's tail
@@ -95,8 +118,7 @@ void read_table::sortObservationsSince(size_t mark) {
         values.clear();
         for (uint32_t o : chain) values.push_back(pool[o].value);
         if (std::is_sorted(values.begin(), values.end(), byIndex)) continue;
-        std::stable_sort(values.begin(), values.end(),
-                         byIndex);
+        std::stable_sort(values.begin(), values.end(), byIndex);
         for (size_t k = 0; k < chain.size(); ++k) pool[chain[k]].value = values[k];
     }
 }

@@ -2,12 +2,14 @@
 // heterozygous sites. Built for millions of reads: names live in a shared arena, observations
 // in one pool chained per read, and the hash index is an open-addressing array of integers,
 // so a held read costs its name bytes plus a few dozen bytes, with no allocation of its own.
+// All of it lies in 2 MiB blocks, kept from one sample to the next.
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <string_view>
 #include <vector>
+
+#include "block_memory.h"
 
 // One observation: the site index, the base letter and its quality byte.
 struct observation {
@@ -30,7 +32,6 @@ public:
     struct sread {
         const char* name;
         uint32_t nameLength;
-        uint32_t hash;
         uint32_t first;  // first observation in the pool
         uint32_t last;   // last observation, where the next one is chained
         uint32_t count;
@@ -51,7 +52,8 @@ public:
     // Calls visit(name, observations) for each read, in the order the names were first added.
     template <class Visit> void forEach(Visit&& visit) const {
         std::vector<observation> obs;
-        for (const sread& r : records) {
+        for (size_t i = 0; i < records.size(); ++i) {
+            const sread& r = records[i];
             obs.clear();
             for (uint32_t o = r.first; o != none; o = pool[o].next) obs.push_back(pool[o].value);
             visit(std::string_view(r.name, r.nameLength), static_cast<const std::vector<observation>&>(obs));
@@ -66,12 +68,16 @@ private:
     };
 
     const char* storeName(std::string_view name);
+    void makeSlots(size_t count);
     void grow();
 
-    std::vector<sread> records;
-    std::vector<node> pool;
-    std::vector<uint32_t> slots;  // record index + 1; 0 is an empty slot
-    std::vector<std::unique_ptr<char[]>> arena;
-    size_t arenaUsed = 0;
-    size_t arenaSize = 0;
+    block_array<sread> records;
+    block_array<node> pool;
+    // The name's hash, then record index + 1; 0 is an empty slot. A power of two of them.
+    block_memory::block_ptr slotBlocks;
+    uint64_t* slots = nullptr;
+    size_t slotCount = 0;
+    std::vector<block_memory::block_ptr> arena;  // names, one block after another
+    size_t arenaBlock = 0;                       // the block being filled
+    size_t arenaUsed = 0;                        // and how much of it
 };

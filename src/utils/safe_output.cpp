@@ -66,22 +66,6 @@ void catchStoppingSignals() {
     setFatalCleanup(removeTemporaryFiles);
 }
 
-// Holds the stopping signals back while a temporary file and its registry entry disagree, and
-// while several outputs are renamed, so that a run stops with all of them in place or none.
-class signals_held {
-public:
-    signals_held() {
-        const sigset_t set = stoppingSignalSet();
-        pthread_sigmask(SIG_BLOCK, &set, &previous);
-    }
-    ~signals_held() { pthread_sigmask(SIG_SETMASK, &previous, nullptr); }
-    signals_held(const signals_held&) = delete;
-    signals_held& operator=(const signals_held&) = delete;
-
-private:
-    sigset_t previous;
-};
-
 int freeSlot() {
     for (int k = 0; k < registry_slots; ++k)
         if (!registered[k].load()) return k;
@@ -131,6 +115,13 @@ std::optional<std::string> replaceableFile(std::string path) {
 }
 
 }  // namespace
+
+safe_output::signals_held::signals_held() {
+    const sigset_t set = stoppingSignalSet();
+    pthread_sigmask(SIG_BLOCK, &set, &previous);
+}
+
+safe_output::signals_held::~signals_held() { pthread_sigmask(SIG_SETMASK, &previous, nullptr); }
 
 safe_output::safe_output(std::string outputPath) : path(std::move(outputPath)) {
     const std::optional<std::string> file = replaceableFile(path);

@@ -1,6 +1,8 @@
 // Output files that exist under their names only once complete, and never overwrite an input.
 #pragma once
 
+#include <signal.h>
+
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -14,6 +16,21 @@
 // terminal, a path under /dev or /proc) is written directly, each line at once.
 class safe_output {
 public:
+    // Holds the stopping signals back for its lifetime, on the calling thread: while a
+    // temporary file and its registry entry disagree, while several outputs are renamed (so
+    // that a run stops with all of them in place or none), and while threads are started,
+    // which keep them held for good so that the signals reach the thread that handles them.
+    class signals_held {
+    public:
+        signals_held();
+        ~signals_held();
+        signals_held(const signals_held&) = delete;
+        signals_held& operator=(const signals_held&) = delete;
+
+    private:
+        sigset_t previous;
+    };
+
     // Opens the output for writing; when that is impossible, the run ends with
     // "ERROR: Cannot create output file [F]: REASON". Where the folder takes no temporary file
     // but the file itself can be written, it is written directly, with one warning.
