@@ -28,7 +28,9 @@ std::string indexFound(const std::string& data, const char* ownExtension) {
 
 void useThreadPool(htsFile* file, hts_tpool* pool) {
     if (!pool) return;
-    htsThreadPool shared = {pool, 0};  // htslib keeps the pool, not this record
+    // Four blocks in flight a thread: fewer waits for the thread that reads the records.
+    // htslib keeps the pool, not this record.
+    htsThreadPool shared = {pool, 4 * hts_tpool_size(pool)};
     hts_set_thread_pool(file, &shared);
 }
 
