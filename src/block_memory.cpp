@@ -4,10 +4,12 @@
 #include <sys/mman.h>
 
 block_memory::block_ptr block_memory::allocate(size_t bytes) {
-    const size_t rounded = (bytes + block_bytes - 1) / block_bytes * block_bytes;
-    void* p = std::aligned_alloc(block_bytes, rounded);
+    constexpr size_t cache_line = 64;
+    const size_t unit = bytes < block_bytes ? cache_line : block_bytes;
+    const size_t rounded = (bytes + unit - 1) / unit * unit;
+    void* p = std::aligned_alloc(unit, rounded);
     if (!p) throw std::bad_alloc();
     // Only advice: where huge pages are off, the blocks are ordinary memory.
-    madvise(p, rounded, MADV_HUGEPAGE);
+    if (unit == block_bytes) madvise(p, rounded, MADV_HUGEPAGE);
     return block_ptr(p);
 }

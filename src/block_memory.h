@@ -1,5 +1,5 @@
 // Memory for the read table in blocks of 2 MiB, aligned so that the system may back each with
-// one huge page. A sample holds millions of reads of a few dozen bytes each: touched one small
+// one huge page, after a small first block. A sample holds millions of reads of a few dozen bytes each: touched one small
 // page at a time, that memory costs a fault every 4 KiB, which on a virtual machine costs more
 // than decoding the reads that fill it.
 #pragma once
@@ -13,26 +13,33 @@
 namespace block_memory {
 
 constexpr size_t block_bytes = size_t{2} << 20;
+// A table starts in a small block, so that one that holds few reads costs little.
+constexpr size_t first_block_bytes = 4096;
 
 struct block_free {
     void operator()(void* p) const noexcept { std::free(p); }
 };
 using block_ptr = std::unique_ptr<void, block_free>;
 
-// `bytes` rounded up to whole blocks; throws std::bad_alloc when there is no memory.
+// At least `bytes`: whole 2 MiB blocks advised for huge pages from block_bytes on, a small
+// aligned piece below; throws std::bad_alloc when there is no memory.
 block_ptr allocate(size_t bytes);
+
+// The size of block k of a table: a small first block, then whole blocks.
+constexpr size_t blockSize(size_t k) { return k == 0 ? first_block_bytes : block_bytes; }
 
 }  // namespace block_memory
 
-// A growing array of trivially copyable records in whole blocks: growth never moves or copies
-// what is there, and clear() keeps the blocks for the next sample.
+// A growing array of trivially copyable records in blocks: growth never moves or copies what
+// is there, and clear() keeps the blocks for the next sample.
 template <class T> class block_array {
 public:
+    static constexpr size_t first_count = block_memory::first_block_bytes / sizeof(T);
     static constexpr size_t per_block = block_memory::block_bytes / sizeof(T);
 
     void push_back(const T& value) {
-        if (used == blocks.size() * per_block)
-            blocks.push_back(block_memory::allocate(block_memory::block_bytes));
+        if (used == capacity())
+            blocks.push_back(block_memory::allocate(block_memory::blockSize(blocks.size())));
         new (slot(used)) T(value);
         ++used;
     }
@@ -40,11 +47,20 @@ public:
     const T& operator[](size_t i) const { return *slot(i); }
     size_t size() const { return used; }
     void clear() { used = 0; }
-    size_t bytesUsed() const { return blocks.size() * block_memory::block_bytes; }
+    size_t bytesUsed() const {
+        return blocks.empty() ? 0
+                              : block_memory::first_block_bytes +
+                                    (blocks.size() - 1) * block_memory::block_bytes;
+    }
 
 private:
+    size_t capacity() const {
+        return blocks.empty() ? 0 : first_count + (blocks.size() - 1) * per_block;
+    }
     T* slot(size_t i) const {
-        return static_cast<T*>(blocks[i / per_block].get()) + i % per_block;
+        if (i < first_count) return static_cast<T*>(blocks[0].get()) + i;
+        i -= first_count;
+        return static_cast<T*>(blocks[1 + i / per_block].get()) + i % per_block;
     }
 
     std::vector<block_memory::block_ptr> blocks;

@@ -31,7 +31,7 @@ size_t recordIn(uint64_t slot) { return static_cast<uint32_t>(slot) - size_t{1};
 
 }  // namespace
 
-read_table::read_table() { makeSlots(block_memory::block_bytes / sizeof(uint64_t)); }
+read_table::read_table() = default;
 
 void read_table::makeSlots(size_t count) {
     slotBlocks = block_memory::allocate(count * sizeof(uint64_t));
@@ -41,6 +41,8 @@ void read_table::makeSlots(size_t count) {
 }
 
 void read_table::add(std::string_view name, uint32_t idx, uint8_t base, uint8_t qual) {
+    // The first read brings the first slots: a table that holds none costs nothing.
+    if (slotCount == 0) makeSlots(block_memory::first_block_bytes / sizeof(uint64_t));
     const uint32_t hash = hashName(name);
     const size_t mask = slotCount - 1;
     size_t slot = hash & mask;
@@ -73,10 +75,10 @@ void read_table::clear() {
 const char* read_table::storeName(std::string_view name) {
     // A BAM record may carry an empty name; it needs no bytes, and there may be no block yet.
     if (name.empty()) return "";
-    if (arena.empty() || arenaUsed + name.size() > block_memory::block_bytes) {
+    if (arena.empty() || arenaUsed + name.size() > block_memory::blockSize(arenaBlock)) {
         if (!arena.empty()) ++arenaBlock;
         if (arenaBlock == arena.size())
-            arena.push_back(block_memory::allocate(block_memory::block_bytes));
+            arena.push_back(block_memory::allocate(block_memory::blockSize(arenaBlock)));
         arenaUsed = 0;
     }
     char* at = static_cast<char*>(arena[arenaBlock].get()) + arenaUsed;
@@ -89,7 +91,8 @@ void read_table::grow() {
     const block_memory::block_ptr old = std::move(slotBlocks);
     const uint64_t* used = slots;
     const size_t usedCount = slotCount;
-    makeSlots(slotCount * 2);
+    // From the small first slots straight to a whole block: no steps between them to fault in.
+    makeSlots(std::max(slotCount * 2, block_memory::block_bytes / sizeof(uint64_t)));
     const size_t mask = slotCount - 1;
     for (size_t k = 0; k < usedCount; ++k) {
         if (used[k] == 0) continue;
@@ -100,8 +103,9 @@ void read_table::grow() {
 }
 
 size_t read_table::bytesUsed() const {
-    return records.bytesUsed() + pool.bytesUsed() + slotCount * sizeof(uint64_t) +
-           arena.size() * block_memory::block_bytes;
+    size_t names = 0;
+    for (size_t k = 0; k < arena.size(); ++k) names += block_memory::blockSize(k);
+    return records.bytesUsed() + pool.bytesUsed() + slotCount * sizeof(uint64_t) + names;
 }
 
 void read_table::sortObservationsSince(size_t mark) {
