@@ -1,6 +1,7 @@
 // The run over the samples and the PIR blocks of the output file.
 #include "data_set.h"
 
+#include <charconv>
 #include <iostream>
 #include <optional>
 
@@ -64,15 +65,22 @@ void data_set::runExtraction(const char* filename) {
 
 namespace {
 
+// Decimal digits straight into the line, without a string per number.
+void appendNumber(std::string& line, uint32_t value) {
+    char digits[10];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    line.append(digits, static_cast<size_t>(end - digits));
+}
+
 void appendPIR(std::string& line, const std::vector<observation>& obs) {
     line.clear();
     for (size_t k = 0; k < obs.size(); ++k) {
         if (k > 0) line += '\t';
-        line += std::to_string(obs[k].idx);
+        appendNumber(line, obs[k].idx);
         line += '\t';
         line += static_cast<char>(obs[k].base);
         line += '\t';
-        line += std::to_string(obs[k].qual);
+        appendNumber(line, obs[k].qual);
     }
     line += '\n';
 }
