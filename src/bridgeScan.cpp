@@ -39,7 +39,7 @@ int parseCount(const char* text) {
 
 // One option of the command line. An option with a value placeholder takes the argument after
 // it; one without (a flag) takes none.
-struct option_spec {
+struct command_option {
     const char* name;
     const char* value;
     const char* help;
@@ -47,7 +47,7 @@ struct option_spec {
 };
 
 // The walk compares each argument with these names, in this order.
-const option_spec options_table[] = {
+const command_option options_table[] = {
     {"--vcf", "FILE", "VCF or BCF of genotypes (required)",
      [](run_options& o, const char* v) { o.vcf = v; }},
     {"--bam", "FILE", "the BAM list: sample, alignment file, sequence name (required)",
@@ -76,19 +76,19 @@ const option_spec options_table[] = {
      [](run_options& o, const char*) { o.version = true; }},
 };
 
-const option_spec* findOption(const char* arg) {
-    for (const option_spec& spec : options_table)
-        if (!std::strcmp(arg, spec.name)) return &spec;
+const command_option* findOption(const char* arg) {
+    for (const command_option& option : options_table)
+        if (!std::strcmp(arg, option.name)) return &option;
     return nullptr;
 }
 
 void printUsage() {
     std::cout << "Usage: bridgeScan --vcf FILE --bam FILE --out FILE [options]\n\n";
-    for (const option_spec& spec : options_table) {
-        std::string left = spec.name;
-        if (spec.value) left += std::string(" ") + spec.value;
+    for (const command_option& option : options_table) {
+        std::string left = option.name;
+        if (option.value) left += std::string(" ") + option.value;
         left.resize(std::max<size_t>(left.size() + 1, 22), ' ');
-        std::cout << "  " << left << spec.help << '\n';
+        std::cout << "  " << left << option.help << '\n';
     }
     std::cout << std::flush;
 }
@@ -139,10 +139,10 @@ void printVersion() {
 run_options parseCommandLine(int argc, char** argv) {
     run_options options;
     for (int i = 1; i < argc; ++i) {
-        const option_spec* spec = findOption(argv[i]);
-        if (!spec) continue;
-        if (!spec->value) spec->set(options, nullptr);
-        else if (i + 1 < argc) spec->set(options, argv[i + 1]);
+        const command_option* option = findOption(argv[i]);
+        if (!option) continue;
+        if (!option->value) option->set(options, nullptr);
+        else if (i + 1 < argc) option->set(options, argv[i + 1]);
         // The walk moves on by one: a value is itself visited as an argument.
     }
     return options;
