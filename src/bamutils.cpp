@@ -9,15 +9,6 @@
 
 namespace {
 
-// A CIGAR may claim more read bases than the record stores; those are treated as absent.
-int64_t storedOffset(const bam1_t* b, int64_t offset) {
-    return offset < b->core.l_qseq ? offset : -1;
-}
-
-}  // namespace
-
-namespace {
-
 void appendHighlighted(std::string& out, char letter) {
     out += "\x1b[33m";
     out += letter;
@@ -92,16 +83,12 @@ signed char bamutils::extractBase(const bam1_t* b, int pos) {
     if (b->core.pos > pos) return -3;
     cigar_cursor walk(b);
     const int64_t offset = walk.offsetAt(pos);
-    if (offset >= 0) {
-        return storedOffset(b, offset) < 0
-                   ? -1
-                   : static_cast<signed char>(extractNucleotide(b, static_cast<int>(offset)));
-    }
+    if (offset >= 0) return static_cast<signed char>(extractNucleotide(b, static_cast<int>(offset)));
     return pos <= walk.referenceEnd() ? -1 : -2;
 }
 
 signed char bamutils::extractQuality(const bam1_t* b, int pos) {
-    const int64_t offset = storedOffset(b, cigar_cursor(b).offsetAt(pos));
+    const int64_t offset = cigar_cursor(b).offsetAt(pos);
     if (offset < 0) return -1;
     // Stored qualities above 127 come out negative, 255 (none stored) as -1.
     return static_cast<signed char>(bam_get_qual(b)[offset]);

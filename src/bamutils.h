@@ -13,18 +13,21 @@
 class cigar_cursor {
 public:
     explicit cigar_cursor(const bam1_t* b)
-        : cigar(bam_get_cigar(b)), ops(b->core.n_cigar), ref(b->core.pos) {}
+        : cigar(bam_get_cigar(b)), ops(b->core.n_cigar), stored(b->core.l_qseq),
+          ref(b->core.pos) {}
 
     // The read offset aligned to pos; -1 when none is (pos before the record, inside a deletion
-    // or skipped region, or beyond the last operation). The offset may lie beyond the bases
-    // the record stores. Whole operations at a time.
+    // or skipped region, or beyond the last operation), and where the CIGAR claims more read
+    // bases than the record stores. Whole operations at a time.
     int64_t offsetAt(int64_t pos) {
         for (; k < ops; ++k) {
             const int type = bam_cigar_type(bam_cigar_op(cigar[k]));
             const int64_t len = bam_cigar_oplen(cigar[k]);
             // An operation that holds pos (or lies after it) is kept for the next position.
-            if ((type & reference) && pos < ref + len)
-                return type == (reference | query) && pos >= ref ? off + (pos - ref) : -1;
+            if ((type & reference) && pos < ref + len) {
+                const int64_t offset = off + (pos - ref);
+                return type == (reference | query) && pos >= ref && offset < stored ? offset : -1;
+            }
             if (type & reference) ref += len;
             if (type & query) off += len;
         }
@@ -43,6 +46,7 @@ private:
     static constexpr int query = 1, reference = 2;  // the bits of bam_cigar_type
     const uint32_t* cigar;
     uint32_t ops;
+    int64_t stored;   // bases the record stores
     uint32_t k = 0;   // the current operation
     int64_t ref;      // where it starts on the reference
     int64_t off = 0;  // and in the read

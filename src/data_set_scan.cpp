@@ -123,14 +123,11 @@ bool readRegion(samFile* file, const hts_idx_t* index, int target, int64_t from,
     return status == -1;
 }
 
-bool passesMappingQuality(const bam1_t* b, const data_set::pileup_state& state) {
-    const int mappingQuality = b->core.qual;
-    return mappingQuality <= 254 && mappingQuality >= state.minReadQuality;
-}
-
-// Counts the record dropped for its mapping quality; the flags were tested before.
+// The mapping quality filter (255 means none); a record it drops is counted. The flags were
+// tested before.
 bool countedReadFilters(const bam1_t* b, data_set::pileup_state& state) {
-    const bool passes = passesMappingQuality(b, state);
+    const int mappingQuality = b->core.qual;
+    const bool passes = mappingQuality <= 254 && mappingQuality >= state.minReadQuality;
     state.counts.droppedMapq += !passes;
     return passes;
 }
@@ -148,7 +145,7 @@ bool countedReadFilters(const bam1_t* b, data_set::pileup_state& state) {
 // undecodable base stops the run whatever its quality.
 void observeAt(const bam1_t* b, int64_t offset, int64_t pos0, uint32_t idx,
                data_set::pileup_state& state) {
-    if (offset < 0 || offset >= b->core.l_qseq) return;
+    if (offset < 0) return;
     const int code = bam_seqi(bam_get_seq(b), offset);
     const char base = bamutils::baseLetter(code);
     if (base == 0) undecodableBase(b, code, state.file, pos0);
@@ -183,7 +180,8 @@ int pileup_function(uint32_t, uint32_t pos, int n, const bam_pileup1_t* pl, void
     for (int i = 0; i < n; ++i) {
         const bam1_t* b = pl[i].b;
         if (b->core.flag & (BAM_FQCFAIL | BAM_FUNMAP)) continue;
-        if (countedReadFilters(b, state)) observeAt(b, cigar_cursor(b).offsetAt(pos), pos, idx, state);
+        if (countedReadFilters(b, state))
+            observeAt(b, cigar_cursor(b).offsetAt(pos), pos, idx, state);
     }
     return 0;
 }
