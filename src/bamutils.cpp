@@ -83,7 +83,8 @@ signed char bamutils::extractBase(const bam1_t* b, int pos) {
     if (b->core.pos > pos) return -3;
     cigar_cursor walk(b);
     const int64_t offset = walk.offsetAt(pos);
-    if (offset >= 0) return static_cast<signed char>(extractNucleotide(b, static_cast<int>(offset)));
+    if (offset >= 0)
+        return static_cast<signed char>(extractNucleotide(b, static_cast<int>(offset)));
     return pos <= walk.referenceEnd() ? -1 : -2;
 }
 

@@ -38,7 +38,8 @@ public:
     int64_t referenceEnd() const {
         int64_t end = ref;
         for (uint32_t j = k; j < ops; ++j)
-            if (bam_cigar_type(bam_cigar_op(cigar[j])) & reference) end += bam_cigar_oplen(cigar[j]);
+            if (bam_cigar_type(bam_cigar_op(cigar[j])) & reference)
+                end += bam_cigar_oplen(cigar[j]);
         return end;
     }
 

@@ -1,7 +1,7 @@
-// Memory for the read table in blocks of 2 MiB, aligned so that the system may back each with
-// one huge page, after a small first block. A sample holds millions of reads of a few dozen bytes each: touched one small
-// page at a time, that memory costs a fault every 4 KiB, which on a virtual machine costs more
-// than decoding the reads that fill it.
+// Memory for the read table in blocks of 2 MiB, after a small first block, aligned so that the
+// system may back each with one huge page. A sample holds millions of reads of a few dozen
+// bytes each: touched one small page at a time, that memory costs a fault every 4 KiB, which
+// on a virtual machine costs more than decoding the reads that fill it.
 #pragma once
 
 #include <cstddef>

@@ -109,7 +109,8 @@ void checkReference(const char* fasta) {
 std::vector<std::string> inputFiles(const run_options& options, const data_set& data) {
     std::vector<std::string> files = indexedInputs(options.vcf, {".tbi"});
     files.push_back(options.bam);
-    if (options.reference) files.insert(files.end(), {options.reference, std::string(options.reference) + ".fai"});
+    if (options.reference)
+        files.insert(files.end(), {options.reference, std::string(options.reference) + ".fai"});
     for (const std::vector<std::string>& paths : data.bamFiles)
         for (const std::string& path : paths) {
             const std::vector<std::string> alignment = indexedInputs(path, {".bai", ".crai"});

@@ -14,7 +14,8 @@ std::set<std::string> indexedSequences(const char* fasta) {
     std::set<std::string> names;
     if (!fasta) return names;
     ifile index(std::string(fasta) + ".fai");
-    for (std::string line; std::getline(index, line);) names.insert(line.substr(0, line.find('\t')));
+    for (std::string line; std::getline(index, line);)
+        names.insert(line.substr(0, line.find('\t')));
     return names;
 }
 

@@ -195,8 +195,9 @@ bool parseContig(std::string_view line, std::string& id, int64_t& length) {
 // searched for further names, so that the error can list them.
 class vcf_reader {
 public:
-    vcf_reader(vcf_tables tables, const char* chrom, int windowFrom, int windowTo)
-        : t(tables), wanted(chrom ? chrom : ""), chromosome(wanted), from(windowFrom), to(windowTo) {}
+    vcf_reader(vcf_tables tables, const char *chrom, int windowFrom, int windowTo)
+        : t(tables), wanted(chrom ? chrom : ""), chromosome(wanted), from(windowFrom),
+          to(windowTo) {}
 
     void take(std::string_view line) {
         field_walker fields(line);
@@ -245,8 +246,8 @@ private:
     void takeDataLine(std::string_view line, std::string_view chrom, field_walker& fields) {
         std::string_view pos, ref, alt, format, field;
         bool complete = fields.next(pos);
+        const int32_t p = complete ? parsePosition(pos) : 0;
         if (complete) {
-            const int32_t p = parsePosition(pos);
             count.atOrAboveTo += p >= to;
             if (p < from || p >= to) return;
         }
@@ -262,13 +263,13 @@ private:
             chromosomes = {chromosome, std::string(chrom)};
             return;
         }
-        takeSite(pos, ref, alt, format, fields);
+        takeSite(p, ref, alt, format, fields);
     }
 
-    void takeSite(std::string_view pos, std::string_view ref, std::string_view alt,
+    void takeSite(int32_t pos, std::string_view ref, std::string_view alt,
                   std::string_view format, field_walker& fields) {
         site& s = t.siteRecords.emplace_back();
-        s.pos = parsePosition(pos);
+        s.pos = pos;
         s.ref.assign(ref);
         s.alt.assign(alt);
         if (t.sites.getP(s.pos, s.ref, s.alt))

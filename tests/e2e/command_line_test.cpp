@@ -44,7 +44,8 @@ TEST(CommandLine, HelpListsEveryOptionWithItsDefault) {
     const program_result run = runProgram({"--vcf", "a.vcf", "--help"});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, "");
-    EXPECT_EQ(run.out.rfind("Usage: bridgeScan --vcf FILE --bam FILE --out FILE [options]\n", 0), 0u);
+    EXPECT_EQ(run.out.rfind("Usage: bridgeScan --vcf FILE --bam FILE --out FILE [options]\n", 0),
+              0u);
     for (const char* option : {"--vcf FILE", "--bam FILE", "--out FILE", "--base-quality N",
                                "--read-quality N", "--from POS", "--to POS", "--chrom NAME",
                                "--reference FASTA", "--threads N", "--stats FILE", "--version"})

@@ -200,7 +200,8 @@ void writeBamList(const std::string& path, const std::string& reference,
                   const std::vector<std::string>& files) {
     std::ofstream out(path);
     for (size_t s = 0; s < files.size(); ++s)
-        if (!files[s].empty()) out << sample_names[s] << ' ' << files[s] << ' ' << reference << '\n';
+        if (!files[s].empty())
+            out << sample_names[s] << ' ' << files[s] << ' ' << reference << '\n';
 }
 
 // --- The output ------------------------------------------------------------------------------

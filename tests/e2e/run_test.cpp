@@ -101,7 +101,8 @@ TEST(Run, CramReferenceIsGivenWithTheOption) {
     for (int i = 0; i < 1000; ++i) reference += "ACGT"[i % 4];
     fs::create_directories(dir + "/gone");
     writeFile(dir + "/gone/ref.fa", reference + "\n");
-    sam_fixture::writeCram(dir, "reads", header + readAcrossBothSites("r1", 'A'), dir + "/gone/ref.fa");
+    sam_fixture::writeCram(dir, "reads", header + readAcrossBothSites("r1", 'A'),
+                           dir + "/gone/ref.fa");
     fs::create_directories(dir + "/here");
     fs::rename(dir + "/gone/ref.fa", dir + "/here/ref.fa");
     fs::rename(dir + "/gone/ref.fa.fai", dir + "/here/ref.fa.fai");
