@@ -29,7 +29,7 @@ OUTDIR = config["outdir"].rstrip("/")
 # scan:mem_mb=N overrides it.
 ASSUMED_DEPTH = 30
 PAIR_BASES = 2 * 150
-BYTES_PER_HELD_READ = 120
+BYTES_PER_HELD_READ = 130
 BYTES_PER_SITE = 200
 BASE_MEMORY_MB = 200
 # Run time of a scan job, for schedulers: a 30x sample takes about 10 s per 64 Mb of its
