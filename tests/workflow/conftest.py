@@ -30,11 +30,13 @@ def copy_example(folder: Path) -> Path:
     return folder
 
 
-def run_workflow(folder: Path, program: Path, *config: str) -> subprocess.CompletedProcess:
+def run_workflow(folder: Path, program: Path, *config: str, targets: tuple[str, ...] = (),
+                 snakefile: Path = REPOSITORY / "workflow" / "Snakefile",
+                 ) -> subprocess.CompletedProcess:
     """Runs the workflow on the example copied to folder; CRAM references are never looked
     up anywhere but in the configured FASTA, so nothing reaches for the network."""
     nowhere = str(folder / "no-reference-cache")
-    command = ["snakemake", "-s", str(REPOSITORY / "workflow" / "Snakefile"),
+    command = ["snakemake", "-s", str(snakefile), *targets,
                "--directory", str(folder), "--cores", "2",
                "--configfile", str(folder / "examples" / "cohort" / "config.yaml"),
                "--config", f"program={program}", *config]

@@ -13,7 +13,9 @@ rule index_vcf:
     resources:
         mem_mb=500,
     shell:
-        "bcftools index --csi --output {output} {input} 2> {log}"
+        explained(
+            "bcftools index --csi --output {output} {input} 2> {log}"
+        )
 
 
 checkpoint plan:
@@ -34,7 +36,18 @@ checkpoint plan:
     resources:
         mem_mb=500,
     shell:
-        "{params.script} --log {log:q} --vcf {input.vcf:q} --index {input.index:q}"
-        " --samples {input.samples:q} --chromosomes {params.chromosomes:q}"
-        " --samples-per-job {params.samples_per_job} {params.reference}"
-        " --threads {threads} --out {output:q}"
+        explained(
+            "{params.script} --log {log:q} --vcf {input.vcf:q} --index {input.index:q}"
+            " --samples {input.samples:q} --chromosomes {params.chromosomes:q}"
+            " --samples-per-job {params.samples_per_job} {params.reference}"
+            " --threads {threads} --out {output:q}"
+        )
+
+
+# `snakemake ... check`: the plan's checks alone, then what the run will cost. Run where
+# Snakemake runs (a local rule), so that nothing waits in a cluster's queue.
+rule check:
+    input:
+        f"{OUTDIR}/work/plan.json",
+    run:
+        print(run_summary(load_json(Path(input[0]))), file=sys.stderr)

@@ -14,7 +14,9 @@ rule gather_stats:
         mem_mb=200,
     # Every part starts with the same header line: keep the first one only.
     shell:
-        "awk 'NR == 1 || FNR > 1' {input:q} > {output:q} 2> {log:q}"
+        explained(
+            "awk 'NR == 1 || FNR > 1' {input:q} > {output:q} 2> {log:q}"
+        )
 
 
 rule plots:
@@ -34,10 +36,12 @@ rule plots:
     resources:
         mem_mb=1000,
     shell:
-        "{params.script} --log {log:q} --stats {input.stats:q}"
-        " --histograms {input.histograms:q} --in-pirs {output.in_pirs:q}"
-        " --per-sample {output.per_sample:q} --sites {output.sites:q}"
-        " --dropped {output.dropped:q}"
+        explained(
+            "{params.script} --log {log:q} --stats {input.stats:q}"
+            " --histograms {input.histograms:q} --in-pirs {output.in_pirs:q}"
+            " --per-sample {output.per_sample:q} --sites {output.sites:q}"
+            " --dropped {output.dropped:q}"
+        )
 
 
 rule report:
@@ -56,5 +60,7 @@ rule report:
     resources:
         mem_mb=500,
     shell:
-        "{params.script} --log {log:q} --stats {input.stats:q} --plots {input.plots:q}"
-        " --settings {params.settings:q} --program {params.program:q} --out {output:q}"
+        explained(
+            "{params.script} --log {log:q} --stats {input.stats:q} --plots {input.plots:q}"
+            " --settings {params.settings:q} --program {params.program:q} --out {output:q}"
+        )

@@ -21,8 +21,10 @@ rule split_vcf:
     resources:
         mem_mb=500,
     shell:
-        "{params.script} --log {log:q} --vcf {input.vcf:q} --index {input.index:q}"
-        " --plan {input.plan:q} --chromosome {wildcards.chrom:q} --out {output:q}"
+        explained(
+            "{params.script} --log {log:q} --vcf {input.vcf:q} --index {input.index:q}"
+            " --plan {input.plan:q} --chromosome {wildcards.chrom:q} --out {output:q}"
+        )
 
 
 rule scan:
@@ -43,11 +45,13 @@ rule scan:
         mem_mb=scan_mem_mb,
         runtime=scan_runtime,
     shell:
-        "{params.program:q} --vcf {input:q}/group{wildcards.group}.vcf.gz"
-        " --bam {input:q}/group{wildcards.group}.list"
-        " --out {output.pirs:q} --stats {output.stats:q}"
-        " --base-quality {params.base_quality} --read-quality {params.read_quality}"
-        " --threads {threads} {params.reference} > {log:q} 2>&1"
+        explained(
+            "{params.program:q} --vcf {input:q}/group{wildcards.group}.vcf.gz"
+            " --bam {input:q}/group{wildcards.group}.list"
+            " --out {output.pirs:q} --stats {output.stats:q}"
+            " --base-quality {params.base_quality} --read-quality {params.read_quality}"
+            " --threads {threads} {params.reference} > {log:q} 2>&1"
+        )
 
 
 rule merge:
@@ -67,6 +71,8 @@ rule merge:
     resources:
         mem_mb=500,
     shell:
-        "{params.script} --log {log:q} --plan {input.plan:q} --chromosome {wildcards.chrom:q}"
-        " --pirs {input.pirs:q} --stats {input.stats:q} --out-pirs {output.pirs:q}"
-        " --out-stats {output.stats:q} --out-histogram {output.histogram:q}"
+        explained(
+            "{params.script} --log {log:q} --plan {input.plan:q} --chromosome {wildcards.chrom:q}"
+            " --pirs {input.pirs:q} --stats {input.stats:q} --out-pirs {output.pirs:q}"
+            " --out-stats {output.stats:q} --out-histogram {output.histogram:q}"
+        )
