@@ -78,9 +78,9 @@ def test_statistics_plots_and_report(cohort):
         assert [[s, n] for s, n in headers] == [row[1:2] + [row[pirs]] for row in rows[1:]
                                                 if row[0] == chromosome]
     plots = sorted((cohort / OUTDIR / "plots").glob("*.png"))
-    assert len(plots) == 4 and all(p.read_bytes()[:4] == b"\x89PNG" for p in plots)
+    assert len(plots) == 3 and all(p.read_bytes()[:4] == b"\x89PNG" for p in plots)
     page = (cohort / OUTDIR / "report.html").read_text()
-    assert page.count('src="data:image/png;base64,') == 4
+    assert page.count('src="data:image/png;base64,') == 3
     assert "http:" not in page and "https:" not in page
     assert "NA104" in page and "samples_per_job" in page and "bridgeScan 1." in page
 

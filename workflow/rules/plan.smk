@@ -9,6 +9,8 @@ rule index_vcf:
         f"{OUTDIR}/work/{VCF.name}.csi",
     log:
         f"{OUTDIR}/logs/index_vcf.log",
+    benchmark:
+        f"{OUTDIR}/benchmarks/index_vcf/index_vcf.tsv"
     threads: 1
     resources:
         mem_mb=500,
@@ -32,6 +34,8 @@ checkpoint plan:
         reference=REFERENCE_OPTION,
     log:
         f"{OUTDIR}/logs/plan.log",
+    benchmark:
+        f"{OUTDIR}/benchmarks/plan/plan.tsv"
     threads: 2
     resources:
         mem_mb=500,

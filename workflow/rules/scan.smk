@@ -14,6 +14,8 @@ rule split_vcf:
     log:
         f"{OUTDIR}/logs/split_vcf/{{chrom}}.log",
     # The VCF is decompressed by tabix (or bcftools) while this script cuts its lines.
+    benchmark:
+        f"{OUTDIR}/benchmarks/split_vcf/{{chrom}}.tsv"
     threads: 2
     # Every chromosome's groups become ready early, so that scans of several chromosomes can
     # fill the cores while a merge runs.
@@ -40,6 +42,8 @@ rule scan:
         read_quality=config["read_quality"],
     log:
         f"{OUTDIR}/logs/scan/{{chrom}}.group{{group}}.log",
+    benchmark:
+        f"{OUTDIR}/benchmarks/scan/{{chrom}}.group{{group}}.tsv"
     threads: 1
     resources:
         mem_mb=scan_mem_mb,
@@ -67,6 +71,8 @@ rule merge:
         script=python("merge.py"),
     log:
         f"{OUTDIR}/logs/merge/{{chrom}}.log",
+    benchmark:
+        f"{OUTDIR}/benchmarks/merge/{{chrom}}.tsv"
     threads: 1
     resources:
         mem_mb=500,

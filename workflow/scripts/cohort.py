@@ -237,16 +237,3 @@ def warn(message: str) -> None:
     """A warning in the job's log and on the console, where it is seen while the run goes on."""
     for target in {sys.stderr, sys.__stderr__}:
         print(f"WARNING: {message}", file=target, flush=True)
-
-
-def sample_totals(stats: Path) -> dict[str, dict[str, int]]:
-    """Each sample's statistics summed over the chromosomes of stats.tsv, in cohort order."""
-    with open(stats) as stream:
-        columns = stream.readline().rstrip("\n").split("\t")
-        totals: dict[str, dict[str, int]] = {}
-        for line in stream:
-            row = dict(zip(columns, line.rstrip("\n").split("\t")))
-            sums = totals.setdefault(row["sample"], {})
-            for column in columns[2:]:
-                sums[column] = sums.get(column, 0) + int(row[column])
-    return totals
