@@ -112,7 +112,7 @@ def test_many_samples_sort_and_show_their_phasing(tmp_path):
     assert len(rows) == 200 and rows[0][0] == "S0199" and rows[-1][0] == "S0000"
     ascending = table_rows(rendered(page, "#sort=sample"), "samples")
     assert [row[0] for row in ascending] == [f"S{k:04d}" for k in range(200)]
-    assert 'data-key="phased"' in dom and 'data-key="block_n50"' in dom
+    assert 'data-key="share_phased"' in dom and dom.count('data-key="block_n50"') == 1
 
 
 def test_without_phasing_columns_the_page_leaves_them_out(tmp_path):

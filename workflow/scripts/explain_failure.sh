@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Shows on standard error why a job failed, beside Snakemake's "Error in rule" and the log's
 # path: the log's ERROR: and WARNING: lines (bridgeScan's and the scripts') with the "  * "
-# lines beneath them, or else the log's last lines. Ends with status 1, as the job failed.
+# lines beneath them, and htslib's own [E::...] lines, or else the log's last lines. Ends
+# with status 1, as the job failed.
 # Usage: explain_failure.sh LOG
 log=$1
 plain=$(sed 's/\x1b\[[0-9;]*m//g' "$log" 2>/dev/null)
-reasons=$(awk '/^(ERROR|WARNING):/ { beneath = 1; print; next }
+reasons=$(awk '/^(ERROR:|WARNING:|\[E::)/ { beneath = 1; print; next }
                beneath && /^  \* / { print; next }
                { beneath = 0 }' <<<"$plain")
 [[ -n "$reasons" ]] || reasons=$(tail -n 15 <<<"$plain")

@@ -18,7 +18,8 @@ from importlib.metadata import PackageNotFoundError, version
 from pathlib import Path
 
 from cohort import load_json, run_logged, script_arguments
-from sample_figures import MAD_LIMIT, MOST_DROPPED, Cohort, outliers, read_cohort, values
+from sample_figures import (LEAST_SPREAD, MAD_LIMIT, MOST_DROPPED, Cohort, outliers,
+                            read_cohort, values)
 
 STYLE = """body{font-family:sans-serif;margin:2em;max-width:75em}
 table{border-collapse:collapse;font-size:90%}td,th{border:1px solid #ccc;padding:2px 6px}
@@ -115,8 +116,9 @@ def few(names: list[str]) -> str:
 def outlier_section(cohort: Cohort) -> str:
     found = outliers(cohort)
     rule = (f"A figure further than {MAD_LIMIT} median absolute deviations (scaled to a standard "
-            "deviation) on its bad side of the cohort's median, no PIR at all, or more than "
-            f"{MOST_DROPPED:.0%} of the records dropped.")
+            f"deviation, and at least {LEAST_SPREAD:.0%} of the median) on its bad side of the "
+            f"cohort's median, no PIR at all, or more than {MOST_DROPPED:.0%} of the records "
+            "dropped.")
     if not found:
         return (f"<h2 id=outliers>Samples that need a look</h2><p class=ok>None of the "
                 f"{len(cohort.totals)} samples. {rule}</p>")
@@ -129,15 +131,18 @@ def outlier_section(cohort: Cohort) -> str:
 
 
 def sample_table(cohort: Cohort) -> str:
-    """Each sample's sums over the chromosomes and its figures; sortable."""
-    figures = cohort.figures
+    """Each sample's sums over the chromosomes and the figures that are not columns already;
+    sortable."""
+    figures = [f for f in cohort.figures if f.key not in cohort.columns]
     computed = {f.key: values(cohort, f) for f in figures}
     rows = [[name] + [sums[c] for c in cohort.columns] +
             [computed[f.key].get(name, "") for f in figures]
             for name, sums in cohort.totals.items()]
-    header = ["sample"] + cohort.columns + [f.label for f in figures]
+    header = ["sample"] + cohort.columns + [f.title for f in figures]
     keys = ["sample"] + cohort.columns + [f.key for f in figures]
-    return table(header, rows, keys, table_id="samples")
+    legend = "; ".join(f"<i>{html.escape(f.title)}</i>: {html.escape(f.label)}" for f in figures)
+    return (f"<p>Click a column's header to sort by it. {legend}.</p>" +
+            table(header, rows, keys, table_id="samples"))
 
 
 def scan_messages(plan: dict, scan_logs: Path) -> list[tuple[str, str, list[str]]]:
@@ -235,8 +240,7 @@ def page(cohort: Cohort, plan: dict, plots: list[Path], scan_logs: Path, benchma
         outlier_section(cohort),
         "<h2>Distributions</h2>" + "".join(embedded(png) for png in plots),
         problems_section(plan, scan_logs),
-        "<h2>Samples, all chromosomes</h2><p>Click a column's header to sort by it.</p>" +
-        sample_table(cohort),
+        "<h2>Samples, all chromosomes</h2>" + sample_table(cohort),
         "<h2>Settings</h2>" + table(["key", "value"], absolute_settings(settings)),
         "<h2>Run time and peak memory per rule</h2>" +
         table(["rule", "jobs", "run time, s (all jobs)", "longest job, s",

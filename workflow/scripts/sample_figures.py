@@ -20,10 +20,12 @@ MOST_DROPPED = 0.5
 
 @dataclass(frozen=True)
 class Figure:
-    """A per-sample figure: its column in the table, its label, how it is computed from the
-    sample's sums, and whether a low value (rather than a high one) needs a look."""
+    """A per-sample figure: its column in the report's table (key and short title), its label,
+    how it is computed from the sample's sums, whether a low value (rather than a high one)
+    needs a look, and the statistics columns it needs beyond the scan's own."""
 
     key: str
+    title: str
     label: str
     compute: Callable[[dict], float | None]
     low_is_bad: bool
@@ -35,19 +37,21 @@ def share(part: float, whole: float) -> float | None:
 
 
 FIGURES = (
-    Figure("in_pirs", "share of heterozygous SNPs in PIRs",
+    Figure("share_in_pirs", "in PIRs", "share of heterozygous SNPs in PIRs",
            lambda s: share(s["snps_in_pirs"], s["het_snps"]), True),
-    Figure("pirs_per_snp", "PIRs per heterozygous SNP",
+    Figure("pirs_per_snp", "PIRs per SNP", "PIRs per heterozygous SNP",
            lambda s: share(s["pirs"], s["het_snps"]), True),
-    Figure("dropped_flag", "records dropped: unmapped, secondary, QC-failed, duplicate",
+    Figure("share_dropped_flag", "dropped: flag",
+           "records dropped: unmapped, secondary, QC-failed, duplicate",
            lambda s: share(s["dropped_flag"], s["records"]), False),
-    Figure("dropped_mapq", "records dropped: mapping quality too low",
+    Figure("share_dropped_mapq", "dropped: MAPQ", "records dropped: mapping quality too low",
            lambda s: share(s["dropped_mapq"], s["records"]), False),
-    Figure("dropped_baseq", "observations dropped for base quality, per record read",
+    Figure("baseq_per_record", "dropped: BQ per record",
+           "observations dropped for base quality, per record read",
            lambda s: share(s["dropped_baseq"], s["records"]), False),
-    Figure("phased", "share of heterozygous SNPs phased",
+    Figure("share_phased", "phased", "share of heterozygous SNPs phased",
            lambda s: share(s["phased_snps"], s["het_snps"]), True, ("phased_snps",)),
-    Figure("block_n50", "phase block N50 (bp; median over chromosomes)",
+    Figure("block_n50", "block N50", "phase block N50 (bp; median over chromosomes)",
            lambda s: s["block_n50"], True, ("block_n50",)),
 )
 # Figures that are not counts summed over chromosomes.
