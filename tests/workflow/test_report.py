@@ -2,6 +2,7 @@
 come first and name a sample made an outlier on purpose, the plots are there, the table sorts,
 and the phasing columns are shown when the statistics have them."""
 
+import json
 import re
 import subprocess
 from pathlib import Path
@@ -90,15 +91,15 @@ def synthetic_cohort(folder: Path, samples: int, phased: bool) -> Path:
     return stats
 
 
-def make_report(folder: Path, stats: Path) -> Path:
+def make_report(folder: Path, stats: Path, plan: dict | None = None) -> Path:
     pictures = [folder / name for name in ("d.png", "c.png", "s.png")]
     (folder / "sites.tsv").write_text("sites\tpirs\n2\t100\n3\t20\n")
     plots.main(stats, [folder / "sites.tsv"], *pictures)
-    plan = folder / "plan.json"
-    plan.write_text('{"chromosomes": [{"name": "1"}, {"name": "2"}], "groups": [], "files": [],'
-                    ' "without_files": ["S9999"], "warnings": []}')
+    (folder / "plan.json").write_text(json.dumps(plan or {
+        "chromosomes": [{"name": "1"}, {"name": "2"}], "groups": [], "files": [],
+        "without_files": ["S9999"], "warnings": []}))
     page = folder / "report.html"
-    report.main(stats, plan, pictures, folder / "logs", folder / "benchmarks",
+    report.main(stats, folder / "plan.json", pictures, folder / "logs", folder / "benchmarks",
                 {"outdir": "."}, "true", page)
     return page
 
@@ -118,4 +119,26 @@ def test_many_samples_sort_and_show_their_phasing(tmp_path):
 def test_without_phasing_columns_the_page_leaves_them_out(tmp_path):
     page = make_report(tmp_path, synthetic_cohort(tmp_path, 20, phased=False)).read_text()
     assert "phased" not in page and "block_n50" not in page
-    assert "None of the 20 samples" in page
+    assert "None of the 20 samples" in page and "S9999" in page
+
+
+def test_warnings_of_the_scans_by_kind_and_damaged_files(tmp_path):
+    """Two chromosomes' scans warn of split multi-allelic sites (one kind, concerning the whole
+    group); one file of the second group is damaged."""
+    samples = [f"S{k:04d}" for k in range(20)]
+    plan = {"chromosomes": [{"name": "1"}, {"name": "2"}], "groups": [samples[:10], samples[10:]],
+            "files": [[name, f"{name}.bam"] for name in samples], "without_files": [],
+            "warnings": ["sample S0001: S0001.bam: its index S0001.bam.bai is older than the file"]}
+    (tmp_path / "logs").mkdir()
+    for chromosome, count in (("1", 3), ("2", 5)):
+        (tmp_path / "logs" / f"{chromosome}.group1.log").write_text(
+            f"Reading genotypes\n  * 9 samples\nWARNING: {count} positions of [{chromosome}/g1.vcf]"
+            " hold more than one SNP record (split multi-allelic sites?)\n")
+    (tmp_path / "logs" / "2.group2.log").write_text(
+        "ERROR: Cannot read BAM file [S0013.bam]\n  * the file has no end-of-file marker\n")
+    page = make_report(tmp_path, synthetic_cohort(tmp_path, 20, phased=False), plan).read_text()
+    assert ("<td>WARNING: N positions of […] hold more than one SNP record (split multi-allelic "
+            "sites?)</td><td class=n>2</td><td>1, 2</td><td>S0000, S0001, ") in page
+    assert "<td>2</td><td>S0013</td><td>ERROR: Cannot read BAM file [S0013.bam]; the file has " \
+        "no end-of-file marker</td>" in page
+    assert "plan: sample S0001: S0001.bam: its index" in page
