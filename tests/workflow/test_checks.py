@@ -102,3 +102,12 @@ def test_a_wrong_setting_is_one_line(tmp_path, program):
     assert lines[:2] == ["unknown setting [sample_per_job]: did you mean samples_per_job?",
                          "setting [read_quality]: 'high' is not a whole number"]
     assert "Traceback" not in result.stderr and "properties" not in result.stderr
+
+
+def test_a_file_changed_after_the_plan_is_checked_again(tmp_path, program):
+    folder = copy_example(tmp_path)
+    assert run_workflow(folder, program, targets=("check",)).returncode == 0
+    cut_short(folder)
+    result = run_workflow(folder, program, targets=("check",))
+    assert result.returncode == 1
+    assert "sample NA101: examples/cohort/NA101.bam: no end-of-file marker" in result.stderr

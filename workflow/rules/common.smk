@@ -13,8 +13,8 @@ from snakemake.exceptions import WorkflowError
 
 SCRIPTS = Path(workflow.basedir) / "scripts"
 sys.path.insert(0, str(SCRIPTS))
-from cohort import (InputError, existing_index, load_json, stale_vcf_index, vcf_index_suffixes,
-                    vcf_kind)
+from cohort import (InputError, alignment_index_suffixes, existing_index, load_json,
+                    parse_sample_table, stale_vcf_index, vcf_index_suffixes, vcf_kind)
 from settings import settings_problems
 
 # One line per wrong setting, before Snakemake's own account of the stop, rather than the
@@ -120,6 +120,22 @@ except InputError as problem:
     raise WorkflowError(str(problem)) from None
 CHROMOSOMES = as_list(config["chromosomes"])
 REFERENCE_OPTION = f"--reference {shlex.quote(REFERENCE)}" if REFERENCE else ""
+
+
+def checked_files(wildcards) -> list[str]:
+    """The table's alignment files that are there, their indexes and the reference: the plan
+    is made again when one of them changes, so that neither `check` nor the scans rely on an
+    old look at them. The plan itself names the files that are missing, with their samples."""
+    try:
+        rows, _ = parse_sample_table(Path(config["samples"]))
+    except InputError:
+        return []
+    files = [REFERENCE, f"{REFERENCE}.fai"] if REFERENCE else []
+    for row in rows:
+        path = Path(row.path)
+        index = existing_index(path, alignment_index_suffixes(row.path))
+        files += [str(p) for p in (path, index) if p is not None and p.is_file()]
+    return files
 
 
 wildcard_constraints:

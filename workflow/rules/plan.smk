@@ -25,6 +25,7 @@ checkpoint plan:
         vcf=VCF,
         index=VCF_INDEX,
         samples=config["samples"],
+        checked=checked_files,
     output:
         f"{OUTDIR}/work/plan.json",
     params:
