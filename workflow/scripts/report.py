@@ -18,8 +18,8 @@ from importlib.metadata import PackageNotFoundError, version
 from pathlib import Path
 
 from cohort import load_json, run_logged, script_arguments
-from sample_figures import (LEAST_SPREAD, MAD_LIMIT, MOST_DROPPED, Cohort, outliers,
-                            read_cohort, values)
+from sample_figures import (LEAST_SPREAD, MAD_LIMIT, MOST_DROPPED, SHARE_FLOOR, Cohort,
+                            outliers, read_cohort, values)
 
 STYLE = """body{font-family:sans-serif;margin:2em;max-width:75em}
 table{border-collapse:collapse;font-size:90%}td,th{border:1px solid #ccc;padding:2px 6px}
@@ -53,6 +53,7 @@ document.querySelectorAll("table.sortable").forEach(table => {
 
 PATH_SETTINGS = ("vcf", "samples", "reference", "outdir", "program", "vcf index")
 SHOWN_SAMPLES = 12
+MOST_OUTLIERS_SHOWN = 100
 
 
 def first_line(command: list[str]) -> str:
@@ -114,19 +115,26 @@ def few(names: list[str]) -> str:
 
 
 def outlier_section(cohort: Cohort) -> str:
-    found = outliers(cohort)
+    """One line per sample that needs a look, the furthest out first: the figure that puts it
+    furthest out, and its other figures that stand out too."""
+    by_sample: dict[str, list] = {}
+    for outlier in outliers(cohort):
+        by_sample.setdefault(outlier.sample, []).append(outlier)
     rule = (f"A figure further than {MAD_LIMIT} median absolute deviations (scaled to a standard "
-            f"deviation, and at least {LEAST_SPREAD:.0%} of the median) on its bad side of the "
-            f"cohort's median, no PIR at all, or more than {MOST_DROPPED:.0%} of the records "
-            "dropped.")
-    if not found:
+            f"deviation, and counted as at least {LEAST_SPREAD:.0%} of the median, or "
+            f"{SHARE_FLOOR:.0%} for a share) on its bad side of the cohort's median, no PIR at "
+            f"all, or more than {MOST_DROPPED:.0%} of the records dropped.")
+    if not by_sample:
         return (f"<h2 id=outliers>Samples that need a look</h2><p class=ok>None of the "
                 f"{len(cohort.totals)} samples. {rule}</p>")
-    rows = [[o.sample, o.figure, o.value, o.median, o.why] for o in found]
-    samples = len({o.sample for o in found})
-    return (f"<h2 id=outliers>Samples that need a look</h2><p class=look>{samples} of the "
-            f"{len(cohort.totals)} samples. {rule}</p>" +
-            table(["sample", "figure", "value", "cohort's median", "why"], rows,
+    rows = [[found[0].sample, found[0].figure, found[0].value, found[0].median, found[0].why,
+             ", ".join(o.figure for o in found[1:])] for found in by_sample.values()]
+    shown = rows[:MOST_OUTLIERS_SHOWN]
+    more = (f" The {MOST_OUTLIERS_SHOWN} furthest out are listed; sort the table below by a "
+            "figure for the others." if len(rows) > len(shown) else "")
+    return (f"<h2 id=outliers>Samples that need a look</h2><p class=look>{len(rows)} of the "
+            f"{len(cohort.totals)} samples. {rule}{more}</p>" +
+            table(["sample", "figure", "value", "cohort's median", "why", "also out"], shown,
                   table_id="outlier-list"))
 
 

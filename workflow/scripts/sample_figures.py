@@ -13,8 +13,10 @@ from typing import Callable
 # list of a few lines.
 MAD_LIMIT = 4
 MAD_TO_SD = 1.4826
-# Less than this share of the median apart is no outlier, however alike the other samples are.
+# Less than this share of the median apart is no outlier, however alike the other samples are;
+# nor, for a share of records or sites, less than SHARE_FLOOR x MAD_LIMIT (4 points) apart.
 LEAST_SPREAD = 0.1
+SHARE_FLOOR = 0.01
 MOST_DROPPED = 0.5
 
 
@@ -22,13 +24,15 @@ MOST_DROPPED = 0.5
 class Figure:
     """A per-sample figure: its column in the report's table (key and short title), its label,
     how it is computed from the sample's sums, whether a low value (rather than a high one)
-    needs a look, and the statistics columns it needs beyond the scan's own."""
+    needs a look, the least spread that counts, and the statistics columns it needs beyond the
+    scan's own."""
 
     key: str
     title: str
     label: str
     compute: Callable[[dict], float | None]
     low_is_bad: bool
+    floor: float = 0.0
     needs: tuple[str, ...] = ()
 
 
@@ -38,21 +42,22 @@ def share(part: float, whole: float) -> float | None:
 
 FIGURES = (
     Figure("share_in_pirs", "in PIRs", "share of heterozygous SNPs in PIRs",
-           lambda s: share(s["snps_in_pirs"], s["het_snps"]), True),
+           lambda s: share(s["snps_in_pirs"], s["het_snps"]), True, SHARE_FLOOR),
     Figure("pirs_per_snp", "PIRs per SNP", "PIRs per heterozygous SNP",
            lambda s: share(s["pirs"], s["het_snps"]), True),
     Figure("share_dropped_flag", "dropped: flag",
            "records dropped: unmapped, secondary, QC-failed, duplicate",
-           lambda s: share(s["dropped_flag"], s["records"]), False),
+           lambda s: share(s["dropped_flag"], s["records"]), False, SHARE_FLOOR),
     Figure("share_dropped_mapq", "dropped: MAPQ", "records dropped: mapping quality too low",
-           lambda s: share(s["dropped_mapq"], s["records"]), False),
+           lambda s: share(s["dropped_mapq"], s["records"]), False, SHARE_FLOOR),
     Figure("baseq_per_record", "dropped: BQ per record",
            "observations dropped for base quality, per record read",
-           lambda s: share(s["dropped_baseq"], s["records"]), False),
+           lambda s: share(s["dropped_baseq"], s["records"]), False, SHARE_FLOOR),
     Figure("share_phased", "phased", "share of heterozygous SNPs phased",
-           lambda s: share(s["phased_snps"], s["het_snps"]), True, ("phased_snps",)),
+           lambda s: share(s["phased_snps"], s["het_snps"]), True, SHARE_FLOOR,
+           ("phased_snps",)),
     Figure("block_n50", "block N50", "phase block N50 (bp; median over chromosomes)",
-           lambda s: s["block_n50"], True, ("block_n50",)),
+           lambda s: s["block_n50"], True, needs=("block_n50",)),
 )
 # Figures that are not counts summed over chromosomes.
 NOT_SUMMED = ("block_n50",)
@@ -77,16 +82,12 @@ def read_cohort(stats: Path) -> Cohort:
     for row in rows:
         for name in counts:
             row[name] = int(row[name])
-    totals: dict[str, dict] = {}
+    by_sample: dict[str, list[dict]] = {}
     for row in rows:
-        sums = totals.setdefault(row["sample"], {name: 0 for name in counts})
-        for name in counts:
-            if name not in NOT_SUMMED:
-                sums[name] += row[name]
-    for name in NOT_SUMMED:
-        if name in counts:
-            for sample, sums in totals.items():
-                sums[name] = median(row[name] for row in rows if row["sample"] == sample)
+        by_sample.setdefault(row["sample"], []).append(row)
+    totals = {sample: {name: (median if name in NOT_SUMMED else sum)(row[name] for row in own)
+                       for name in counts}
+              for sample, own in by_sample.items()}
     figures = tuple(f for f in FIGURES if all(need in counts for need in f.needs))
     return Cohort([c for c in counts if c not in NOT_SUMMED] +
                   [c for c in counts if c in NOT_SUMMED], rows, totals, figures)
@@ -114,7 +115,7 @@ def spread_outliers(cohort: Cohort, figure: Figure) -> list[Outlier]:
         return []
     middle = median(found.values())
     mad = median(abs(v - middle) for v in found.values()) * MAD_TO_SD
-    spread = max(mad, LEAST_SPREAD * abs(middle), 1e-12)
+    spread = max(mad, LEAST_SPREAD * abs(middle), figure.floor, 1e-12)
     outliers = []
     for name, value in found.items():
         distance = (middle - value if figure.low_is_bad else value - middle) / spread
