@@ -1,8 +1,10 @@
 """Checks every input of the cohort before any scan starts and writes the plan the other rules
 follow: the chromosomes, each file's own name for each of them, and the groups of samples.
 
-Every problem found is reported (each naming its sample or file), not only the first, and the
-job then fails, so that a cohort is never scanned in part."""
+Every problem a scan would meet is reported, not only the first, each naming the sample, the
+file, the chromosome where it matters and what to do, and the job then fails, so that a cohort
+is never scanned in part. What deserves a look without stopping the run (an index older than
+its file) is a warning, kept in the plan for the check's summary and the report."""
 
 import json
 import subprocess
