@@ -57,7 +57,7 @@ def explained(command: str) -> str:
     """A rule's shell command that, should it fail, shows on the console the lines of the
     rule's log that say why (explain_failure.sh), not only the log's path."""
     explain = shlex.quote(str(SCRIPTS / "explain_failure.sh"))
-    return f"{command} || bash {explain} {{log:q}}"
+    return f"{command} || bash {explain} {{log:q}} $?"
 
 
 def required_path(key: str) -> Path:
