@@ -59,7 +59,8 @@ ctest_suite() {
     count_ctest "$dir/ctest.log"
 }
 
-ctest_suite build/tests -- -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRIDGESCAN_WERROR=ON
+ctest_suite build/tests -- -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRIDGESCAN_WERROR=ON \
+    -DBRIDGESCAN_TESTS=ON
 
 # The workflow runs the program of the suite above; Debian's Python, which has Snakemake.
 BRIDGESCAN=$PWD/build/tests/bridgeScan /usr/bin/python3 -m pytest -p no:cacheprovider \
@@ -71,7 +72,7 @@ count_pytest build/tests/pytest.log
 ctest_suite build/asan \
     ASAN_OPTIONS=detect_leaks=1:exitcode=86:strict_string_checks=1:check_initialization_order=1 \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:exitcode=86 \
-    -- -DCMAKE_BUILD_TYPE=Debug -DBRIDGESCAN_SANITIZE=ON
+    -- -DCMAKE_BUILD_TYPE=Debug -DBRIDGESCAN_SANITIZE=ON -DBRIDGESCAN_TESTS=ON
 
 # Each fuzz target counts as one test: passed when it ran its time without a crash. A build
 # that fails counts as one failed test.

@@ -30,13 +30,19 @@ def copy_example(folder: Path) -> Path:
     return folder
 
 
-def run_workflow(folder: Path, program: Path, *config: str) -> subprocess.CompletedProcess:
-    """Runs the workflow on the example copied to folder; CRAM references are never looked
-    up anywhere but in the configured FASTA, so nothing reaches for the network."""
+def run_workflow(folder: Path, program: Path | None, *config: str,
+                 targets: tuple[str, ...] = (),
+                 snakefile: Path = REPOSITORY / "workflow" / "Snakefile",
+                 path: str = os.environ["PATH"]) -> subprocess.CompletedProcess:
+    """Runs the workflow on the example copied to folder, with the given program (None: the
+    one the workflow finds itself on path); CRAM references are never looked up anywhere but
+    in the configured FASTA, so nothing reaches for the network."""
     nowhere = str(folder / "no-reference-cache")
-    command = ["snakemake", "-s", str(REPOSITORY / "workflow" / "Snakefile"),
+    chosen = [f"program={program}"] if program else []
+    command = ["snakemake", "-s", str(snakefile), *targets,
                "--directory", str(folder), "--cores", "2",
                "--configfile", str(folder / "examples" / "cohort" / "config.yaml"),
-               "--config", f"program={program}", *config]
+               "--config", *chosen, *config]
     return subprocess.run(command, capture_output=True, text=True,
-                          env={**os.environ, "REF_PATH": nowhere, "REF_CACHE": nowhere})
+                          env={**os.environ, "PATH": path, "REF_PATH": nowhere,
+                               "REF_CACHE": nowhere})

@@ -7,16 +7,23 @@ import shutil
 import sys
 from functools import lru_cache
 from math import ceil
+from types import SimpleNamespace
 
 from snakemake.exceptions import WorkflowError
-from snakemake.utils import validate
 
 SCRIPTS = Path(workflow.basedir) / "scripts"
 sys.path.insert(0, str(SCRIPTS))
-from cohort import (InputError, existing_index, load_json, read_sample_table,
-                    vcf_index_suffixes, vcf_kind)
+from cohort import (InputError, alignment_index_suffixes, existing_index, load_json,
+                    parse_sample_table, stale_vcf_index, vcf_index_suffixes, vcf_kind)
+from settings import settings_problems
 
-validate(config, str(Path(workflow.basedir) / "schemas" / "config.schema.yaml"))
+# One line per wrong setting, before Snakemake's own account of the stop, rather than the
+# schema's text and a traceback.
+SETTING_PROBLEMS = settings_problems(config, Path(workflow.basedir) / "schemas"
+                                     / "config.schema.yaml")
+if SETTING_PROBLEMS:
+    print("\n".join(SETTING_PROBLEMS), file=sys.stderr, flush=True)
+    raise WorkflowError("the setting(s) above are wrong (config/config.yaml documents each)")
 
 REPOSITORY = Path(workflow.basedir).parent
 OUTDIR = config["outdir"].rstrip("/")
@@ -46,6 +53,13 @@ def python(script: str) -> str:
     return f"{shlex.quote(sys.executable)} {shlex.quote(str(SCRIPTS / script))}"
 
 
+def explained(command: str) -> str:
+    """A rule's shell command that, should it fail, shows on the console the lines of the
+    rule's log that say why (explain_failure.sh), not only the log's path."""
+    explain = shlex.quote(str(SCRIPTS / "explain_failure.sh"))
+    return f"{command} || bash {explain} {{log:q}} $?"
+
+
 def required_path(key: str) -> Path:
     if not config.get(key):
         raise InputError(f"set the config key '{key}' (see config/config.yaml)")
@@ -65,11 +79,13 @@ def program_path() -> str:
         if not (program.is_file() and os.access(program, os.X_OK)):
             raise InputError(f"config 'program': {program} is not an executable file")
         return str(program.resolve())
+    # Beside a source tree, its build; installed (share/bridgeScan/workflow), the program on
+    # PATH.
     built = REPOSITORY / "build" / "bridgeScan"
     found = str(built) if os.access(built, os.X_OK) else shutil.which("bridgeScan")
     if not found:
-        raise InputError(f"no bridgeScan in {built.parent} nor on PATH: build it, or set the "
-                         "config key 'program'")
+        raise InputError(f"no bridgeScan in {built.parent} nor on PATH: build or install it, or "
+                         "set the config key 'program'")
     return found
 
 
@@ -86,21 +102,40 @@ def reference_path() -> str:
 
 
 def vcf_index_path(vcf: Path) -> str:
-    """The index beside the VCF, or the one the workflow makes under outdir."""
+    """The index beside the VCF, or the one the workflow makes under outdir: when there is none
+    beside it, or the one there is older than the VCF (the plan warns about it)."""
     found = existing_index(vcf, vcf_index_suffixes(vcf_kind(vcf)))
-    return str(found) if found else f"{OUTDIR}/work/{vcf.name}.csi"
+    if found is None or stale_vcf_index(vcf) is not None:
+        return f"{OUTDIR}/work/{vcf.name}.csi"
+    return str(found)
 
 
 try:
     VCF = required_path("vcf")
     VCF_INDEX = vcf_index_path(VCF)
-    read_sample_table(required_path("samples"))  # a bad table stops the run before any job
+    required_path("samples")  # the plan reads it, and lists every problem it has
     PROGRAM = program_path()
     REFERENCE = reference_path()
 except InputError as problem:
     raise WorkflowError(str(problem)) from None
 CHROMOSOMES = as_list(config["chromosomes"])
 REFERENCE_OPTION = f"--reference {shlex.quote(REFERENCE)}" if REFERENCE else ""
+
+
+def checked_files(wildcards) -> list[str]:
+    """The table's alignment files that are there, their indexes and the reference: the plan
+    is made again when one of them changes, so that neither `check` nor the scans rely on an
+    old look at them. The plan itself names the files that are missing, with their samples."""
+    try:
+        rows, _ = parse_sample_table(Path(config["samples"]))
+    except InputError:
+        return []
+    files = [REFERENCE, f"{REFERENCE}.fai"] if REFERENCE else []
+    for row in rows:
+        path = Path(row.path)
+        index = existing_index(path, alignment_index_suffixes(row.path))
+        files += [str(p) for p in (path, index) if p is not None and p.is_file()]
+    return files
 
 
 wildcard_constraints:
@@ -154,6 +189,35 @@ def scan_runtime(wildcards) -> int:
     megabases = planned_chromosome(wildcards.chrom)["length"] / 1e6
     seconds = len(group) * megabases * SCAN_SECONDS_PER_SAMPLE_MB
     return max(MIN_RUNTIME_MINUTES, ceil(seconds / 60))
+
+
+def run_summary(plan: dict) -> str:
+    """What `check` prints: the cohort as planned, the jobs of a whole run by rule, and each
+    chromosome's scan jobs with the memory and run time they ask for."""
+    groups = plan["groups"]
+    names = [chromosome["name"] for chromosome in plan["chromosomes"]]
+    with_files = sum(len(group) for group in groups)
+    lines = [f"Checked: {len(names)} chromosome(s) ({', '.join(names)}), {with_files} sample(s) "
+             f"with files in {len(groups)} group(s), {len(plan['without_files'])} sample(s) of "
+             "the VCF without files."]
+    lines += [f"WARNING: {warning}" for warning in plan["warnings"]]
+    jobs = {"index_vcf": int(VCF_INDEX.startswith(f"{OUTDIR}/")), "plan": 1,
+            "split_vcf": len(names), "scan": len(names) * len(groups), "merge": len(names),
+            "gather_stats": 1, "plots": 1, "report": 1, "all": 1}
+    lines.append("Jobs of a whole run: " + ", ".join(f"{rule} {count}"
+                                                     for rule, count in jobs.items() if count)
+                 + f"; {sum(jobs.values())} in all.")
+    lines.append("Scan jobs (memory and run time asked of a scheduler, each job):")
+    minutes = 0
+    for name in names:
+        job = SimpleNamespace(chrom=name, group="1")
+        memory = scan_mem_mb(job, attempt=1)
+        runtime = scan_runtime(job)
+        minutes += sum(scan_runtime(SimpleNamespace(chrom=name, group=str(k)))
+                       for k in range(1, len(groups) + 1))
+        lines.append(f"  {name}: {len(groups)} job(s), {memory} MB, up to {runtime} min")
+    lines.append(f"  total: {jobs['scan']} job(s), up to {minutes} min of one core in all")
+    return "\n".join(lines)
 
 
 def final_targets(wildcards) -> list[str]:

@@ -9,11 +9,15 @@ rule index_vcf:
         f"{OUTDIR}/work/{VCF.name}.csi",
     log:
         f"{OUTDIR}/logs/index_vcf.log",
+    benchmark:
+        f"{OUTDIR}/benchmarks/index_vcf/index_vcf.tsv"
     threads: 1
     resources:
         mem_mb=500,
     shell:
-        "bcftools index --csi --output {output} {input} 2> {log}"
+        explained(
+            "bcftools index --csi --output {output} {input} 2> {log}"
+        )
 
 
 checkpoint plan:
@@ -21,6 +25,7 @@ checkpoint plan:
         vcf=VCF,
         index=VCF_INDEX,
         samples=config["samples"],
+        checked=checked_files,
     output:
         f"{OUTDIR}/work/plan.json",
     params:
@@ -30,11 +35,24 @@ checkpoint plan:
         reference=REFERENCE_OPTION,
     log:
         f"{OUTDIR}/logs/plan.log",
+    benchmark:
+        f"{OUTDIR}/benchmarks/plan/plan.tsv"
     threads: 2
     resources:
         mem_mb=500,
     shell:
-        "{params.script} --log {log:q} --vcf {input.vcf:q} --index {input.index:q}"
-        " --samples {input.samples:q} --chromosomes {params.chromosomes:q}"
-        " --samples-per-job {params.samples_per_job} {params.reference}"
-        " --threads {threads} --out {output:q}"
+        explained(
+            "{params.script} --log {log:q} --vcf {input.vcf:q} --index {input.index:q}"
+            " --samples {input.samples:q} --chromosomes {params.chromosomes:q}"
+            " --samples-per-job {params.samples_per_job} {params.reference}"
+            " --threads {threads} --out {output:q}"
+        )
+
+
+# `snakemake ... check`: the plan's checks alone, then what the run will cost. Run where
+# Snakemake runs (a local rule), so that nothing waits in a cluster's queue.
+rule check:
+    input:
+        f"{OUTDIR}/work/plan.json",
+    run:
+        print(run_summary(load_json(Path(input[0]))), file=sys.stderr)

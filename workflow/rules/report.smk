@@ -9,12 +9,16 @@ rule gather_stats:
         f"{OUTDIR}/stats.tsv",
     log:
         f"{OUTDIR}/logs/gather_stats.log",
+    benchmark:
+        f"{OUTDIR}/benchmarks/gather_stats/gather_stats.tsv"
     threads: 1
     resources:
         mem_mb=200,
     # Every part starts with the same header line: keep the first one only.
     shell:
-        "awk 'NR == 1 || FNR > 1' {input:q} > {output:q} 2> {log:q}"
+        explained(
+            "awk 'NR == 1 || FNR > 1' {input:q} > {output:q} 2> {log:q}"
+        )
 
 
 rule plots:
@@ -22,27 +26,30 @@ rule plots:
         stats=f"{OUTDIR}/stats.tsv",
         histograms=per_chromosome(f"{OUTDIR}/work/{{chrom}}.sites_per_pir.tsv"),
     output:
-        in_pirs=f"{OUTDIR}/plots/het_snps_in_pirs.png",
-        per_sample=f"{OUTDIR}/plots/pirs_per_sample.png",
+        distributions=f"{OUTDIR}/plots/distributions.png",
+        chromosomes=f"{OUTDIR}/plots/per_chromosome.png",
         sites=f"{OUTDIR}/plots/sites_per_pir.png",
-        dropped=f"{OUTDIR}/plots/dropped_records.png",
     params:
         script=python("plots.py"),
     log:
         f"{OUTDIR}/logs/plots.log",
+    benchmark:
+        f"{OUTDIR}/benchmarks/plots/plots.tsv"
     threads: 1
     resources:
         mem_mb=1000,
     shell:
-        "{params.script} --log {log:q} --stats {input.stats:q}"
-        " --histograms {input.histograms:q} --in-pirs {output.in_pirs:q}"
-        " --per-sample {output.per_sample:q} --sites {output.sites:q}"
-        " --dropped {output.dropped:q}"
+        explained(
+            "{params.script} --log {log:q} --stats {input.stats:q}"
+            " --histograms {input.histograms:q} --distributions {output.distributions:q}"
+            " --chromosomes {output.chromosomes:q} --sites {output.sites:q}"
+        )
 
 
 rule report:
     input:
         stats=f"{OUTDIR}/stats.tsv",
+        plan=f"{OUTDIR}/work/plan.json",
         plots=rules.plots.output,
     output:
         f"{OUTDIR}/report.html",
@@ -50,11 +57,19 @@ rule report:
         script=python("report.py"),
         settings=json.dumps({**config, "program": PROGRAM, "vcf index": VCF_INDEX}),
         program=PROGRAM,
+        # Read as they are when the report is made: the scans' warnings, every earlier job's
+        # run time and memory.
+        scan_logs=f"{OUTDIR}/logs/scan",
+        benchmarks=f"{OUTDIR}/benchmarks",
     log:
         f"{OUTDIR}/logs/report.log",
     threads: 1
     resources:
         mem_mb=500,
     shell:
-        "{params.script} --log {log:q} --stats {input.stats:q} --plots {input.plots:q}"
-        " --settings {params.settings:q} --program {params.program:q} --out {output:q}"
+        explained(
+            "{params.script} --log {log:q} --stats {input.stats:q} --plan {input.plan:q}"
+            " --plots {input.plots:q} --scan-logs {params.scan_logs:q}"
+            " --benchmarks {params.benchmarks:q} --settings {params.settings:q}"
+            " --program {params.program:q} --out {output:q}"
+        )

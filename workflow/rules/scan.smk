@@ -14,6 +14,8 @@ rule split_vcf:
     log:
         f"{OUTDIR}/logs/split_vcf/{{chrom}}.log",
     # The VCF is decompressed by tabix (or bcftools) while this script cuts its lines.
+    benchmark:
+        f"{OUTDIR}/benchmarks/split_vcf/{{chrom}}.tsv"
     threads: 2
     # Every chromosome's groups become ready early, so that scans of several chromosomes can
     # fill the cores while a merge runs.
@@ -21,8 +23,10 @@ rule split_vcf:
     resources:
         mem_mb=500,
     shell:
-        "{params.script} --log {log:q} --vcf {input.vcf:q} --index {input.index:q}"
-        " --plan {input.plan:q} --chromosome {wildcards.chrom:q} --out {output:q}"
+        explained(
+            "{params.script} --log {log:q} --vcf {input.vcf:q} --index {input.index:q}"
+            " --plan {input.plan:q} --chromosome {wildcards.chrom:q} --out {output:q}"
+        )
 
 
 rule scan:
@@ -38,16 +42,20 @@ rule scan:
         read_quality=config["read_quality"],
     log:
         f"{OUTDIR}/logs/scan/{{chrom}}.group{{group}}.log",
+    benchmark:
+        f"{OUTDIR}/benchmarks/scan/{{chrom}}.group{{group}}.tsv"
     threads: 1
     resources:
         mem_mb=scan_mem_mb,
         runtime=scan_runtime,
     shell:
-        "{params.program:q} --vcf {input:q}/group{wildcards.group}.vcf.gz"
-        " --bam {input:q}/group{wildcards.group}.list"
-        " --out {output.pirs:q} --stats {output.stats:q}"
-        " --base-quality {params.base_quality} --read-quality {params.read_quality}"
-        " --threads {threads} {params.reference} > {log:q} 2>&1"
+        explained(
+            "{params.program:q} --vcf {input:q}/group{wildcards.group}.vcf.gz"
+            " --bam {input:q}/group{wildcards.group}.list"
+            " --out {output.pirs:q} --stats {output.stats:q}"
+            " --base-quality {params.base_quality} --read-quality {params.read_quality}"
+            " --threads {threads} {params.reference} > {log:q} 2>&1"
+        )
 
 
 rule merge:
@@ -63,10 +71,14 @@ rule merge:
         script=python("merge.py"),
     log:
         f"{OUTDIR}/logs/merge/{{chrom}}.log",
+    benchmark:
+        f"{OUTDIR}/benchmarks/merge/{{chrom}}.tsv"
     threads: 1
     resources:
         mem_mb=500,
     shell:
-        "{params.script} --log {log:q} --plan {input.plan:q} --chromosome {wildcards.chrom:q}"
-        " --pirs {input.pirs:q} --stats {input.stats:q} --out-pirs {output.pirs:q}"
-        " --out-stats {output.stats:q} --out-histogram {output.histogram:q}"
+        explained(
+            "{params.script} --log {log:q} --plan {input.plan:q} --chromosome {wildcards.chrom:q}"
+            " --pirs {input.pirs:q} --stats {input.stats:q} --out-pirs {output.pirs:q}"
+            " --out-stats {output.stats:q} --out-histogram {output.histogram:q}"
+        )

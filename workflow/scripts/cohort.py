@@ -41,10 +41,11 @@ def split_fields(line: bytes) -> list[bytes]:
     return line.split(b"\t")
 
 
-def read_sample_table(path: Path) -> list[SampleFile]:
-    """Reads the samples table: sample name and alignment file per line, blank- or
-    tab-separated; '#' lines and blank lines are skipped."""
+def parse_sample_table(path: Path) -> tuple[list[SampleFile], list[str]]:
+    """The samples table's lines (sample name and alignment file, blank- or tab-separated;
+    '#' lines and blank lines skipped) and every problem with them."""
     rows: list[SampleFile] = []
+    problems: list[str] = []
     seen: dict[str, int] = {}
     try:
         text = path.read_text()
@@ -54,22 +55,43 @@ def read_sample_table(path: Path) -> list[SampleFile]:
         fields = line.split()
         if not fields or fields[0].startswith("#"):
             continue
+        where = f"samples table {path}, line {number}"
         if len(fields) != 2:
-            raise InputError(f"samples table {path}, line {number}: expected a sample name and "
-                             f"a file, found {len(fields)} fields")
-        if not fields[1].endswith((".bam", ".cram")):
-            raise InputError(f"samples table {path}, line {number}: {fields[1]} is not a .bam "
-                             "or .cram file")
-        where = str(Path(fields[1]).resolve())
-        if where in seen:
+            problems.append(f"{where}: expected a sample name and a file, found {len(fields)} "
+                            "fields")
+            continue
+        sample, name = fields
+        if not name.endswith((".bam", ".cram")):
+            problems.append(f"{where}: sample {sample}: {name} is not a .bam or .cram file")
+            continue
+        resolved = str(Path(name).resolve())
+        if resolved in seen:
             # A file read twice for one sample makes every read overlap itself: no PIR at all.
-            raise InputError(f"samples table {path}, line {number}: {fields[1]} is already "
-                             f"listed on line {seen[where]}")
-        seen[where] = number
-        rows.append(SampleFile(fields[0], fields[1]))
-    if not rows:
-        raise InputError(f"samples table {path}: lists no file")
+            problems.append(f"{where}: sample {sample}: {name} is already listed on line "
+                            f"{seen[resolved]} (list each file once)")
+            continue
+        seen[resolved] = number
+        rows.append(SampleFile(sample, name))
+    if not rows and not problems:
+        problems.append(f"samples table {path}: lists no file")
+    return rows, problems
+
+
+def read_sample_table(path: Path) -> list[SampleFile]:
+    """The samples table's lines; raises InputError naming every problem with them."""
+    rows, problems = parse_sample_table(path)
+    if problems:
+        raise InputError(problem_list(problems))
     return rows
+
+
+def problem_list(problems: list[str]) -> str:
+    """One message for several problems, one per line beneath a count, as bridgeScan lists
+    the details of a message."""
+    if len(problems) == 1:
+        return problems[0]
+    return f"{len(problems)} problems with the inputs:\n" + "".join(
+        f"  * {problem}\n" for problem in problems).rstrip("\n")
 
 
 def vcf_kind(path: Path) -> str:
@@ -92,6 +114,15 @@ def existing_index(path: Path, suffixes: tuple[str, ...]) -> Path | None:
         for candidate in (Path(f"{path}{suffix}"), path.with_suffix(suffix)):
             if candidate.is_file():
                 return candidate
+    return None
+
+
+def stale_vcf_index(vcf: Path) -> Path | None:
+    """The index beside the VCF when it is older than the VCF: one made before the VCF was
+    written again, which would point into the old file. The workflow makes its own then."""
+    index = existing_index(vcf, vcf_index_suffixes(vcf_kind(vcf)))
+    if index is not None and int(index.stat().st_mtime) < int(vcf.stat().st_mtime):
+        return index
     return None
 
 
@@ -158,7 +189,7 @@ def other_spelling(chromosome: str) -> str:
     return chromosome[3:] if chromosome.startswith("chr") else "chr" + chromosome
 
 
-def own_spelling(chromosome: str, names: dict[str, int]) -> str | None:
+def own_spelling(chromosome: str, names: dict) -> str | None:
     """The file's name for a VCF chromosome: the same, or its other spelling. Builds that
     differ in a sequence (chrM of hg19 is not MT of GRCh37) differ in its length too, which
     the plan compares."""
@@ -188,28 +219,21 @@ def script_arguments(description: str, single: list[str], several: tuple[str, ..
 
 
 def run_logged(log: str, body: Callable[[], None]) -> None:
-    """Runs a rule's script with its messages in the rule's log. A problem with the inputs is
-    also shown on the console, since it is the user's to fix, and ends the job with status 1."""
+    """Runs a rule's script with its messages in the rule's log. A problem with the inputs ends
+    the job with status 1 and one ERROR: line (details beneath it), which the rule shows on the
+    console as it shows bridgeScan's."""
     with open(log, "w") as stream, redirect_stderr(stream):
         try:
             body()
         except InputError as problem:
-            for target in (stream, sys.__stderr__):
-                print(f"ERROR: {problem}", file=target)
+            print(f"ERROR: {problem}", file=stream)
             sys.exit(1)
         except Exception:
             traceback.print_exc(file=stream)
             raise
 
 
-def sample_totals(stats: Path) -> dict[str, dict[str, int]]:
-    """Each sample's statistics summed over the chromosomes of stats.tsv, in cohort order."""
-    with open(stats) as stream:
-        columns = stream.readline().rstrip("\n").split("\t")
-        totals: dict[str, dict[str, int]] = {}
-        for line in stream:
-            row = dict(zip(columns, line.rstrip("\n").split("\t")))
-            sums = totals.setdefault(row["sample"], {})
-            for column in columns[2:]:
-                sums[column] = sums.get(column, 0) + int(row[column])
-    return totals
+def warn(message: str) -> None:
+    """A warning in the job's log and on the console, where it is seen while the run goes on."""
+    for target in {sys.stderr, sys.__stderr__}:
+        print(f"WARNING: {message}", file=target, flush=True)

@@ -1,8 +1,10 @@
 """Checks every input of the cohort before any scan starts and writes the plan the other rules
 follow: the chromosomes, each file's own name for each of them, and the groups of samples.
 
-Every problem found is reported (each naming its sample or file), not only the first, and the
-job then fails, so that a cohort is never scanned in part."""
+Every problem a scan would meet is reported, not only the first, each naming the sample, the
+file, the chromosome where it matters and what to do, and the job then fails, so that a cohort
+is never scanned in part. What deserves a look without stopping the run (an index older than
+its file) is a warning, kept in the plan for the check's summary and the report."""
 
 import json
 import subprocess
@@ -10,9 +12,10 @@ from collections import Counter
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
-from cohort import (InputError, SampleFile, alignment_index_suffixes, existing_index, indexed,
-                    other_spelling, own_spelling, read_sample_table, run_logged,
-                    script_arguments, vcf_samples)
+from alignment_checks import AlignmentFile, inspect, reference_fasta
+from cohort import (InputError, SampleFile, indexed, other_spelling, own_spelling,
+                    parse_sample_table, problem_list, run_logged, script_arguments,
+                    stale_vcf_index, vcf_samples, warn)
 
 
 def indexed_chromosomes(vcf: Path, index: Path) -> dict[str, dict]:
@@ -28,24 +31,6 @@ def indexed_chromosomes(vcf: Path, index: Path) -> dict[str, dict]:
         chromosomes[name] = {"length": int(length) if length.isdigit() else 0,
                              "records": int(records)}
     return chromosomes
-
-
-def sequence_lengths(path: str) -> dict[str, int] | str:
-    """The @SQ names and lengths of an alignment file, or what is wrong with the file."""
-    if not Path(path).is_file():
-        return "no such file"
-    if existing_index(Path(path), alignment_index_suffixes(path)) is None:
-        return "no index beside it (samtools index makes one)"
-    result = subprocess.run(["samtools", "view", "-H", "--no-PG", path],
-                            capture_output=True, text=True)
-    if result.returncode != 0:
-        return f"cannot read its header: {result.stderr.strip()}"
-    lengths = {}
-    for line in result.stdout.splitlines():
-        if line.startswith("@SQ\t"):
-            tags = dict(tag.split(":", 1) for tag in line.split("\t")[1:] if ":" in tag)
-            lengths[tags.get("SN", "")] = int(tags.get("LN", "0"))
-    return lengths
 
 
 def chosen_chromosomes(wanted: list[str], indexed_ones: dict[str, dict],
@@ -68,36 +53,61 @@ def sample_problems(rows: list[SampleFile], vcf_names: list[str], reference: str
     for name in sorted(repeated & listed):
         problems.append(f"sample {name} appears more than once in the VCF")
     for name in sorted(listed - set(vcf_names)):
-        problems.append(f"sample {name} of the samples table is not in the VCF")
+        problems.append(f"sample {name} of the samples table is not in the VCF (or name it as "
+                        "the VCF does)")
     for row in rows:
         if row.path.endswith(".cram") and not reference:
-            problems.append(f"sample {row.sample}: {row.path} is a CRAM file: set the config "
-                            "key 'reference' to the FASTA it was written against")
+            problems.append(f"sample {row.sample}: {row.path} is a CRAM file: set the reference "
+                            "it was written against (--config reference=FASTA)")
     return problems
 
 
 def chromosome_entry(name: str, vcf_info: dict, rows: list[SampleFile],
-                     headers: dict[str, dict[str, int] | str], problems: list[str]) -> dict:
+                     files: dict[str, AlignmentFile], problems: list[str]) -> dict:
     """The chromosome's spelling in each file of the table (table order) and its length."""
     spellings = []
     lengths = {}
     for row in rows:
-        names = headers[row.path]
-        spelling = own_spelling(name, names) if isinstance(names, dict) else None
-        if isinstance(names, dict) and spelling is None:
+        sequences = files[row.path].sequences
+        spelling = own_spelling(name, sequences)
+        if not files[row.path].problem and spelling is None:
             problems.append(f"sample {row.sample}: {row.path} has no sequence named {name}"
-                            f" or {other_spelling(name)}")
+                            f" or {other_spelling(name)} (drop {name} from 'chromosomes', or "
+                            "the file from the samples table)")
         if spelling is not None:
-            lengths[row.path] = names[spelling]
+            lengths[row] = sequences[spelling].length
         spellings.append(spelling)
     expected = vcf_info["length"] or next(iter(lengths.values()), 0)
     source = "the VCF" if vcf_info["length"] else "the first file"
-    for path, length in lengths.items():
+    for row, length in lengths.items():
         if length != expected:
-            problems.append(f"{path}: {name} is {length} bp long, but {expected} bp in {source}:"
-                            " files of another reference build?")
+            problems.append(f"sample {row.sample}: {row.path}: {name} is {length} bp long, but "
+                            f"{expected} bp in {source}: files of another reference build?")
     return {"name": name, "length": expected, "records": vcf_info["records"],
             "spellings": spellings}
+
+
+def reference_problems(rows: list[SampleFile], files: dict[str, AlignmentFile],
+                       chromosomes: list[dict], reference: str) -> list[str]:
+    """Each CRAM file's chromosomes against the reference: a sequence that is missing, of
+    another length or with another MD5 than the file's header gives cannot decode its reads.
+    Each sequence's MD5 is computed once, however many files name it."""
+    crams = [row for row in rows if row.path.endswith(".cram") and not files[row.path].problem]
+    if not crams or not reference:
+        return []
+    fasta = reference_fasta(reference)
+    problems = []
+    for chromosome in chromosomes:
+        for k, row in enumerate(rows):
+            spelling = chromosome["spellings"][k]
+            if row not in crams or spelling is None:
+                continue
+            mismatch = fasta.mismatch(spelling, files[row.path].sequences[spelling])
+            if mismatch:
+                problems.append(f"sample {row.sample}: {row.path}, chromosome "
+                                f"{chromosome['name']}: {mismatch} (set the FASTA the file was "
+                                "written against: --config reference=FASTA)")
+    return problems
 
 
 def groups_of(rows: list[SampleFile], vcf_names: list[str], size: int) -> list[list[str]]:
@@ -108,29 +118,51 @@ def groups_of(rows: list[SampleFile], vcf_names: list[str], size: int) -> list[l
     return [ordered[k:k + size] for k in range(0, len(ordered), size)]
 
 
-def make_plan(vcf: Path, index: Path, rows: list[SampleFile], wanted: list[str],
-              samples_per_job: int, reference: str, threads: int) -> dict:
+def file_notes(rows: list[SampleFile], files: dict[str, AlignmentFile],
+               kind: str) -> list[str]:
+    """The files' problems (kind "problem") or warnings (kind "warning"), naming the sample."""
+    notes = []
+    for row in rows:
+        note = getattr(files[row.path], kind)
+        if note:
+            notes.append(f"sample {row.sample}: {row.path}: {note}")
+    return notes
+
+
+def make_plan(vcf: Path, index: Path, table: Path, wanted: list[str], samples_per_job: int,
+              reference: str, threads: int) -> dict:
+    rows, problems = parse_sample_table(table)
     vcf_names = vcf_samples(vcf, index)
-    problems = sample_problems(rows, vcf_names, reference)
+    problems += sample_problems(rows, vcf_names, reference)
     indexed_ones = indexed_chromosomes(vcf, index)
     names = chosen_chromosomes(wanted, indexed_ones, problems)
     paths = list(dict.fromkeys(row.path for row in rows))
     with ThreadPoolExecutor(max_workers=threads) as pool:
-        headers = dict(zip(paths, pool.map(sequence_lengths, paths)))
-    problems += [f"{path}: {what}" for path, what in headers.items() if isinstance(what, str)]
-    chromosomes = [chromosome_entry(name, indexed_ones[name], rows, headers, problems)
+        files = dict(zip(paths, pool.map(inspect, paths)))
+    problems += file_notes(rows, files, "problem")
+    chromosomes = [chromosome_entry(name, indexed_ones[name], rows, files, problems)
                    for name in names]
+    problems += reference_problems(rows, files, chromosomes, reference)
     if problems:
-        raise InputError(f"{len(problems)} problem(s) with the inputs:\n  " +
-                         "\n  ".join(problems))
+        raise InputError(problem_list(problems))
+    warnings = file_notes(rows, files, "warning")
+    stale = stale_vcf_index(vcf)
+    if stale is not None:
+        warnings.append(f"config 'vcf': its index {stale} is older than {vcf}, so it is not "
+                        f"used: the workflow made {index}")
+    listed = {row.sample for row in rows}
     return {"chromosomes": chromosomes,
             "files": [[row.sample, row.path] for row in rows],
-            "groups": groups_of(rows, vcf_names, samples_per_job)}
+            "groups": groups_of(rows, vcf_names, samples_per_job),
+            "without_files": [name for name in vcf_names if name not in listed],
+            "warnings": warnings}
 
 
-def main(vcf: Path, index: Path, rows: list[SampleFile], wanted: list[str],
-         samples_per_job: int, reference: str, threads: int, out: Path) -> None:
-    plan = make_plan(vcf, index, rows, wanted, samples_per_job, reference, threads)
+def main(vcf: Path, index: Path, table: Path, wanted: list[str], samples_per_job: int,
+         reference: str, threads: int, out: Path) -> None:
+    plan = make_plan(vcf, index, table, wanted, samples_per_job, reference, threads)
+    for warning in plan["warnings"]:
+        warn(warning)
     temporary = out.with_name(out.name + ".tmp")
     temporary.write_text(json.dumps(plan, indent=1) + "\n")
     temporary.replace(out)
@@ -140,5 +172,5 @@ if __name__ == "__main__":
     args = script_arguments(__doc__, ["vcf", "index", "samples", "samples-per-job", "threads",
                                       "out"], several=("chromosomes",), optional=("reference",))
     run_logged(args.log, lambda: main(
-        Path(args.vcf), Path(args.index), read_sample_table(Path(args.samples)), args.chromosomes,
+        Path(args.vcf), Path(args.index), Path(args.samples), args.chromosomes,
         int(args.samples_per_job), args.reference, int(args.threads), Path(args.out)))

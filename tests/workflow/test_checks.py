@@ -1,0 +1,113 @@
+"""The check target: every problem a scan would meet is named (sample, file, chromosome, what
+to do) before any split or scan, all at once; warnings do not stop it; a wrong setting is one
+line."""
+
+import os
+import subprocess
+from pathlib import Path
+
+import pytest
+
+from conftest import copy_example, run_workflow
+
+OUTDIR = Path("build/cohort-example")
+EXAMPLE = Path("examples/cohort")
+
+
+def cut_short(folder: Path) -> None:
+    """NA101's file cut while copied: no end-of-file marker, its old index beside it."""
+    bam = folder / EXAMPLE / "NA101.bam"
+    bam.write_bytes(bam.read_bytes()[:bam.stat().st_size * 2 // 3])
+
+
+def reference_like(folder: Path, change) -> None:
+    """other.fa: the example's reference changed by change(lines), with its own .fai."""
+    lines = (folder / EXAMPLE / "ref.fa").read_text().splitlines(keepends=True)
+    (folder / EXAMPLE / "other.fa").write_text("".join(change(lines)))
+    subprocess.run(["samtools", "faidx", folder / EXAMPLE / "other.fa"], check=True)
+
+
+def without_chr21(lines: list[str]) -> list[str]:
+    return lines[:lines.index(">chr21\n")]
+
+
+def one_base_changed(lines: list[str]) -> list[str]:
+    second = lines[1]
+    lines[1] = ("C" if second[0] != "C" else "G") + second[1:]
+    return lines
+
+
+@pytest.mark.parametrize("spoil, config, messages", [
+    (cut_short, [], ["sample NA101: examples/cohort/NA101.bam: no end-of-file marker"]),
+    (lambda f: reference_like(f, without_chr21), ["reference=examples/cohort/other.fa"],
+     ["sample NA104: examples/cohort/NA104.cram, chromosome chr21: the reference "
+      "examples/cohort/other.fa has no sequence named chr21", "--config reference="]),
+    (lambda f: reference_like(f, one_base_changed), ["reference=examples/cohort/other.fa"],
+     ["sample NA104: examples/cohort/NA104.cram, chromosome chr20: chr20 of the reference "
+      "examples/cohort/other.fa has the MD5"]),
+], ids=["truncated BAM", "CRAM reference without the chromosome", "CRAM reference, other MD5"])
+def test_check_stops_before_any_split_or_scan(tmp_path, program, spoil, config, messages):
+    folder = copy_example(tmp_path)
+    spoil(folder)
+    result = run_workflow(folder, program, *config, targets=("check",))
+    assert result.returncode == 1
+    for message in messages:
+        assert message in result.stderr
+    assert not (folder / OUTDIR / "logs" / "split_vcf").exists()
+    assert not (folder / OUTDIR / "logs" / "scan").exists()
+
+
+def test_every_problem_is_listed_at_once(tmp_path, program):
+    folder = copy_example(tmp_path)
+    cut_short(folder)
+    with open(folder / EXAMPLE / "samples.tsv", "a") as table:
+        table.write("NA102\texamples/cohort/NA102.bam\nNA105\n")
+    result = run_workflow(folder, program, targets=("check",))
+    assert result.returncode == 1
+    assert "3 problems with the inputs" in result.stderr
+    table = "samples table examples/cohort/samples.tsv"
+    for message in (f"{table}, line 7: sample NA102: examples/cohort/NA102.bam is already "
+                    "listed on line 6", f"{table}, line 8: expected a sample name and a file",
+                    "sample NA101: examples/cohort/NA101.bam: no end-of-file marker"):
+        assert f"    * {message}" in result.stderr
+
+
+def test_check_warns_of_stale_indexes_and_sums_up_the_run(tmp_path, program):
+    """A VCF index older than the VCF is not used (one is made under outdir); an alignment
+    index older than its file is a warning; the summary counts jobs and their costs."""
+    folder = copy_example(tmp_path)
+    cohort = folder / EXAMPLE
+    subprocess.run(["tabix", "-p", "vcf", cohort / "cohort.vcf.gz"], check=True)
+    for stale in ("cohort.vcf.gz.tbi", "NA102.bam.bai"):
+        os.utime(cohort / stale, (1e9, 1e9))
+    result = run_workflow(folder, program, targets=("check",))
+    assert result.returncode == 0, result.stderr
+    assert (folder / OUTDIR / "work" / "cohort.vcf.gz.csi").is_file()
+    assert ("WARNING: config 'vcf': its index examples/cohort/cohort.vcf.gz.tbi is older than "
+            "examples/cohort/cohort.vcf.gz, so it is not used") in result.stderr
+    assert ("WARNING: sample NA102: examples/cohort/NA102.bam: its index "
+            "examples/cohort/NA102.bam.bai is older than the file") in result.stderr
+    assert ("Checked: 2 chromosome(s) (chr20, chr21), 4 sample(s) with files in 2 group(s), "
+            "1 sample(s) of the VCF without files.") in result.stderr
+    assert "scan 4, merge 2" in result.stderr and "  chr20: 2 job(s), " in result.stderr
+    assert not (folder / OUTDIR / "logs" / "scan").exists()
+
+
+def test_a_wrong_setting_is_one_line(tmp_path, program):
+    folder = copy_example(tmp_path)
+    result = run_workflow(folder, program, "sample_per_job=3", "read_quality=high",
+                          targets=("--dry-run",))
+    assert result.returncode == 1
+    lines = [line for line in result.stderr.splitlines() if not line.startswith("Config file")]
+    assert lines[:2] == ["unknown setting [sample_per_job]: did you mean samples_per_job?",
+                         "setting [read_quality]: 'high' is not a whole number"]
+    assert "Traceback" not in result.stderr and "properties" not in result.stderr
+
+
+def test_a_file_changed_after_the_plan_is_checked_again(tmp_path, program):
+    folder = copy_example(tmp_path)
+    assert run_workflow(folder, program, targets=("check",)).returncode == 0
+    cut_short(folder)
+    result = run_workflow(folder, program, targets=("check",))
+    assert result.returncode == 1
+    assert "sample NA101: examples/cohort/NA101.bam: no end-of-file marker" in result.stderr
