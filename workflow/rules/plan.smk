@@ -2,6 +2,14 @@
 # every input and fixes the chromosomes, each file's name for them, and the groups of samples.
 
 
+# On a cluster the plan runs on the submitting node: a problem with the inputs is reported in
+# seconds, before any job waits in a queue. Snakemake removes a plan it redoes just before the
+# job starts; run here, the new plan follows at once, where a submission that failed (sbatch
+# refused, a broken executor) would have left the run without any.
+localrules:
+    plan,
+
+
 rule index_vcf:
     input:
         VCF,
