@@ -14,7 +14,7 @@ import pytest
 import yaml
 
 from conftest import REPOSITORY, copy_example, run_workflow
-from test_workflow import CHROMOSOMES, direct_run, gathered
+from test_workflow import CHROMOSOMES, direct_run, drop_index, gathered
 
 PROFILE = REPOSITORY / "workflow" / "profiles" / "slurm" / "config.yaml"
 # Snakemake 7 checks its SLURM jobs at most once a second (a higher rate falls back to once in
@@ -53,6 +53,13 @@ def failing_once(folder: Path, program: Path) -> Path:
     return wrapper
 
 
+def cluster_copy(folder: Path, program: Path) -> ClusterRun:
+    """The example and the quick profile under folder, with the bridgeScan failing once."""
+    copy_example(folder)
+    quick_profile(folder)
+    return ClusterRun(folder, failing_once(folder, program), None)
+
+
 def run_on_slurm(run: ClusterRun, slurm: dict[str, str],
                  environment=os.environ) -> subprocess.CompletedProcess:
     return run_workflow(run.folder, run.program, options=("--profile", str(run.folder / "profile")),
@@ -63,9 +70,7 @@ def run_on_slurm(run: ClusterRun, slurm: dict[str, str],
 def cluster_run(tmp_path_factory, program, slurm) -> ClusterRun:
     """One run of the example through the profile, started from an environment without USER,
     with one scan failing on its first attempt."""
-    folder = copy_example(tmp_path_factory.mktemp("slurm-cohort"))
-    quick_profile(folder)
-    run = ClusterRun(folder, failing_once(folder, program), None)
+    run = cluster_copy(tmp_path_factory.mktemp("slurm-cohort"), program)
     without_user = {name: value for name, value in os.environ.items() if name != "USER"}
     return run._replace(result=run_on_slurm(run, slurm, without_user))
 
@@ -150,3 +155,14 @@ def test_a_second_run_has_nothing_to_do(cluster_run, slurm):
     assert again.returncode == 0, again.stderr
     assert "Nothing to be done" in again.stdout + again.stderr
     assert len(slurm_jobs(cluster_run.folder, slurm)) == submitted
+
+
+def test_bad_input_is_reported_before_anything_is_queued(tmp_path, program, slurm):
+    run = cluster_copy(tmp_path, program)
+    subprocess.run(["bcftools", "index", "--csi", "cohort.vcf.gz"],
+                   cwd=tmp_path / "examples/cohort", check=True)
+    drop_index(tmp_path)
+    result = run_on_slurm(run, slurm)
+    assert result.returncode != 0
+    assert "examples/cohort/NA101.bam: no index beside it" in result.stderr
+    assert not slurm_jobs(tmp_path, slurm)
