@@ -33,7 +33,10 @@ check_can_run() {
 
 # A TCP port nothing listens on now, so that clusters of parallel test runs do not meet.
 free_port() {
-    /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+    /usr/bin/python3 -c 'import socket
+with socket.socket() as s:
+    s.bind(("127.0.0.1", 0))
+    print(s.getsockname()[1])'
 }
 
 write_config() {

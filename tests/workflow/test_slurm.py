@@ -7,6 +7,7 @@ import re
 import shlex
 import subprocess
 from collections import Counter
+from collections.abc import Mapping
 from pathlib import Path
 from typing import NamedTuple
 
@@ -53,16 +54,16 @@ def failing_once(folder: Path, program: Path) -> Path:
     return wrapper
 
 
-def cluster_copy(folder: Path, program: Path) -> ClusterRun:
-    """The example and the quick profile under folder, with the bridgeScan failing once."""
+def cluster_copy(folder: Path) -> Path:
+    """The example and the quick profile under folder."""
     copy_example(folder)
     quick_profile(folder)
-    return ClusterRun(folder, failing_once(folder, program), None)
+    return folder
 
 
-def run_on_slurm(run: ClusterRun, slurm: dict[str, str],
-                 environment=os.environ) -> subprocess.CompletedProcess:
-    return run_workflow(run.folder, run.program, options=("--profile", str(run.folder / "profile")),
+def run_on_slurm(folder: Path, program: Path, slurm: dict[str, str],
+                 environment: Mapping[str, str] = os.environ) -> subprocess.CompletedProcess:
+    return run_workflow(folder, program, options=("--profile", str(folder / "profile")),
                         environment={**environment, **slurm})
 
 
@@ -70,9 +71,10 @@ def run_on_slurm(run: ClusterRun, slurm: dict[str, str],
 def cluster_run(tmp_path_factory, program, slurm) -> ClusterRun:
     """One run of the example through the profile, started from an environment without USER,
     with one scan failing on its first attempt."""
-    run = cluster_copy(tmp_path_factory.mktemp("slurm-cohort"), program)
+    folder = cluster_copy(tmp_path_factory.mktemp("slurm-cohort"))
+    failing = failing_once(folder, program)
     without_user = {name: value for name, value in os.environ.items() if name != "USER"}
-    return run._replace(result=run_on_slurm(run, slurm, without_user))
+    return ClusterRun(folder, failing, run_on_slurm(folder, failing, slurm, without_user))
 
 
 class SlurmJob(NamedTuple):
@@ -151,18 +153,18 @@ def test_a_failed_job_is_submitted_again_with_twice_the_memory(cluster_run, slur
 
 def test_a_second_run_has_nothing_to_do(cluster_run, slurm):
     submitted = len(slurm_jobs(cluster_run.folder, slurm))
-    again = run_on_slurm(cluster_run, slurm)
+    again = run_on_slurm(cluster_run.folder, cluster_run.program, slurm)
     assert again.returncode == 0, again.stderr
     assert "Nothing to be done" in again.stdout + again.stderr
     assert len(slurm_jobs(cluster_run.folder, slurm)) == submitted
 
 
 def test_bad_input_is_reported_before_anything_is_queued(tmp_path, program, slurm):
-    run = cluster_copy(tmp_path, program)
+    cluster_copy(tmp_path)
     subprocess.run(["bcftools", "index", "--csi", "cohort.vcf.gz"],
                    cwd=tmp_path / "examples/cohort", check=True)
     drop_index(tmp_path)
-    result = run_on_slurm(run, slurm)
+    result = run_on_slurm(tmp_path, program, slurm)
     assert result.returncode != 0
     assert "examples/cohort/NA101.bam: no index beside it" in result.stderr
     assert not slurm_jobs(tmp_path, slurm)
