@@ -88,9 +88,23 @@ start_munge() {
     if [[ ! -s "$folder/munge.key" ]]; then
         (umask 077 && head -c 1024 /dev/urandom >"$folder/munge.key")
     fi
-    munged --force --key-file="$folder/munge.key" --socket="$folder/munge.socket" \
-        --pid-file="$folder/munged.pid" --log-file="$folder/munged.log" \
-        --seed-file="$folder/munged.seed"
+    start_daemon "$folder" munged --force --key-file="$folder/munge.key" \
+        --socket="$folder/munge.socket" --pid-file="$folder/munged.pid" \
+        --log-file="$folder/munged.log" --seed-file="$folder/munged.seed"
+}
+
+# Starts a daemon and waits until it has written FOLDER/NAME.pid, which stop reads: a daemon
+# may write it after its starting process returned.
+start_daemon() {
+    local folder=$1 name=$2
+    shift
+    "$@" || return 1
+    for _ in $(seq 100); do
+        [[ -s "$folder/$name.pid" ]] && return 0
+        sleep 0.1
+    done
+    echo "$name wrote no PID file; logs in $folder" >&2
+    return 1
 }
 
 # Waits up to 60 seconds for the node to take jobs.
@@ -111,10 +125,12 @@ start() {
     mkdir -p "$folder"
     folder=$(cd "$folder" && pwd)
     write_config "$folder"
-    start_munge "$folder"
-    slurmctld -f "$folder/slurm.conf"
-    slurmd -f "$folder/slurm.conf"
-    wait_until_idle "$folder"
+    # What started before a failure is stopped again.
+    if ! { start_munge "$folder" && start_daemon "$folder" slurmctld -f "$folder/slurm.conf" &&
+        start_daemon "$folder" slurmd -f "$folder/slurm.conf" && wait_until_idle "$folder"; }; then
+        stop "$folder"
+        return 1
+    fi
 }
 
 # Jobs left running by a failed test are cancelled first, so that no job step outlives slurmd.
