@@ -31,17 +31,20 @@ check_can_run() {
     fi
 }
 
-# A TCP port nothing listens on now, so that clusters of parallel test runs do not meet.
-free_port() {
+# Two distinct TCP ports nothing listens on now, so that clusters of parallel test runs do not
+# meet.
+free_ports() {
     /usr/bin/python3 -c 'import socket
-with socket.socket() as s:
-    s.bind(("127.0.0.1", 0))
-    print(s.getsockname()[1])'
+with socket.socket() as first, socket.socket() as second:
+    first.bind(("127.0.0.1", 0))
+    second.bind(("127.0.0.1", 0))
+    print(first.getsockname()[1], second.getsockname()[1])'
 }
 
 write_config() {
-    local folder=$1 node memory_mb
+    local folder=$1 node memory_mb controller_port node_port
     node=$(hostname -s)
+    read -r controller_port node_port < <(free_ports)
     memory_mb=$(awk '/^MemTotal:/ { print int($2 / 1024) }' /proc/meminfo)
     mkdir -p "$folder/state" "$folder/spool"
     # No accounting: sacct answers nothing, so job records are read with scontrol, which
@@ -50,8 +53,8 @@ write_config() {
     cat >"$folder/slurm.conf" <<EOF
 ClusterName=bridgescan
 SlurmctldHost=$node(127.0.0.1)
-SlurmctldPort=$(free_port)
-SlurmdPort=$(free_port)
+SlurmctldPort=$controller_port
+SlurmdPort=$node_port
 SlurmUser=root
 SlurmdUser=root
 AuthType=auth/munge
