@@ -1,16 +1,19 @@
-"""What the workflow's tests share: where things are, a copy of the example to change, and
-running Snakemake on it."""
+"""What the workflow's tests share: where things are, a copy of the example to change, running
+Snakemake on it, and a one-node Slurm cluster to run it on."""
 
 import os
 import shutil
 import subprocess
 import sys
+from collections.abc import Iterator, Mapping
 from pathlib import Path
 
 import pytest
 
 REPOSITORY = Path(__file__).resolve().parents[2]
 EXAMPLE = REPOSITORY / "examples" / "cohort"
+SLURM_CLUSTER = Path(__file__).with_name("slurm_cluster.sh")
+CANNOT_RUN_SLURM = 77  # the status slurm_cluster.sh ends with where no cluster can run
 sys.path.insert(0, str(REPOSITORY / "workflow" / "scripts"))
 
 
@@ -23,6 +26,24 @@ def program() -> Path:
     return path
 
 
+@pytest.fixture(scope="session")
+def slurm(tmp_path_factory) -> Iterator[dict[str, str]]:
+    """A one-node Slurm cluster of this machine for the session, stopped at its end whatever
+    the tests did: the environment Slurm's commands need to reach it."""
+    folder = tmp_path_factory.mktemp("slurm")
+    started = subprocess.run(["bash", str(SLURM_CLUSTER), "start", str(folder)],
+                             capture_output=True, text=True)
+    try:
+        if started.returncode == CANNOT_RUN_SLURM:
+            reason = started.stderr.strip().splitlines() or ["slurm_cluster.sh gave no reason"]
+            pytest.skip(f"no Slurm cluster here: {reason[-1]}")
+        if started.returncode != 0:
+            pytest.fail(f"the Slurm cluster did not start:\n{started.stderr}")
+        yield {"SLURM_CONF": str(folder / "slurm.conf")}
+    finally:
+        subprocess.run(["bash", str(SLURM_CLUSTER), "stop", str(folder)], check=False)
+
+
 def copy_example(folder: Path) -> Path:
     """The example under folder, at the paths its configuration and table name."""
     shutil.copytree(EXAMPLE, folder / "examples" / "cohort",
@@ -31,18 +52,18 @@ def copy_example(folder: Path) -> Path:
 
 
 def run_workflow(folder: Path, program: Path | None, *config: str,
-                 targets: tuple[str, ...] = (),
+                 targets: tuple[str, ...] = (), options: tuple[str, ...] = (),
                  snakefile: Path = REPOSITORY / "workflow" / "Snakefile",
-                 path: str = os.environ["PATH"]) -> subprocess.CompletedProcess:
+                 environment: Mapping[str, str] = os.environ) -> subprocess.CompletedProcess:
     """Runs the workflow on the example copied to folder, with the given program (None: the
-    one the workflow finds itself on path); CRAM references are never looked up anywhere but
-    in the configured FASTA, so nothing reaches for the network."""
+    one the workflow finds itself on the environment's PATH) and Snakemake's further options;
+    CRAM references are never looked up anywhere but in the configured FASTA, so nothing
+    reaches for the network."""
     nowhere = str(folder / "no-reference-cache")
     chosen = [f"program={program}"] if program else []
     command = ["snakemake", "-s", str(snakefile), *targets,
-               "--directory", str(folder), "--cores", "2",
+               "--directory", str(folder), "--cores", "2", *options,
                "--configfile", str(folder / "examples" / "cohort" / "config.yaml"),
                "--config", *chosen, *config]
     return subprocess.run(command, capture_output=True, text=True,
-                          env={**os.environ, "PATH": path, "REF_PATH": nowhere,
-                               "REF_CACHE": nowhere})
+                          env={**environment, "REF_PATH": nowhere, "REF_CACHE": nowhere})

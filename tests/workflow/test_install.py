@@ -23,7 +23,8 @@ def test_installed_program_and_workflow_run_the_example(tmp_path, program):
     assert ".SH NAME" in (prefix / "share/man/man1/bridgeScan.1").read_text()
     folder = copy_example(tmp_path / "run")
     result = run_workflow(folder, None, snakefile=prefix / "share/bridgeScan/workflow/Snakefile",
-                          path=f"{prefix / 'bin'}{os.pathsep}{os.environ['PATH']}")
+                          environment={**os.environ,
+                                       "PATH": f"{prefix / 'bin'}{os.pathsep}{os.environ['PATH']}"})
     assert result.returncode == 0, result.stderr
     outputs = folder / "build" / "cohort-example"
     assert (outputs / "chr20.pirs.gz").is_file() and (outputs / "chr21.pirs.gz").is_file()

@@ -1,7 +1,9 @@
 # Reads and checks the configuration and the samples table once, when the workflow is loaded;
-# holds the input functions and the memory estimate of the scan jobs.
+# holds the input functions and the memory estimate of the scan jobs; names the user where the
+# environment does not (Snakemake's SLURM executor needs it).
 import json
 import os
+import pwd
 import shlex
 import shutil
 import sys
@@ -43,6 +45,20 @@ BASE_MEMORY_MB = 200
 # chromosome; allowed three times that, and at least 10 minutes.
 SCAN_SECONDS_PER_SAMPLE_MB = 0.5
 MIN_RUNTIME_MINUTES = 10
+
+
+def ensure_user_name() -> None:
+    """Snakemake 7's SLURM executor reads the user's name from USER, to look up the account,
+    and stops with KeyError where it is unset (cron, CI runners, some batch systems): taken from
+    the user database as a login would set it, and passed on to the jobs."""
+    if os.environ.get("USER"):
+        return
+    try:
+        os.environ["USER"] = pwd.getpwuid(os.getuid()).pw_name
+    except KeyError:
+        if not getattr(workflow, "run_local", True):
+            raise WorkflowError(f"set USER to your user name: the SLURM executor needs it, and "
+                                f"user ID {os.getuid()} has no name in the user database") from None
 
 
 def python(script: str) -> str:
@@ -110,6 +126,7 @@ def vcf_index_path(vcf: Path) -> str:
     return str(found)
 
 
+ensure_user_name()
 try:
     VCF = required_path("vcf")
     VCF_INDEX = vcf_index_path(VCF)

@@ -1,0 +1,170 @@
+"""The workflow through its SLURM profile on a one-node Slurm cluster of this machine: each job is
+submitted with its rule's threads, memory and run time, a failed job is submitted again, the
+plan runs on the submitting node, and what it gathers equals direct runs of bridgeScan."""
+
+import os
+import re
+import shlex
+import subprocess
+from collections import Counter
+from collections.abc import Mapping
+from pathlib import Path
+from typing import NamedTuple
+
+import pytest
+import yaml
+
+from conftest import REPOSITORY, copy_example, run_workflow
+from test_workflow import CHROMOSOMES, direct_run, drop_index, gathered
+
+PROFILE = REPOSITORY / "workflow" / "profiles" / "slurm" / "config.yaml"
+# Snakemake 7 checks its SLURM jobs at most once a second (a higher rate falls back to once in
+# 33 seconds), and nothing here waits for a shared file system.
+QUICK_SETTINGS = {"max-status-checks-per-second": 1, "latency-wait": 1}
+FAILING_SCAN = {"chrom": "chr21", "group": "2"}
+SUBMITTED_RULES = {"index_vcf": 1, "split_vcf": 2, "scan": 5, "merge": 2, "plots": 1, "report": 1}
+
+
+class ClusterRun(NamedTuple):
+    folder: Path
+    program: Path
+    result: subprocess.CompletedProcess
+
+
+def quick_profile(folder: Path) -> Path:
+    """The SLURM profile, with the settings above."""
+    settings = yaml.safe_load(PROFILE.read_text())
+    profile = folder / "profile"
+    profile.mkdir()
+    (profile / "config.yaml").write_text(yaml.safe_dump({**settings, **QUICK_SETTINGS}))
+    return profile
+
+
+def failing_once(folder: Path, program: Path) -> Path:
+    """A bridgeScan that fails the first time it scans FAILING_SCAN's group, as a job whose node
+    went down would."""
+    wrapper = folder / "bridgeScan-failing-once"
+    marker = shlex.quote(str(folder / "failed-once"))
+    inputs = f"{FAILING_SCAN['chrom']}/inputs/group{FAILING_SCAN['group']}.vcf.gz"
+    wrapper.write_text(
+        "#!/bin/sh\n"
+        f'case "$*" in *{inputs}*) [ -e {marker} ] || {{ touch {marker}; exit 1; }} ;; esac\n'
+        f'exec {shlex.quote(str(program))} "$@"\n')
+    wrapper.chmod(0o755)
+    return wrapper
+
+
+def cluster_copy(folder: Path) -> Path:
+    """The example and the quick profile under folder."""
+    copy_example(folder)
+    quick_profile(folder)
+    return folder
+
+
+def run_on_slurm(folder: Path, program: Path, slurm: dict[str, str],
+                 environment: Mapping[str, str] = os.environ) -> subprocess.CompletedProcess:
+    return run_workflow(folder, program, options=("--profile", str(folder / "profile")),
+                        environment={**environment, **slurm})
+
+
+@pytest.fixture(scope="module")
+def cluster_run(tmp_path_factory, program, slurm) -> ClusterRun:
+    """One run of the example through the profile, started from an environment without USER,
+    with one scan failing on its first attempt."""
+    folder = cluster_copy(tmp_path_factory.mktemp("slurm-cohort"))
+    failing = failing_once(folder, program)
+    without_user = {name: value for name, value in os.environ.items() if name != "USER"}
+    return ClusterRun(folder, failing, run_on_slurm(folder, failing, slurm, without_user))
+
+
+class SlurmJob(NamedTuple):
+    rule: str
+    record: dict[str, str]  # scontrol's fields
+    log: str  # the job's output: Snakemake's account of the job it ran
+
+
+def slurm_jobs(folder: Path, slurm: dict[str, str]) -> list[SlurmJob]:
+    """Every job run from folder, as Slurm recorded it (finished jobs stay listed, as there is
+    no accounting), in the order of submission."""
+    listing = subprocess.run(["scontrol", "show", "job", "--oneliner"], check=True, text=True,
+                             capture_output=True, env={**os.environ, **slurm}).stdout
+    records = [dict(field.split("=", 1) for field in line.split() if "=" in field)
+               for line in listing.splitlines()]
+    jobs = [record for record in records if record.get("WorkDir") == str(folder)]
+    jobs.sort(key=lambda record: int(record["JobId"]))
+    return [SlurmJob(Path(record["StdOut"]).parent.name.removeprefix("rule_"), record,
+                     Path(record["StdOut"]).read_text()) for record in jobs]
+
+
+def declared(job: SlurmJob, name: str) -> str:
+    """A field of the rule block Snakemake printed for the job ("threads", "resources", ...)."""
+    found = re.search(rf"^ +{name}: (.*)$", job.log, re.MULTILINE)
+    return found.group(1) if found else ""
+
+
+def declared_resources(job: SlurmJob) -> dict[str, str]:
+    return dict(item.split("=", 1) for item in declared(job, "resources").split(", "))
+
+
+def megabytes(amount: str) -> int:
+    """Slurm's memory figure: "201M", "2G"."""
+    return int(amount[:-1]) * {"M": 1, "G": 1024, "T": 1024 ** 2}[amount[-1]]
+
+
+def minutes(limit: str) -> int:
+    """Slurm's time limit: "[days-]hours:minutes:seconds"."""
+    days, _, clock = limit.rpartition("-")
+    hours, mins, _ = clock.split(":")
+    return (int(days or 0) * 24 + int(hours)) * 60 + int(mins)
+
+
+def test_runs_from_an_environment_without_user(cluster_run):
+    assert cluster_run.result.returncode == 0, cluster_run.result.stderr
+    assert "has been submitted with SLURM jobid" in cluster_run.result.stderr
+
+
+def test_gathered_files_equal_direct_runs(cluster_run):
+    for chromosome in CHROMOSOMES:
+        assert gathered(cluster_run.folder, chromosome) == direct_run(
+            cluster_run.folder, cluster_run.program, chromosome)
+
+
+def test_each_job_asked_slurm_for_its_rules_resources(cluster_run, slurm):
+    jobs = slurm_jobs(cluster_run.folder, slurm)
+    # The plan (a local rule) ran on the submitting node, as did the gathering of statistics.
+    assert Counter(job.rule for job in jobs) == SUBMITTED_RULES
+    for job in jobs:
+        resources = declared_resources(job)
+        assert int(job.record["NumCPUs"]) == int(declared(job, "threads") or 1), job.log
+        assert megabytes(job.record["MinMemoryNode"]) == int(resources["mem_mb"]), job.log
+        assert minutes(job.record["TimeLimit"]) == int(resources["runtime"]), job.log
+    split = next(job for job in jobs if job.rule == "split_vcf")
+    assert split.record["NumCPUs"] == "2"
+
+
+def test_a_failed_job_is_submitted_again_with_twice_the_memory(cluster_run, slurm):
+    wildcards = ", ".join(f"{name}={value}" for name, value in FAILING_SCAN.items())
+    attempts = [job for job in slurm_jobs(cluster_run.folder, slurm)
+                if job.rule == "scan" and declared(job, "wildcards") == wildcards]
+    assert [job.record["JobState"] for job in attempts] == ["FAILED", "COMPLETED"]
+    first, second = (megabytes(job.record["MinMemoryNode"]) for job in attempts)
+    assert second == 2 * first
+
+
+def test_a_second_run_has_nothing_to_do(cluster_run, slurm):
+    submitted = len(slurm_jobs(cluster_run.folder, slurm))
+    again = run_on_slurm(cluster_run.folder, cluster_run.program, slurm)
+    assert again.returncode == 0, again.stderr
+    assert "Nothing to be done" in again.stdout + again.stderr
+    assert len(slurm_jobs(cluster_run.folder, slurm)) == submitted
+
+
+def test_bad_input_is_reported_before_anything_is_queued(tmp_path, program, slurm):
+    cluster_copy(tmp_path)
+    subprocess.run(["bcftools", "index", "--csi", "cohort.vcf.gz"],
+                   cwd=tmp_path / "examples/cohort", check=True)
+    drop_index(tmp_path)
+    result = run_on_slurm(tmp_path, program, slurm)
+    assert result.returncode != 0
+    assert "examples/cohort/NA101.bam: no index beside it" in result.stderr
+    assert not slurm_jobs(tmp_path, slurm)
