@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -18,9 +17,8 @@
 #include "data_set.h"
 #include "hts_handles.h"
 #include "utils/fatal.h"
+#include "utils/output_targets.h"
 #include "utils/safe_output.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -119,15 +117,17 @@ std::vector<std::string> inputFiles(const run_options& options, const data_set& 
     return files;
 }
 
-// Neither output may land on an input, nor the statistics on the output, which need not exist
-// yet: the names are compared too.
-void refuseInputsAsOutputs(const run_options& options, const data_set& data) {
-    const std::vector<std::string> inputs = inputFiles(options, data);
-    safe_output::refuseInputAsOutput(options.out, inputs);
-    if (!options.stats) return;
-    safe_output::refuseInputAsOutput(options.stats, inputs);
-    if (fs::weakly_canonical(options.stats) == fs::weakly_canonical(options.out))
-        fatal(std::string("ERROR: Statistics file [") + options.stats + "] is the output file");
+// The files the run writes, each with the title the checks give it.
+std::vector<titled_output> outputFiles(const run_options& options) {
+    std::vector<titled_output> outputs = {{options.out, "Output file"}};
+    if (options.stats) outputs.push_back({options.stats, "Statistics file"});
+    return outputs;
+}
+
+// An output on standard output takes it whole: the progress lines go to standard error.
+void keepStandardOutputForTheOutput(const std::vector<titled_output>& outputs) {
+    for (const titled_output& output : outputs)
+        if (isStandardOutput(output.path)) std::cout.rdbuf(std::cerr.rdbuf());
 }
 
 void printVersion() {
@@ -151,6 +151,7 @@ run_options parseCommandLine(int argc, char** argv) {
 
 int bridgeScanMain(int argc, char** argv, scan_method method) {
     safe_output::prepareProcess();
+    endUncaughtExceptionsAsFatal();
     run_options options = parseCommandLine(argc, argv);
     options.scan = method;
     if (options.help) printUsage();
@@ -161,12 +162,14 @@ int bridgeScanMain(int argc, char** argv, scan_method method) {
     if (!options.out) fatal("No output file specified with --out");
     if (options.threads < 1) fatal("ERROR: --threads takes a whole number from 1 to 1024");
 
+    const std::vector<titled_output> outputs = outputFiles(options);
+    keepStandardOutputForTheOutput(outputs);
     checkReference(options.reference);
 
     data_set data(options);
     data.readVcf(options.vcf, options.from, options.to);
     data.readBam(options.bam);
-    refuseInputsAsOutputs(options, data);
+    refuseSharedFiles(outputs, inputFiles(options, data));
     data.runExtraction(options.out);
     // Every other sample was written; the files that failed were named as they failed.
     return data.unreadableFiles() > 0 ? 1 : 0;
