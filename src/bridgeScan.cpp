@@ -3,6 +3,7 @@
 #include "bridgeScan.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -22,9 +23,18 @@
 
 namespace {
 
+// Set by parseNumber when the text it read was no whole number of 32 bits, so that the walk,
+// which knows the option, can name it.
+bool numberWasCut = false;
+
 // strtol rules, no error detection, narrowed to 32 bits as the options are documented.
 int parseNumber(const char* text) {
-    return static_cast<int>(static_cast<uint32_t>(std::strtol(text, nullptr, 10)));
+    char* end = nullptr;
+    errno = 0;
+    const long long value = std::strtoll(text, &end, 10);
+    numberWasCut = end == text || *end != '\0' || errno == ERANGE || value < INT32_MIN ||
+                   value > INT32_MAX;
+    return static_cast<int>(static_cast<uint32_t>(value));
 }
 
 // A whole number from 1 up, or 0 for anything else.
@@ -137,15 +147,26 @@ void printVersion() {
 
 }  // namespace
 
+// A number option keeps the value strtol gives its text, cut to 32 bits; when that text was no
+// whole number of 32 bits, the value used is named once, for the option's last occurrence.
 run_options parseCommandLine(int argc, char** argv) {
     run_options options;
+    std::vector<std::pair<const char*, const char*>> cutNumbers;  // option name, its text
     for (int i = 1; i < argc; ++i) {
         const command_option* option = findOption(argv[i]);
         if (!option) continue;
+        numberWasCut = false;
         if (!option->value) option->set(options, nullptr);
         else if (i + 1 < argc) option->set(options, argv[i + 1]);
+        cutNumbers.erase(std::remove_if(cutNumbers.begin(), cutNumbers.end(),
+                                        [&](const auto& cut) { return cut.first == option->name; }),
+                         cutNumbers.end());
+        if (numberWasCut) cutNumbers.emplace_back(option->name, argv[i + 1]);
         // The walk moves on by one: a value is itself visited as an argument.
     }
+    for (const auto& [name, text] : cutNumbers)
+        reportProblem(std::string("WARNING: ") + name + " " + text + " is read as " +
+                      std::to_string(parseNumber(text)));
     return options;
 }
 

@@ -4,7 +4,12 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
+
+#include <htslib/hts_log.h>
 
 namespace {
 
@@ -24,7 +29,40 @@ std::string indexFound(const std::string& data, const char* ownExtension) {
     return "";
 }
 
+char severityTag(enum htsLogLevel severity) {
+    switch (severity) {
+    case HTS_LOG_ERROR: return 'E';
+    case HTS_LOG_WARNING: return 'W';
+    case HTS_LOG_INFO: return 'I';
+    case HTS_LOG_DEBUG: return 'D';
+    case HTS_LOG_TRACE: return 'T';
+    default: return '*';
+    }
+}
+
+// What htslib adds when its blocks are decompressed on a pool, after the lines that the
+// decompression itself writes in every case.
+bool isPoolOnly(const char* context, const char* format) {
+    return std::strcmp(context, "bgzf_read_block") == 0 &&
+           std::strncmp(format, "BGZF decode jobs returned error", 31) == 0;
+}
+
 }  // namespace
+
+// htslib's own log function, replaced: htslib calls it through the dynamic linker, so this one
+// writes its lines, as htslib writes them, but for the lines that only a thread pool adds. A
+// damaged file then gives the same messages for every --threads.
+extern "C" void hts_log(enum htsLogLevel severity, const char* context, const char* format, ...) {
+    if (severity > hts_get_log_level() || isPoolOnly(context, format)) return;
+    const int saved = errno;
+    std::fprintf(stderr, "[%c::%s] ", severityTag(severity), context);
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    std::fputc('\n', stderr);
+    errno = saved;
+}
 
 void useThreadPool(htsFile* file, hts_tpool* pool) {
     if (!pool) return;
@@ -42,6 +80,12 @@ std::vector<std::string> indexedInputs(const std::string& path,
     std::vector<std::string> files = {path};
     for (const char* extension : ownExtensions) files.push_back(indexFound(path, extension));
     return files;
+}
+
+bool isOlderThan(const std::string& index, const std::string& data) {
+    struct stat indexInfo, dataInfo;
+    return stat(index.c_str(), &indexInfo) == 0 && stat(data.c_str(), &dataInfo) == 0 &&
+           indexInfo.st_mtime < dataInfo.st_mtime;
 }
 
 pileup_buffer::pileup_buffer(pileup_callback callback, void* userData)
