@@ -128,12 +128,14 @@ void readBcf(const std::string& path, const char* chrom, const vcf_line_handler&
         hdr.get(), [&](bcf1_t* rec) { return bcf_itr_next(fp.get(), itr.get(), rec); }, take);
 }
 
-// tbx_readrec, passing over the lines that begin with a blank, a tab or a CR, or are empty:
-// htslib would stop on them as on lines it cannot parse, while the text reader passes over
-// them (blank lines), or reads an empty CHROM, which is never the one asked for.
-int readRecordSkippingBlanks(BGZF* fp, void* tbx, void* line, int* tid, hts_pos_t* beg,
+// tbx_readrec, passing over the lines that are empty or begin with a blank, a tab or a CR, as
+// the text reader passes over them (blank lines) or never takes them (an empty CHROM is never
+// the one asked for), where htslib would stop on them as on lines it cannot parse. Header
+// lines, taken before, are passed over too: after a blank line in the header, the index's
+// first record is that blank line, and the rest of the header follows it.
+int readRecordSkippingBlanksAndHeader(BGZF* fp, void* tbx, void* line, int* tid, hts_pos_t* beg,
                              hts_pos_t* end) {
-    for (int c; (c = bgzf_peek(fp)) == '\n' || c == ' ' || c == '\t' || c == '\r';) {
+    for (int c; (c = bgzf_peek(fp)) == '\n' || c == ' ' || c == '\t' || c == '\r' || c == '#';) {
         const int r = bgzf_getline(fp, '\n', static_cast<kstring_t*>(line));
         if (r < 0) return r;
     }
@@ -164,7 +166,7 @@ bool readIndexedText(const std::string& path, const char* chrom, const vcf_line_
         source.outcome = r < -1 ? status::cannot_read : status::read;
         return true;
     }
-    hts_itr_ptr itr(wholeContig(tbx->idx, tid, readRecordSkippingBlanks));
+    hts_itr_ptr itr(wholeContig(tbx->idx, tid, readRecordSkippingBlanksAndHeader));
     while (itr && (r = tbx_itr_next(fp.get(), tbx.get(), itr.get(), &line.ks)) >= 0)
         take(lineOf(line.ks));
     source.outcome = itr && r == -1 ? status::read : status::cannot_read;
