@@ -73,12 +73,12 @@ bool loadIndex(const std::string& path, opened_bam& bam) {
     const std::string& index = files[1];
     bam.index.reset(sam_index_load2(bam.file.get(), files[0].c_str(),
                                     index.empty() ? nullptr : index.c_str()));
-    if (bam.index && isOlderThan(index, files[0]))
-        reportProblem((cramFile ? "WARNING: index [" + index + "] is older than [" + files[0] + "]\n"
-                                : std::string()) +
-                      "  * the index is older than the file: remake it with samtools index if "
-                      "reads are missing");
-    return bam.index != nullptr;
+    if (!bam.index || !isOlderThan(index, files[0])) return bam.index != nullptr;
+    const std::string title =
+        cramFile ? "WARNING: index [" + index + "] is older than [" + files[0] + "]\n" : "";
+    reportProblem(title + "  * the index is older than the file: remake it with samtools index "
+                          "if reads are missing");
+    return true;
 }
 
 // Opens the file, its index and its target, reporting a failure on standard error.

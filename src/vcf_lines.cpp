@@ -133,8 +133,8 @@ void readBcf(const std::string& path, const char* chrom, const vcf_line_handler&
 // the one asked for), where htslib would stop on them as on lines it cannot parse. Header
 // lines, taken before, are passed over too: after a blank line in the header, the index's
 // first record is that blank line, and the rest of the header follows it.
-int readRecordSkippingBlanksAndHeader(BGZF* fp, void* tbx, void* line, int* tid, hts_pos_t* beg,
-                             hts_pos_t* end) {
+int readRecordSkippingBlanksAndHeader(BGZF* fp, void* tbx, void* line, int* tid,
+                                      hts_pos_t* beg, hts_pos_t* end) {
     for (int c; (c = bgzf_peek(fp)) == '\n' || c == ' ' || c == '\t' || c == '\r' || c == '#';) {
         const int r = bgzf_getline(fp, '\n', static_cast<kstring_t*>(line));
         if (r < 0) return r;

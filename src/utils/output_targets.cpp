@@ -55,7 +55,8 @@ bool sameFile(const output_target& a, const output_target& b) {
 }
 
 std::string lowerFirst(std::string text) {
-    if (!text.empty()) text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+    if (!text.empty())
+        text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
     return text;
 }
 

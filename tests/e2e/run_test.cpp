@@ -10,6 +10,7 @@
 
 #include <csignal>
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -154,6 +155,19 @@ TEST(Run, FileWithoutIndexIsReportedAndSkipped) {
     EXPECT_NE(run.err.find("Fail to open BAM index file associated to [reads.bam]\n"),
               std::string::npos);
     EXPECT_EQ(readFile(dir + "/out.txt"), "MAP 2\n100\tA\tG\n180\tC\tT\nS 0\n");
+}
+
+// Its time may be only a copy's, so the index is used, with a word on what to do.
+TEST(Run, IndexOlderThanItsAlignmentFileIsWarnedAbout) {
+    const std::string dir = prepare(readAcrossBothSites("r1", 'A'));
+    fs::last_write_time(dir + "/reads.bam.bai",
+                        fs::last_write_time(dir + "/reads.bam") - std::chrono::hours(1));
+    const program_result run = runProgram(argsWithOut("out.txt"), dir);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "[W::hts_idx_load3] The index file is older than the data file: "
+                       "reads.bam.bai\n  * the index is older than the file: remake it with "
+                       "samtools index if reads are missing\n");
+    EXPECT_EQ(readFile(dir + "/out.txt"), expected_pir);
 }
 
 // The run stops part-way: an older file of the output's name stays as it was.
