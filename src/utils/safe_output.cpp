@@ -52,7 +52,8 @@ sigset_t stoppingSignalSet() {
     return set;
 }
 
-// A signal ignored from the start (nohup, a background job) stays ignored.
+// A signal ignored from the start (nohup, a background job) stays ignored, and one that a
+// library handles (a profiler's SIGPROF) stays its own.
 void catchStoppingSignals() {
     static bool caught = false;
     if (caught) return;
@@ -62,7 +63,7 @@ void catchStoppingSignals() {
     action.sa_mask = stoppingSignalSet();
     for (int s : stopping_signals) {
         struct sigaction previous {};
-        if (sigaction(s, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN)
+        if (sigaction(s, nullptr, &previous) == 0 && previous.sa_handler == SIG_DFL)
             sigaction(s, &action, nullptr);
     }
     setFatalCleanup(removeTemporaryFiles);
