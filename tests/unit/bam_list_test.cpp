@@ -87,6 +87,18 @@ TEST(bam_list, incompleteLinesAddNothingAndAreReported) {
     EXPECT_EQ(data.sequenceNames, (std::vector<names>{{}, {"20"}}));
 }
 
+// A VCF may leave a sample without a name (a tab at the end of its #CHROM line): blank lines
+// name no sample all the same, and the list that names none of the VCF's is still reported.
+TEST(bam_list, blankLinesNameNoSampleNotEvenAnUnnamedOne) {
+    const std::string path = writeList("\n \t\nX /d/X.bam 20\n");
+    data_set data(13, 10);
+    testing::internal::CaptureStderr();
+    read(data, {"S1", ""}, path);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "WARNING: none of the 1 samples named in [" + path + "] is a sample of the VCF\n");
+    EXPECT_EQ(data.bamFiles, (std::vector<names>{{}, {}}));
+}
+
 TEST(bam_list, compressedLists) {
     for (const std::string name : {"bam.list.gz", "bam.list.bz2"}) {
         data_set data(13, 10);
