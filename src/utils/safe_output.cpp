@@ -33,9 +33,12 @@ void removeTemporaryFiles() {
         if (registered[k].load()) unlink(temporaryPaths[k]);
 }
 
-// Every signal whose default action ends the process and that a handler can catch.
-const int stopping_signals[] = {SIGTERM, SIGINT,  SIGHUP,  SIGQUIT,   SIGUSR1,
-                                SIGUSR2, SIGALRM, SIGXCPU, SIGVTALRM, SIGPROF};
+// Every signal that another process or a limit sends, whose default action ends the process
+// and that a handler can catch. SIGPIPE and SIGXFSZ are ignored instead (prepareProcess);
+// the signals of a fault in the program itself are left to their default, which dumps core.
+const int stopping_signals[] = {SIGTERM, SIGINT,  SIGHUP,    SIGQUIT, SIGUSR1, SIGUSR2,
+                                SIGALRM, SIGXCPU, SIGVTALRM, SIGPROF, SIGPOLL, SIGPWR,
+                                SIGSTKFLT};
 
 // Async-signal-safe only: unlink, the default action back, and the signal again, so that
 // whoever started the run sees it die of that signal.
