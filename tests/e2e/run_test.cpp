@@ -506,6 +506,10 @@ TEST(Run, OutputNamesAreComparedByTheFileTheyLeadTo) {
         EXPECT_EQ(run.err,
                   "ERROR: Cannot create output file [loop.a]: Too many levels of symbolic links\n");
     }
+    args.back() = std::string(300, 'n');
+    run = runProgram(args, dir);
+    EXPECT_EQ(run.err, "ERROR: Cannot create output file [" + args.back() +
+                           "]: File name too long\n");
 }
 
 // htslib opens a BCF by its name again: through a pipe, whose first bytes the content check has
