@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 
@@ -88,11 +89,32 @@ hts_itr_t* wholeContig(const hts_idx_t* idx, int tid, hts_readrec_func* readrec)
     return hts_itr_query(idx, tid, 0, HTS_POS_MAX, readrec);
 }
 
+// A BCF header that claims more text than its file could inflate to is damage, refused before
+// htslib allocates room for all of it (gigabytes for a few damaged bytes).
+bool plausibleHeaderLength(const std::string& path) {
+    hts_file_ptr probe(hts_open(path.c_str(), "r"));
+    unsigned char start[9];  // "BCF", two version bytes, the header text's length
+    struct stat info;
+    if (!probe || bgzf_read(hts_get_bgzfp(probe.get()), start, sizeof start) != sizeof start ||
+        stat(path.c_str(), &info) != 0)
+        return false;
+    const uint64_t claimed = uint64_t{start[5]} | uint64_t{start[6]} << 8 |
+                             uint64_t{start[7]} << 16 | uint64_t{start[8]} << 24;
+    constexpr uint64_t deflate_largest_ratio = 1032;
+    const uint64_t ratio =
+        hts_get_format(probe.get())->compression == no_compression ? 1 : deflate_largest_ratio;
+    return claimed <= static_cast<uint64_t>(info.st_size) * ratio;
+}
+
 void readBcf(const std::string& path, const char* chrom, const vcf_line_handler& take,
              hts_tpool* pool, vcf_source& source) {
     hts_file_ptr fp(hts_open(path.c_str(), "r"));
     if (!fp) {
         source.outcome = status::cannot_open;
+        return;
+    }
+    if (!plausibleHeaderLength(path)) {
+        source.outcome = status::cannot_read;
         return;
     }
     useThreadPool(fp.get(), pool);
