@@ -57,7 +57,9 @@ bool isPoolReaderLine(const char* context, const char* format) {
            std::strncmp(format, "BGZF decode jobs returned error", 31) == 0;
 }
 
-void holdBack(enum htsLogLevel severity, const char* context, const char* format, va_list args) {
+__attribute__((format(printf, 3, 0))) void holdBack(enum htsLogLevel severity,
+                                                     const char* context, const char* format,
+                                                     va_list args) {
     const std::lock_guard<std::mutex> held(heldLock);
     const int prefix =
         std::snprintf(heldLine, sizeof heldLine, "[%c::%s] ", severityTag(severity), context);
