@@ -3,10 +3,10 @@
 #include "bridgeScan.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -18,15 +18,23 @@
 #include "data_set.h"
 #include "hts_handles.h"
 #include "utils/fatal.h"
+#include "utils/output_targets.h"
 #include "utils/safe_output.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
+// Set by parseNumber when the text it read was no whole number of 32 bits, so that the walk,
+// which knows the option, can name it.
+bool numberWasCut = false;
+
 // strtol rules, no error detection, narrowed to 32 bits as the options are documented.
 int parseNumber(const char* text) {
-    return static_cast<int>(static_cast<uint32_t>(std::strtol(text, nullptr, 10)));
+    char* end = nullptr;
+    errno = 0;
+    const long long value = std::strtoll(text, &end, 10);
+    numberWasCut = end == text || *end != '\0' || errno == ERANGE || value < INT32_MIN ||
+                   value > INT32_MAX;
+    return static_cast<int>(static_cast<uint32_t>(value));
 }
 
 // A whole number from 1 up, or 0 for anything else.
@@ -119,15 +127,17 @@ std::vector<std::string> inputFiles(const run_options& options, const data_set& 
     return files;
 }
 
-// Neither output may land on an input, nor the statistics on the output, which need not exist
-// yet: the names are compared too.
-void refuseInputsAsOutputs(const run_options& options, const data_set& data) {
-    const std::vector<std::string> inputs = inputFiles(options, data);
-    safe_output::refuseInputAsOutput(options.out, inputs);
-    if (!options.stats) return;
-    safe_output::refuseInputAsOutput(options.stats, inputs);
-    if (fs::weakly_canonical(options.stats) == fs::weakly_canonical(options.out))
-        fatal(std::string("ERROR: Statistics file [") + options.stats + "] is the output file");
+// The files the run writes, each with the title the checks give it.
+std::vector<titled_output> outputFiles(const run_options& options) {
+    std::vector<titled_output> outputs = {{options.out, "Output file"}};
+    if (options.stats) outputs.push_back({options.stats, "Statistics file"});
+    return outputs;
+}
+
+// An output on standard output takes it whole: the progress lines go to standard error.
+void keepStandardOutputForTheOutput(const std::vector<titled_output>& outputs) {
+    for (const titled_output& output : outputs)
+        if (isStandardOutput(output.path)) std::cout.rdbuf(std::cerr.rdbuf());
 }
 
 void printVersion() {
@@ -137,20 +147,32 @@ void printVersion() {
 
 }  // namespace
 
+// A number option keeps the value strtol gives its text, cut to 32 bits; when that text was no
+// whole number of 32 bits, the value used is named once, for the option's last occurrence.
 run_options parseCommandLine(int argc, char** argv) {
     run_options options;
+    std::vector<std::pair<const char*, const char*>> cutNumbers;  // option name, its text
     for (int i = 1; i < argc; ++i) {
         const command_option* option = findOption(argv[i]);
         if (!option) continue;
+        numberWasCut = false;
         if (!option->value) option->set(options, nullptr);
         else if (i + 1 < argc) option->set(options, argv[i + 1]);
+        cutNumbers.erase(std::remove_if(cutNumbers.begin(), cutNumbers.end(),
+                                        [&](const auto& cut) { return cut.first == option->name; }),
+                         cutNumbers.end());
+        if (numberWasCut) cutNumbers.emplace_back(option->name, argv[i + 1]);
         // The walk moves on by one: a value is itself visited as an argument.
     }
+    for (const auto& [name, text] : cutNumbers)
+        reportProblem(std::string("WARNING: ") + name + " " + text + " is read as " +
+                      std::to_string(parseNumber(text)));
     return options;
 }
 
 int bridgeScanMain(int argc, char** argv, scan_method method) {
     safe_output::prepareProcess();
+    endUncaughtExceptionsAsFatal();
     run_options options = parseCommandLine(argc, argv);
     options.scan = method;
     if (options.help) printUsage();
@@ -161,12 +183,14 @@ int bridgeScanMain(int argc, char** argv, scan_method method) {
     if (!options.out) fatal("No output file specified with --out");
     if (options.threads < 1) fatal("ERROR: --threads takes a whole number from 1 to 1024");
 
+    const std::vector<titled_output> outputs = outputFiles(options);
+    keepStandardOutputForTheOutput(outputs);
     checkReference(options.reference);
 
     data_set data(options);
     data.readVcf(options.vcf, options.from, options.to);
     data.readBam(options.bam);
-    refuseInputsAsOutputs(options, data);
+    refuseSharedFiles(outputs, inputFiles(options, data));
     data.runExtraction(options.out);
     // Every other sample was written; the files that failed were named as they failed.
     return data.unreadableFiles() > 0 ? 1 : 0;

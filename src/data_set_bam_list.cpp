@@ -49,8 +49,11 @@ void data_set::readBam(const char* filename) {
     std::string line;
     std::vector<std::string> fields;
     while (std::getline(in, line)) {
+        // An indented line is read as if it were not: its first field is the sample name.
+        line.erase(0, line.find_first_not_of(" \t"));
         sutils::tokenize(line, fields);
-        const auto sample = samples.find(fields[0]);
+        // A blank line names no sample, not even one whose name the VCF left empty.
+        const auto sample = fields[0].empty() ? samples.end() : samples.find(fields[0]);
         if (sample == samples.end()) {
             if (!anyKnown && !fields[0].empty()) unknownSamples.insert(fields[0]);
             continue;

@@ -64,6 +64,23 @@ void checkLength(const std::string& path, const opened_bam& bam, const std::stri
                   std::to_string(expected.vcfLength) + " bp: another reference build?");
 }
 
+// Loads the index by its name, so that htslib warns when a BAM index is older than the file
+// (for a CRAM index, which htslib does not check, the scan says it). That may be only a copy's
+// time, so the index is used all the same, with a word on what to do.
+bool loadIndex(const std::string& path, opened_bam& bam) {
+    const bool cramFile = hts_get_format(bam.file.get())->format == htsExactFormat::cram;
+    const std::vector<std::string> files = indexedInputs(path, {cramFile ? ".crai" : ".bai"});
+    const std::string& index = files[1];
+    bam.index.reset(sam_index_load2(bam.file.get(), files[0].c_str(),
+                                    index.empty() ? nullptr : index.c_str()));
+    if (!bam.index || !isOlderThan(index, files[0])) return bam.index != nullptr;
+    const std::string title =
+        cramFile ? "WARNING: index [" + index + "] is older than [" + files[0] + "]\n" : "";
+    reportProblem(title + "  * the index is older than the file: remake it with samtools index "
+                          "if reads are missing");
+    return true;
+}
+
 // Opens the file, its index and its target, reporting a failure on standard error.
 bool openBam(const std::string& path, const std::string& sequence,
              const open_settings& settings, opened_bam& bam) {
@@ -82,8 +99,7 @@ bool openBam(const std::string& path, const std::string& sequence,
         std::cerr << "Fail to open BAM file [" << path << "]" << std::endl;
         return false;
     }
-    bam.index.reset(sam_index_load(bam.file.get(), path.c_str()));
-    if (!bam.index) {
+    if (!loadIndex(path, bam)) {
         std::cerr << "Fail to open BAM index file associated to [" << path << "]" << std::endl;
         return false;
     }

@@ -112,11 +112,12 @@ bool isHeterozygous(std::string_view value, long gt) {
     return genotype.size() >= 3 && isHeterozygousCall(genotype[0], genotype[2]);
 }
 
-// strtol rules, no error detection, narrowed to 32 bits. The field ends at a blank or at the
-// line's terminating NUL, where strtol stops, so it reads nothing beyond the field.
-int32_t parsePosition(std::string_view field) {
-    return static_cast<int32_t>(static_cast<uint32_t>(std::strtol(field.data(), nullptr, 10)));
-}
+// strtol rules in 64 bits, so that no position wraps. The field ends at a blank or at the
+// line's terminating NUL, where strtoll stops, so it reads nothing beyond the field.
+int64_t parsePosition(std::string_view field) { return std::strtoll(field.data(), nullptr, 10); }
+
+// Alignment positions are 32-bit: a site beyond them could never be covered by a read.
+constexpr int64_t last_reachable_position = INT32_MAX;
 
 // A line of blanks and CRs only, as an editor leaves at the end of a file: nothing to report.
 bool isBlankLine(std::string_view line) {
@@ -161,6 +162,7 @@ struct vcf_counts {
     long shortLines = 0;       // data lines inside the window with fewer than nine fields
     long mismatchedLines = 0;  // data lines whose genotypes do not match the sample names
     long atOrAboveTo = 0;      // data lines of the run's chromosome skipped by --to
+    long beyondReach = 0;      // data lines of the run's chromosome beyond 32-bit positions
 };
 
 // What the reader fills: the data set's sample names, sites and flags.
@@ -246,8 +248,12 @@ private:
     void takeDataLine(std::string_view line, std::string_view chrom, field_walker& fields) {
         std::string_view pos, ref, alt, format, field;
         bool complete = fields.next(pos);
-        const int32_t p = complete ? parsePosition(pos) : 0;
+        const int64_t p = complete ? parsePosition(pos) : 0;
         if (complete) {
+            if (p > last_reachable_position) {
+                ++count.beyondReach;
+                return;
+            }
             count.atOrAboveTo += p >= to;
             if (p < from || p >= to) return;
         }
@@ -263,7 +269,7 @@ private:
             chromosomes = {chromosome, std::string(chrom)};
             return;
         }
-        takeSite(p, ref, alt, format, fields);
+        takeSite(static_cast<int32_t>(p), ref, alt, format, fields);
     }
 
     void takeSite(int32_t pos, std::string_view ref, std::string_view alt,
@@ -293,8 +299,8 @@ private:
         lastOther = chrom;
         std::string_view pos;
         if (!fields.next(pos)) return;
-        const int32_t p = parsePosition(pos);
-        if (p < from || p >= to) return;
+        const int64_t p = parsePosition(pos);
+        if (p < from || p >= to || p > last_reachable_position) return;
         if (std::find(chromosomes.begin(), chromosomes.end(), chrom) == chromosomes.end())
             chromosomes.emplace_back(chrom);
     }
@@ -335,6 +341,10 @@ void report(const vcf_counts& counts, const std::string& name, int to) {
                       name +
                       "] hold more or fewer genotypes than there are samples: extra ones were "
                       "ignored, missing ones read as not heterozygous");
+    if (counts.beyondReach > 0)
+        reportProblem("WARNING: " + std::to_string(counts.beyondReach) + " sites of [" + name +
+                      "] lie beyond position " + std::to_string(last_reachable_position) +
+                      ", which alignment files cannot reach: skipped");
     // Only the default bound: a window chosen on purpose skips what it leaves out.
     if (counts.atOrAboveTo > 0 && to == run_options().to)
         reportProblem("WARNING: " + std::to_string(counts.atOrAboveTo) + " sites of [" + name +
@@ -356,6 +366,8 @@ void checkSource(const vcf_source& source, const vcf_reader& reader, const std::
         fatal("ERROR: Cannot read VCF file [" + name + "]: " + contentName(source.content) +
               " content");
     if (source.outcome == status::cannot_read) fatal("ERROR: Cannot read VCF file [" + name + "]");
+    if (source.outcome == status::bcf_from_pipe)
+        fatal("ERROR: Cannot read VCF file [" + name + "]: BCF from a pipe, give a file");
     if (!reader.severalChromosomes().empty())
         fatal("ERROR: VCF file [" + name + "] holds sites on more than one chromosome (" +
               bracketedList(reader.severalChromosomes()) + "): choose one with --chrom");

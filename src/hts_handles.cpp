@@ -3,8 +3,15 @@
 #include "hts_handles.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
+#include <mutex>
+
+#include <htslib/hts_log.h>
 
 namespace {
 
@@ -24,7 +31,71 @@ std::string indexFound(const std::string& data, const char* ownExtension) {
     return "";
 }
 
+char severityTag(enum htsLogLevel severity) {
+    switch (severity) {
+    case HTS_LOG_ERROR: return 'E';
+    case HTS_LOG_WARNING: return 'W';
+    case HTS_LOG_INFO: return 'I';
+    case HTS_LOG_DEBUG: return 'D';
+    case HTS_LOG_TRACE: return 'T';
+    default: return '*';
+    }
+}
+
+// A BGZF block that fails to inflate on a pool thread is told by that thread (the inflate's own
+// line) and again by the reader (a line no single thread writes); a block inflated ahead and
+// thrown away by a seek is told by its thread alone, and may be inflated again. One thread
+// tells each failure once, the inflate's line just before the reader's failure: so the pool
+// threads' inflate lines are held back, and the last one stands in for the reader's own.
+std::mutex heldLock;
+char heldLine[1024];  // empty when none is held
+
+bool onPoolThread() { return gettid() != getpid(); }
+
+bool isPoolReaderLine(const char* context, const char* format) {
+    return std::strcmp(context, "bgzf_read_block") == 0 &&
+           std::strncmp(format, "BGZF decode jobs returned error", 31) == 0;
+}
+
+__attribute__((format(printf, 3, 0))) void holdBack(enum htsLogLevel severity,
+                                                     const char* context, const char* format,
+                                                     va_list args) {
+    const std::lock_guard<std::mutex> held(heldLock);
+    const int prefix =
+        std::snprintf(heldLine, sizeof heldLine, "[%c::%s] ", severityTag(severity), context);
+    if (prefix > 0 && static_cast<size_t>(prefix) < sizeof heldLine)
+        std::vsnprintf(heldLine + prefix, sizeof heldLine - static_cast<size_t>(prefix), format,
+                       args);
+}
+
+void writeHeldBack() {
+    const std::lock_guard<std::mutex> held(heldLock);
+    if (heldLine[0] != '\0') std::fprintf(stderr, "%s\n", heldLine);
+    heldLine[0] = '\0';
+}
+
 }  // namespace
+
+// htslib's own log function, replaced: htslib calls it through the dynamic linker, so this one
+// writes its lines as htslib writes them, but for what only a thread pool changes (above). A
+// damaged file then gives the same messages for every --threads.
+extern "C" void hts_log(enum htsLogLevel severity, const char* context, const char* format, ...) {
+    if (severity > hts_get_log_level()) return;
+    const int saved = errno;
+    va_list args;
+    va_start(args, format);
+    if (std::strcmp(context, "bgzf_uncompress") == 0 && onPoolThread()) {
+        holdBack(severity, context, format, args);
+    } else if (isPoolReaderLine(context, format)) {
+        writeHeldBack();
+    } else {
+        std::fprintf(stderr, "[%c::%s] ", severityTag(severity), context);
+        std::vfprintf(stderr, format, args);
+        std::fputc('\n', stderr);
+    }
+    va_end(args);
+    errno = saved;
+}
 
 void useThreadPool(htsFile* file, hts_tpool* pool) {
     if (!pool) return;
@@ -42,6 +113,12 @@ std::vector<std::string> indexedInputs(const std::string& path,
     std::vector<std::string> files = {path};
     for (const char* extension : ownExtensions) files.push_back(indexFound(path, extension));
     return files;
+}
+
+bool isOlderThan(const std::string& index, const std::string& data) {
+    struct stat indexInfo, dataInfo;
+    return stat(index.c_str(), &indexInfo) == 0 && stat(data.c_str(), &dataInfo) == 0 &&
+           indexInfo.st_mtime < dataInfo.st_mtime;
 }
 
 pileup_buffer::pileup_buffer(pileup_callback callback, void* userData)

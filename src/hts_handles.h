@@ -49,6 +49,10 @@ struct kstring_buffer {
 std::vector<std::string> indexedInputs(const std::string& path,
                                        std::initializer_list<const char*> ownExtensions);
 
+// True when `index` was last changed before `data`, to the second, as htslib's own check
+// compares them; false when either cannot be looked at.
+bool isOlderThan(const std::string& index, const std::string& data);
+
 // Records with any of these flags (unmapped, secondary, QC-failed, duplicate) never reach a
 // pile-up.
 constexpr uint16_t pileup_flag_mask = BAM_FUNMAP | BAM_FSECONDARY | BAM_FQCFAIL | BAM_FDUP;

@@ -1,16 +1,41 @@
 // VCF lines from text streams, from BCF records formatted by htslib, or from an index query.
 #include "vcf_lines.h"
 
+#include <sys/stat.h>
+
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 
+#include <htslib/bgzf.h>
+
 #include "hts_handles.h"
+#include "utils/fatal.h"
 
 namespace {
 
 using status = vcf_source::status;
 
 std::string_view lineOf(const kstring_t& ks) { return std::string_view(ks.s ? ks.s : "", ks.l); }
+
+// Only blanks and CRs, as the text reader passes over.
+bool isBlank(const kstring_t& ks) {
+    return lineOf(ks).find_first_not_of(" \t\r") == std::string_view::npos;
+}
+
+// The index htslib would load for the file, loaded by its name so that htslib warns when it is
+// stale; none when it is older than the file, which is then read whole, after a warning: an
+// index made before lines were added would hide them.
+template <class Load>
+auto freshIndex(const std::string& path, const char* ownExtension, Load&& load)
+    -> decltype(load(path.c_str(), path.c_str())) {
+    const std::string index = indexedInputs(path, {ownExtension})[1];
+    if (index.empty()) return nullptr;
+    auto loaded = load(path.c_str(), index.c_str());
+    if (!loaded || !isOlderThan(index, path)) return loaded;
+    reportProblem("WARNING: index [" + index + "] is older than [" + path + "]: read without it");
+    return nullptr;
+}
 
 // Header text, line by line; each copied, so that a NUL follows it.
 void takeLines(std::string_view text, const vcf_line_handler& take) {
@@ -64,11 +89,32 @@ hts_itr_t* wholeContig(const hts_idx_t* idx, int tid, hts_readrec_func* readrec)
     return hts_itr_query(idx, tid, 0, HTS_POS_MAX, readrec);
 }
 
+// A BCF header that claims more text than its file could inflate to is damage, refused before
+// htslib allocates room for all of it (gigabytes for a few damaged bytes).
+bool plausibleHeaderLength(const std::string& path) {
+    hts_file_ptr probe(hts_open(path.c_str(), "r"));
+    unsigned char start[9];  // "BCF", two version bytes, the header text's length
+    struct stat info;
+    if (!probe || bgzf_read(hts_get_bgzfp(probe.get()), start, sizeof start) != sizeof start ||
+        stat(path.c_str(), &info) != 0)
+        return false;
+    const uint64_t claimed = uint64_t{start[5]} | uint64_t{start[6]} << 8 |
+                             uint64_t{start[7]} << 16 | uint64_t{start[8]} << 24;
+    constexpr uint64_t deflate_largest_ratio = 1032;
+    const uint64_t ratio =
+        hts_get_format(probe.get())->compression == no_compression ? 1 : deflate_largest_ratio;
+    return claimed <= static_cast<uint64_t>(info.st_size) * ratio;
+}
+
 void readBcf(const std::string& path, const char* chrom, const vcf_line_handler& take,
              hts_tpool* pool, vcf_source& source) {
     hts_file_ptr fp(hts_open(path.c_str(), "r"));
     if (!fp) {
         source.outcome = status::cannot_open;
+        return;
+    }
+    if (!plausibleHeaderLength(path)) {
+        source.outcome = status::cannot_read;
         return;
     }
     useThreadPool(fp.get(), pool);
@@ -79,7 +125,12 @@ void readBcf(const std::string& path, const char* chrom, const vcf_line_handler&
         return;
     }
     takeLines(lineOf(text.ks), take);
-    hts_idx_ptr idx(chrom ? bcf_index_load3(path.c_str(), nullptr, HTS_IDX_SILENT_FAIL) : nullptr);
+    hts_idx_ptr idx(chrom ? freshIndex(path, ".csi",
+                                       [](const char* data, const char* index) {
+                                           return hts_idx_ptr(bcf_index_load3(
+                                               data, index, HTS_IDX_SILENT_FAIL));
+                                       })
+                          : nullptr);
     if (!idx) {
         source.outcome = takeRecords(
             hdr.get(), [&](bcf1_t* rec) { return bcf_read(fp.get(), hdr.get(), rec); }, take);
@@ -99,11 +150,27 @@ void readBcf(const std::string& path, const char* chrom, const vcf_line_handler&
         hdr.get(), [&](bcf1_t* rec) { return bcf_itr_next(fp.get(), itr.get(), rec); }, take);
 }
 
+// tbx_readrec, passing over the lines that are empty or begin with a blank, a tab or a CR, as
+// the text reader passes over them (blank lines) or never takes them (an empty CHROM is never
+// the one asked for), where htslib would stop on them as on lines it cannot parse. Header
+// lines, taken before, are passed over too: after a blank line in the header, the index's
+// first record is that blank line, and the rest of the header follows it.
+int readRecordSkippingBlanksAndHeader(BGZF* fp, void* tbx, void* line, int* tid,
+                                      hts_pos_t* beg, hts_pos_t* end) {
+    for (int c; (c = bgzf_peek(fp)) == '\n' || c == ' ' || c == '\t' || c == '\r' || c == '#';) {
+        const int r = bgzf_getline(fp, '\n', static_cast<kstring_t*>(line));
+        if (r < 0) return r;
+    }
+    return tbx_readrec(fp, tbx, line, tid, beg, end);
+}
+
 // A bgzipped VCF with a tabix index: its header lines, then the chromosome's lines. False when
-// there is no such index, and nothing has been taken.
+// there is no such index, or it is stale, and nothing has been taken.
 bool readIndexedText(const std::string& path, const char* chrom, const vcf_line_handler& take,
                      hts_tpool* pool, vcf_source& source) {
-    tbx_ptr tbx(tbx_index_load3(path.c_str(), nullptr, HTS_IDX_SILENT_FAIL));
+    tbx_ptr tbx(freshIndex(path, ".tbi", [](const char* data, const char* index) {
+        return tbx_ptr(tbx_index_load3(data, index, HTS_IDX_SILENT_FAIL));
+    }));
     if (!tbx) return false;
     hts_file_ptr fp(hts_open(path.c_str(), "r"));
     if (!fp || hts_get_format(fp.get())->compression != bgzf) return false;
@@ -113,19 +180,25 @@ bool readIndexedText(const std::string& path, const char* chrom, const vcf_line_
         chromosomesOf([&](int* n) { return tbx_seqnames(tbx.get(), n); });
     kstring_buffer line;
     int r;
-    while ((r = hts_getline(fp.get(), 2 /* KS_SEP_LINE */, &line.ks)) >= 0 && line.ks.l > 0 &&
-           line.ks.s[0] == '#')
-        take(lineOf(line.ks));
+    while ((r = hts_getline(fp.get(), 2 /* KS_SEP_LINE */, &line.ks)) >= 0 &&
+           (isBlank(line.ks) || line.ks.s[0] == '#'))
+        if (!isBlank(line.ks)) take(lineOf(line.ks));
     const int tid = tbx_name2id(tbx.get(), chrom);
     if (r < -1 || tid < 0) {
         source.outcome = r < -1 ? status::cannot_read : status::read;
         return true;
     }
-    hts_itr_ptr itr(wholeContig(tbx->idx, tid, tbx_readrec));
+    hts_itr_ptr itr(wholeContig(tbx->idx, tid, readRecordSkippingBlanksAndHeader));
     while (itr && (r = tbx_itr_next(fp.get(), tbx.get(), itr.get(), &line.ks)) >= 0)
         take(lineOf(line.ks));
     source.outcome = itr && r == -1 ? status::read : status::cannot_read;
     return true;
+}
+
+// htslib opens the name again to read BCF: only a file gives it the bytes read before.
+bool isRegularFile(const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
 }  // namespace
@@ -136,7 +209,9 @@ vcf_source readVcfLines(const std::string& path, const char* chrom, const vcf_li
     ifile in;
     const bool isText = in.open(path, false);
     source.content = in.content();
-    if (source.content == file_content::bcf) {
+    if (source.content == file_content::bcf && !isRegularFile(path)) {
+        source.outcome = status::bcf_from_pipe;
+    } else if (source.content == file_content::bcf) {
         readBcf(path, chrom, take, pool, source);
     } else if (!isText) {
         source.outcome = source.content == file_content::plain ? status::cannot_open

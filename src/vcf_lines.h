@@ -17,7 +17,8 @@ struct hts_tpool;
 using vcf_line_handler = std::function<void(std::string_view line)>;
 
 struct vcf_source {
-    enum class status { read, cannot_open, cannot_read, not_text };
+    // bcf_from_pipe: BCF that is no file, whose first bytes the content check has taken.
+    enum class status { read, cannot_open, cannot_read, not_text, bcf_from_pipe };
     status outcome = status::read;
     file_content content = file_content::plain;
     // Set when the chromosome was reached through the index: the chromosomes it holds records

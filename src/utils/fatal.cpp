@@ -2,7 +2,9 @@
 #include "utils/fatal.h"
 
 #include <cstdlib>
+#include <exception>
 #include <iostream>
+#include <new>
 
 namespace {
 
@@ -33,4 +35,24 @@ void fatal(const std::string& line) {
     if (cleanupHook) cleanupHook();
     if (installed) installed(line);
     std::exit(1);
+}
+
+namespace {
+
+std::string uncaughtMessage() {
+    try {
+        if (std::current_exception()) std::rethrow_exception(std::current_exception());
+    } catch (const std::bad_alloc&) {
+        return "ERROR: Out of memory";
+    } catch (const std::exception& e) {
+        return std::string("ERROR: ") + e.what();
+    } catch (...) {
+    }
+    return "ERROR: Internal error";
+}
+
+}  // namespace
+
+void endUncaughtExceptionsAsFatal() {
+    std::set_terminate([] { fatal(uncaughtMessage()); });
 }

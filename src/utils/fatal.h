@@ -23,3 +23,8 @@ fatal_handler setFatalHandler(fatal_handler handler);
 // without this one knowing it. Installs `cleanup` (null: none) and returns the one it replaces.
 using fatal_cleanup = void (*)();
 fatal_cleanup setFatalCleanup(fatal_cleanup cleanup);
+
+// From now on, an exception that nothing catches ends the run as fatal() does, never with
+// std::terminate's abort: "ERROR: Out of memory" for std::bad_alloc, "ERROR: " and its message
+// for any other, so that temporary files are removed and the status is 1.
+void endUncaughtExceptionsAsFatal();

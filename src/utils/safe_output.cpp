@@ -14,10 +14,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <optional>
 #include <utility>
 
 #include "utils/fatal.h"
+#include "utils/output_targets.h"
 
 namespace {
 
@@ -33,7 +33,12 @@ void removeTemporaryFiles() {
         if (registered[k].load()) unlink(temporaryPaths[k]);
 }
 
-const int stopping_signals[] = {SIGTERM, SIGINT, SIGHUP};
+// Every signal that another process or a limit sends, whose default action ends the process
+// and that a handler can catch. SIGPIPE and SIGXFSZ are ignored instead (prepareProcess);
+// the signals of a fault in the program itself are left to their default, which dumps core.
+const int stopping_signals[] = {SIGTERM, SIGINT,  SIGHUP,    SIGQUIT, SIGUSR1, SIGUSR2,
+                                SIGALRM, SIGXCPU, SIGVTALRM, SIGPROF, SIGPOLL, SIGPWR,
+                                SIGSTKFLT};
 
 // Async-signal-safe only: unlink, the default action back, and the signal again, so that
 // whoever started the run sees it die of that signal.
@@ -50,7 +55,8 @@ sigset_t stoppingSignalSet() {
     return set;
 }
 
-// A signal ignored from the start (nohup, a background job) stays ignored.
+// A signal ignored from the start (nohup, a background job) stays ignored, and one that a
+// library handles (a profiler's SIGPROF) stays its own.
 void catchStoppingSignals() {
     static bool caught = false;
     if (caught) return;
@@ -60,7 +66,7 @@ void catchStoppingSignals() {
     action.sa_mask = stoppingSignalSet();
     for (int s : stopping_signals) {
         struct sigaction previous {};
-        if (sigaction(s, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN)
+        if (sigaction(s, nullptr, &previous) == 0 && previous.sa_handler == SIG_DFL)
             sigaction(s, &action, nullptr);
     }
     setFatalCleanup(removeTemporaryFiles);
@@ -84,36 +90,6 @@ mode_t newFileMode() {
     return 0666 & ~mask;
 }
 
-std::string folderOf(const std::string& path) { return path.substr(0, path.rfind('/') + 1); }
-
-// Device and process files are no files to replace: writing to them is their use.
-bool isUnderDevOrProc(const std::string& path) {
-    const std::string folder = folderOf(path);
-    char real[PATH_MAX];
-    if (!realpath(folder.empty() ? "." : folder.c_str(), real)) return false;
-    for (const std::string root : {"/dev", "/proc"})
-        if (real == root || std::string(real).rfind(root + "/", 0) == 0) return true;
-    return false;
-}
-
-// The regular file, or the name not yet taken, that `path` leads to through its links (each
-// relative to the folder of the link); none when it leads elsewhere or the links loop.
-std::optional<std::string> replaceableFile(std::string path) {
-    constexpr int link_hops = 40;  // the kernel's own limit
-    for (int hop = 0; hop < link_hops && !isUnderDevOrProc(path); ++hop) {
-        if (path.empty() || path.back() == '/') return std::nullopt;  // no file name to give
-        struct stat info;
-        if (lstat(path.c_str(), &info) != 0 || S_ISREG(info.st_mode)) return path;
-        if (!S_ISLNK(info.st_mode)) return std::nullopt;
-        char link[PATH_MAX];
-        const ssize_t length = readlink(path.c_str(), link, sizeof link);
-        if (length <= 0 || length == static_cast<ssize_t>(sizeof link)) return std::nullopt;
-        const std::string next(link, static_cast<size_t>(length));
-        path = next[0] == '/' ? next : folderOf(path) + next;
-    }
-    return std::nullopt;
-}
-
 }  // namespace
 
 safe_output::signals_held::signals_held() {
@@ -123,23 +99,35 @@ safe_output::signals_held::signals_held() {
 
 safe_output::signals_held::~signals_held() { pthread_sigmask(SIG_SETMASK, &previous, nullptr); }
 
+// Only a folder that refuses the temporary file where it would take the output itself (no
+// permission to add a name, a name too long for `.NAME.XXXXXX`) lets the output be written
+// directly: a full disk or inode table, a quota or an I/O error would cut it there too.
 safe_output::safe_output(std::string outputPath) : path(std::move(outputPath)) {
-    const std::optional<std::string> file = replaceableFile(path);
-    const int error = file ? createTemporary(*file) : 0;
+    if (isStandardOutput(path)) {
+        openStandardOutput();
+        return;
+    }
+    const output_target file = finalTarget(path);
+    if (file.error != 0) fail("create", file.error);
+    if (file.exists && !S_ISREG(file.info.st_mode)) {
+        openDirect();
+        return;
+    }
+    const int error = createTemporary(file.path);
     if (slot >= 0) {
         attachStream(ofile::delivery::large_blocks);
         return;
     }
+    if (error != EACCES && error != EPERM && error != ENAMETOOLONG) fail("create", error);
     openDirect();
-    if (error != 0)
-        reportProblem("WARNING: No temporary file can be created beside [" + path + "] (" +
-                      std::strerror(error) +
-                      "): it is written directly, so a run that fails leaves it incomplete");
+    reportProblem("WARNING: No temporary file can be created beside [" + path + "] (" +
+                  std::strerror(error) +
+                  "): it is written directly, so a run that fails leaves it incomplete");
 }
 
 int safe_output::createTemporary(const std::string& file) {
     target = file;
-    const std::string folder = folderOf(target);
+    const std::string folder = target.substr(0, target.rfind('/') + 1);
     const std::string name = folder + "." + target.substr(folder.size()) + ".XXXXXX";
     const int k = freeSlot();
     if (k < 0) return EMFILE;
@@ -158,6 +146,14 @@ int safe_output::createTemporary(const std::string& file) {
     slot = k;
     catchStoppingSignals();
     return 0;
+}
+
+// Opening the name would truncate the file at its own offset, while the shell's descriptor
+// keeps writing at another: the output goes through descriptor 1 itself.
+void safe_output::openStandardOutput() {
+    descriptor = fcntl(1, F_DUPFD_CLOEXEC, 3);
+    if (descriptor < 0) fail("create", errno);
+    attachStream(ofile::delivery::each_flush);
 }
 
 void safe_output::openDirect() {
@@ -216,15 +212,5 @@ void safe_output::prepareProcess() {
     for (int fd = 0; fd <= 2; ++fd)
         if (fcntl(fd, F_GETFD) < 0) open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
     std::signal(SIGPIPE, SIG_IGN);
-}
-
-void safe_output::refuseInputAsOutput(const std::string& output,
-                                      const std::vector<std::string>& inputs) {
-    struct stat out;
-    if (stat(output.c_str(), &out) != 0) return;  // a file not there yet is no input
-    for (const std::string& input : inputs) {
-        struct stat in;
-        if (stat(input.c_str(), &in) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino)
-            fatal("ERROR: Output file [" + output + "] is also an input file");
-    }
+    std::signal(SIGXFSZ, SIG_IGN);
 }

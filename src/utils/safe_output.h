@@ -5,15 +5,16 @@
 
 #include <initializer_list>
 #include <string>
-#include <vector>
 
 #include "utils/streams.h"
 
 // An output file of the run. A regular file, or a name not yet taken, is written to a temporary
 // file `.NAME.XXXXXX` in the same folder and renamed onto its name by finishAll(); a fatal
-// error, SIGTERM, SIGINT or SIGHUP removes the temporary file instead. A symbolic link is
-// followed: the file it points to is replaced and the link stays. Anything else (a pipe, a
-// terminal, a path under /dev or /proc) is written directly, each line at once.
+// error, or any signal that would end the process and can be caught, removes the temporary file
+// instead. A symbolic link is followed, also a dangling one: the file it points to is replaced
+// and the link stays. What the name leads to decides, never where it lies: a device, a pipe, a
+// socket or a terminal is written directly, each line at once, and the file that standard
+// output already is, through descriptor 1 itself.
 class safe_output {
 public:
     // Holds the stopping signals back for its lifetime, on the calling thread: while a
@@ -32,8 +33,9 @@ public:
     };
 
     // Opens the output for writing; when that is impossible, the run ends with
-    // "ERROR: Cannot create output file [F]: REASON". Where the folder takes no temporary file
-    // but the file itself can be written, it is written directly, with one warning.
+    // "ERROR: Cannot create output file [F]: REASON". Where the folder refuses a temporary file
+    // for want of permission or room in the name, but the file itself can be written, it is
+    // written directly, with one warning.
     explicit safe_output(std::string path);
     // An output that was never finished leaves no temporary file behind.
     ~safe_output();
@@ -47,17 +49,15 @@ public:
     void finish() { finishAll({this}); }
 
     // Start-up steps, before any file is opened: descriptors 0, 1 and 2 are opened on /dev/null
-    // when closed, so that no output lands where progress lines go, and SIGPIPE is ignored, so
-    // that a standard output nobody reads any more loses its lines without ending the run.
+    // when closed, so that no output lands where progress lines go; SIGPIPE is ignored, so
+    // that a standard output nobody reads any more loses its lines without ending the run, and
+    // SIGXFSZ, so that a file-size limit is a write error with its reason.
     static void prepareProcess();
-    // Ends the run with "ERROR: Output file [F] is also an input file" when `output` is the
-    // same file (device and inode, through links) as one of `inputs`, which need not exist.
-    static void refuseInputAsOutput(const std::string& output,
-                                    const std::vector<std::string>& inputs);
 
 private:
     // Creates the temporary file that will replace `file`: 0, or the errno of what failed.
     int createTemporary(const std::string& file);
+    void openStandardOutput();
     void openDirect();
     void attachStream(ofile::delivery when);
     void complete();

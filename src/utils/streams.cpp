@@ -151,11 +151,18 @@ std::string inflatedStart(const std::string& member, size_t wanted) {
     return out;
 }
 
+// "BCF", major version 2, minor version 1 or 2: the whole magic number, so that a text whose
+// first word merely begins so stays text.
+bool isBcf(std::string_view start) {
+    return startsWith(start, std::string_view("BCF\2", 4)) && start.size() > 4 &&
+           (start[4] == 1 || start[4] == 2);
+}
+
 // BAM and compressed BCF are gzip too (BGZF): what they hold tells them apart from text.
 file_content gzipContent(const std::string& start) {
-    const std::string inner = inflatedStart(start, 4);
+    const std::string inner = inflatedStart(start, 5);
     if (startsWith(inner, std::string_view("BAM\1", 4))) return file_content::bam;
-    if (startsWith(inner, std::string_view("BCF\2", 4))) return file_content::bcf;
+    if (isBcf(inner)) return file_content::bcf;
     return file_content::gzip;
 }
 
@@ -198,8 +205,10 @@ file_content contentOf(const std::string& start) {
         return file_content::bzip2;
     if (startsWith(start, std::string_view("\xfd" "7zXZ\0", 6))) return file_content::xz;
     if (startsWith(start, "\x28\xb5\x2f\xfd")) return file_content::zstd;
-    if (startsWith(start, "CRAM")) return file_content::cram;
-    if (startsWith(start, std::string_view("BCF\2", 4))) return file_content::bcf;
+    // "CRAM" and a major version from 1 to 4.
+    if (startsWith(start, "CRAM") && start.size() > 4 && start[4] >= 1 && start[4] <= 4)
+        return file_content::cram;
+    if (isBcf(start)) return file_content::bcf;
     if (startsWith(start, std::string_view("BAM\1", 4))) return file_content::bam;
     return file_content::plain;
 }

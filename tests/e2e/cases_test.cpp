@@ -1,6 +1,7 @@
 // Runs every folder of tests/cases through the program: its SAM files become indexed BAMs,
 // `args` gives the command line, and the output, standard error and exit status must match.
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <sstream>
 
@@ -72,7 +73,8 @@ std::vector<std::string> lines(const std::string& text) {
 }
 
 // The steps of a case's `prepare` file, one a line: "bgzip SOURCE DEST", "bcf SOURCE DEST",
-// "index FILE", run in the case's folder after its files were copied.
+// "index FILE", "age FILE" (its time set an hour back), run in the case's folder after its
+// files were copied.
 void prepare(const std::string& dir, const fs::path& steps) {
     if (!fs::exists(steps)) return;
     for (const std::string& line : lines(readFile(steps.string()))) {
@@ -80,6 +82,9 @@ void prepare(const std::string& dir, const fs::path& steps) {
         if (w[0] == "bgzip") vcf_fixture::bgzip(dir + "/" + w[1], dir + "/" + w[2]);
         else if (w[0] == "bcf") vcf_fixture::writeBcf(dir + "/" + w[1], dir + "/" + w[2]);
         else if (w[0] == "index") vcf_fixture::index(dir + "/" + w[1]);
+        else if (w[0] == "age")
+            fs::last_write_time(dir + "/" + w[1],
+                                fs::last_write_time(dir + "/" + w[1]) - std::chrono::hours(1));
         else FAIL() << "unknown step in " << steps << ": " << line;
     }
 }

@@ -75,6 +75,21 @@ TEST(CommandLine, NumbersFollowStrtolAndAreCutTo32Bits) {
     EXPECT_EQ(parse({"--from", "2147483648"}).from, -2147483647 - 1);
 }
 
+// The value stays as strtol and the cut give it; the option's last text is named once, with it.
+TEST(CommandLine, NumberThatIsNoWhole32BitNumberIsNamedWithTheValueUsed) {
+    testing::internal::CaptureStderr();
+    const run_options options = parse({"--to", "12x", "--base-quality", "abc", "--to", "1e6",
+                                       "--from", "-5", "--read-quality", " 20"});
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "WARNING: --base-quality abc is read as 0\nWARNING: --to 1e6 is read as 1\n");
+    EXPECT_EQ(options.to, 1);
+    const program_result run = runProgram({"--vcf", "none.vcf", "--bam", "none", "--out", "o",
+                                           "--to", "3000000000"});
+    EXPECT_EQ(run.err, "WARNING: --to 3000000000 is read as -1294967296\n"
+                       "ERROR: Cannot open VCF file [none.vcf]\n");
+    EXPECT_EQ(run.out.find("WARNING"), std::string::npos);
+}
+
 TEST(CommandLine, NumericOptionGivenLastKeepsItsDefault) {
     const run_options options = parse({"--base-quality", "20", "--read-quality"});
     EXPECT_EQ(options.baseQuality, 20);

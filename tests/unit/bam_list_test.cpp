@@ -39,7 +39,7 @@ void readAndExit(const std::string& path) {
 
 TEST(bam_list, linesGoToTheSampleOfExactlyThatName) {
     // S1 is a prefix of S10 and s1 differs in case; the duplicated name S2 takes every line to
-    // its first column; a leading blank makes an empty first field, which names no sample.
+    // its first column; a leading blank is passed over, as if the line were not indented.
     const std::string path = writeList("S10 /d/S10.bam chr20\n"
                                        "S1 /d/S1a.bam 20 extra fields\n"
                                        "s1 /d/lower.bam 20\n"
@@ -53,9 +53,10 @@ TEST(bam_list, linesGoToTheSampleOfExactlyThatName) {
     EXPECT_EQ(
         data.bamFiles,
         (std::vector<names>{
-            {"/d/S1a.bam", "/d/S1b.bam", "/d/S1a.bam"}, {"/d/S2.bam"}, {"/d/S10.bam"}, {}, {}}));
+            {"/d/S1a.bam", "/d/indented.bam", "/d/S1b.bam", "/d/S1a.bam"}, {"/d/S2.bam"},
+            {"/d/S10.bam"}, {}, {}}));
     EXPECT_EQ(data.sequenceNames,
-              (std::vector<names>{{"20", "chr20\r", "20"}, {"20"}, {"chr20"}, {}, {}}));
+              (std::vector<names>{{"20", "20", "chr20\r", "20"}, {"20"}, {"chr20"}, {}, {}}));
 }
 
 TEST(bam_list, replacesEarlierListsAndNeedsSamples) {
@@ -84,6 +85,18 @@ TEST(bam_list, incompleteLinesAddNothingAndAreReported) {
     EXPECT_EQ(out.substr(out.find("  *")), "  * 1 samples have BAM files\n");
     EXPECT_EQ(data.bamFiles, (std::vector<names>{{}, {"/d/S2.bam"}}));
     EXPECT_EQ(data.sequenceNames, (std::vector<names>{{}, {"20"}}));
+}
+
+// A VCF may leave a sample without a name (a tab at the end of its #CHROM line): blank lines
+// name no sample all the same, and the list that names none of the VCF's is still reported.
+TEST(bam_list, blankLinesNameNoSampleNotEvenAnUnnamedOne) {
+    const std::string path = writeList("\n \t\nX /d/X.bam 20\n");
+    data_set data(13, 10);
+    testing::internal::CaptureStderr();
+    read(data, {"S1", ""}, path);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "WARNING: none of the 1 samples named in [" + path + "] is a sample of the VCF\n");
+    EXPECT_EQ(data.bamFiles, (std::vector<names>{{}, {}}));
 }
 
 TEST(bam_list, compressedLists) {

@@ -1,7 +1,9 @@
-// The fatal-error exit and its replaceable handler: the process ends unless a handler unwinds.
+// The fatal-error exit, its replaceable handler, and exceptions that nothing catches.
 #include <unistd.h>
 
+#include <exception>
 #include <iostream>
+#include <new>
 #include <stdexcept>
 
 #include <gtest/gtest.h>
@@ -56,6 +58,24 @@ TEST(fatalDeathTest, removingTheHandlerRestoresTheExit) {
     EXPECT_EQ(setFatalHandler(throwStop), nullptr);
     EXPECT_EQ(setFatalHandler(nullptr), &throwStop);
     EXPECT_EXIT(fatal("ERROR: again"), testing::ExitedWithCode(1), "^ERROR: again\n$");
+}
+
+// std::terminate while `e` is being handled, as when nothing catches it.
+[[noreturn]] void terminateWith(std::exception_ptr e) {
+    try {
+        std::rethrow_exception(e);
+    } catch (...) {
+        std::terminate();
+    }
+}
+
+TEST(fatalDeathTest, anUncaughtExceptionEndsTheRunAsAFatalError) {
+    EXPECT_EXIT((endUncaughtExceptionsAsFatal(),
+                 terminateWith(std::make_exception_ptr(std::runtime_error("cannot go on")))),
+                testing::ExitedWithCode(1), "^ERROR: cannot go on\n$");
+    EXPECT_EXIT((endUncaughtExceptionsAsFatal(),
+                 terminateWith(std::make_exception_ptr(std::bad_alloc()))),
+                testing::ExitedWithCode(1), "^ERROR: Out of memory\n$");
 }
 
 }  // namespace

@@ -160,6 +160,17 @@ TEST_F(Streams, BinaryFormatsAreNamedNotRead) {
     }
 }
 
+// Text whose first word begins as a magic number does, without the version bytes after it.
+TEST_F(Streams, TextBeginningLikeAMagicNumberIsText) {
+    for (const std::string start : {"CRAM1\ta.bam\t20", "CRAMPED\tx", "BCF\2x", "BCF\2\3"}) {
+        spill(path("list.txt"), start + "\n");
+        ifile in;
+        EXPECT_TRUE(in.open(path("list.txt"))) << start;
+        EXPECT_EQ(in.content(), file_content::plain);
+        EXPECT_EQ(readLines(in), lines{start});
+    }
+}
+
 // Both compressed forms must be complete without an explicit close, as the readers rely on.
 TEST_F(Streams, TextRoundTripsAlsoWhenOnlyTheDestructorCloses) {
     const std::string text = numberedText(30000) + "\n\tlast line without end";

@@ -329,4 +329,9 @@ TEST(vcf_reader, fatalUnopenableOrDamagedInput) {
     writeFile(xz, std::string("\xfd" "7zXZ\0\0\4", 8));
     EXPECT_EXIT(readAndExit(xz), testing::ExitedWithCode(1),
                 "^ERROR: Cannot read VCF file \\[" + xz + "\\]: xz content\n$");
+    // Found by fuzzing: a damaged BCF header claiming 4 GB of text, which htslib would allocate.
+    const std::string bcf = scratchFile("damaged.bcf");
+    writeFile(bcf, std::string("BCF\2\2\n\n\xff\xff", 9) + std::string(100, 'x'));
+    EXPECT_EXIT(readAndExit(bcf), testing::ExitedWithCode(1),
+                "^ERROR: Cannot read VCF file \\[" + bcf + "\\]\n$");
 }
