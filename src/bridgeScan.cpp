@@ -70,6 +70,13 @@ const command_option options_table[] = {
      [](run_options& o, const char* v) { o.threads = parseCount(v); }},
     {"--stats", "FILE", "per-sample statistics, tab-separated (default: none)",
      [](run_options& o, const char* v) { o.stats = v; }},
+    {"--phase-sets", "FILE",
+     "also the VCF with the reads' phased genotypes and FORMAT/PS, bgzipped and indexed unless "
+     "it ends in .vcf (default: none)",
+     [](run_options& o, const char* v) { o.phaseSets = v; }},
+    {"--phase-min-lod", "L", "weakest link (log10 likelihood ratio) that joins a phase set "
+     "(default 2)",
+     [](run_options& o, const char* v) { o.phaseMinLod = std::strtod(v, nullptr); }},
     {"--help", nullptr, "print this text and exit",
      [](run_options& o, const char*) { o.help = true; }},
     {"--version", nullptr, "print the version and exit",
@@ -119,11 +126,26 @@ std::vector<std::string> inputFiles(const run_options& options, const data_set& 
     return files;
 }
 
+// The phase sets file and its index are outputs like the others; to write them the VCF is read
+// a second time, so it must be a file that reads the same twice.
+void checkPhaseSets(const run_options& options, const std::vector<std::string>& inputs) {
+    const std::string name = options.phaseSets;
+    for (const std::string& file : {name, name + ".tbi", name + ".csi"})
+        safe_output::refuseInputAsOutput(file, inputs);
+    for (const char* other : {options.out, options.stats})
+        if (other && fs::weakly_canonical(name) == fs::weakly_canonical(other))
+            fatal("ERROR: Phase sets file [" + name + "] is also another output file");
+    if (!fs::is_regular_file(options.vcf))
+        fatal(std::string("ERROR: --phase-sets reads the VCF twice: [") + options.vcf +
+              "] is not a regular file");
+}
+
 // Neither output may land on an input, nor the statistics on the output, which need not exist
 // yet: the names are compared too.
 void refuseInputsAsOutputs(const run_options& options, const data_set& data) {
     const std::vector<std::string> inputs = inputFiles(options, data);
     safe_output::refuseInputAsOutput(options.out, inputs);
+    if (options.phaseSets) checkPhaseSets(options, inputs);
     if (!options.stats) return;
     safe_output::refuseInputAsOutput(options.stats, inputs);
     if (fs::weakly_canonical(options.stats) == fs::weakly_canonical(options.out))
@@ -153,6 +175,7 @@ int bridgeScanMain(int argc, char** argv, scan_method method) {
     safe_output::prepareProcess();
     run_options options = parseCommandLine(argc, argv);
     options.scan = method;
+    for (int i = 0; i < argc; ++i) options.commandLine += (i ? " " : "") + std::string(argv[i]);
     if (options.help) printUsage();
     if (options.version) printVersion();
     if (options.help || options.version) return 0;

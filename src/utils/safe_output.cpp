@@ -123,7 +123,8 @@ safe_output::signals_held::signals_held() {
 
 safe_output::signals_held::~signals_held() { pthread_sigmask(SIG_SETMASK, &previous, nullptr); }
 
-safe_output::safe_output(std::string outputPath) : path(std::move(outputPath)) {
+safe_output::safe_output(std::string outputPath, writer who)
+    : path(std::move(outputPath)), byWhom(who) {
     const std::optional<std::string> file = replaceableFile(path);
     const int error = file ? createTemporary(*file) : 0;
     if (slot >= 0) {
@@ -168,6 +169,7 @@ void safe_output::openDirect() {
 
 // Once the destructor has begun, the output is being thrown away: its failures are no news.
 void safe_output::attachStream(ofile::delivery when) {
+    if (byWhom == writer::by_name) return;
     text.open(descriptor, path, when, [this](int failure) {
         if (!abandoned) fail("write", failure);
     });
@@ -180,7 +182,7 @@ safe_output::~safe_output() {
     if (descriptor >= 0) ::close(descriptor);
 }
 
-void safe_output::finishAll(std::initializer_list<safe_output*> outputs) {
+void safe_output::finishAll(const std::vector<safe_output*>& outputs) {
     for (safe_output* output : outputs) output->complete();
     const signals_held held;
     for (safe_output* output : outputs) output->publish();
@@ -188,7 +190,7 @@ void safe_output::finishAll(std::initializer_list<safe_output*> outputs) {
 
 // A failed write has ended the run already; a chain that failed otherwise has no errno.
 void safe_output::complete() {
-    if (!text.close()) fail("write", text.error() != 0 ? text.error() : EIO);
+    if (byWhom == writer::stream && !text.close()) fail("write", text.error() != 0 ? text.error() : EIO);
     if (slot >= 0 && fsync(descriptor) != 0) fail("write", errno);
     if (::close(std::exchange(descriptor, -1)) != 0) fail("write", errno);
 }
@@ -199,6 +201,8 @@ void safe_output::publish() {
     registered[slot].store(false);
     slot = -1;
 }
+
+std::string safe_output::stagingPath() const { return slot >= 0 ? temporaryPaths[slot] : path; }
 
 // Removed before it is forgotten, so that a signal in between cannot leave it behind.
 void safe_output::forgetTemporary() {
