@@ -9,7 +9,7 @@ build=(g++ make cmake pkg-config libhts-dev libboost-dev libboost-iostreams-dev 
 # from Debian, none from PyPI. Its tests run it on the example.
 workflow=(snakemake python3-matplotlib samtools bcftools tabix)
 test=(googletest libgtest-dev clang libclang-rt-14-dev htslib-test python3-pytest "${workflow[@]}")
-bench=(samtools bcftools bwa dwgsim hyperfine time)
+bench=(samtools bcftools bwa dwgsim hyperfine time scrm)
 
 wanted=("${build[@]}")
 for set in "$@"; do
