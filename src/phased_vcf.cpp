@@ -30,12 +30,11 @@ bool endsWith(const std::string& text, std::string_view end) {
     return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
-// The parts of `text` between separators; after `limit` parts, the rest is left out.
-std::vector<std::string_view> split(std::string_view text, char separator,
-                                    size_t limit = SIZE_MAX) {
+// The parts of `text` between separators.
+std::vector<std::string_view> split(std::string_view text, char separator) {
     std::vector<std::string_view> parts;
     size_t start = 0;
-    for (size_t end = 0; end != std::string_view::npos && parts.size() < limit; start = end + 1) {
+    for (size_t end = 0; end != std::string_view::npos; start = end + 1) {
         end = text.find(separator, start);
         parts.push_back(text.substr(start, end == std::string_view::npos ? end : end - start));
     }
@@ -102,31 +101,46 @@ private:
     std::priority_queue<entry, std::vector<entry>, std::greater<entry>> next;
 };
 
-// A data line with its sample values phased; the line itself when no value changes, or when its
-// FORMAT does not begin with GT.
+// Where each field of a line lies, cut as the VCF reader cuts it: at runs of spaces and tabs.
+// After `limit` fields, the rest is left out.
+std::vector<std::string_view> fieldsOf(std::string_view line, size_t limit = SIZE_MAX) {
+    const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    std::vector<std::string_view> fields;
+    for (size_t p = 0; fields.size() < limit;) {
+        const size_t start = p;
+        while (p < line.size() && !blank(line[p])) ++p;
+        fields.push_back(line.substr(start, p - start));
+        if (p == line.size()) break;
+        while (p < line.size() && blank(line[p])) ++p;
+    }
+    return fields;
+}
+
+// A data line with its sample values phased, every other byte as it stands; the line itself
+// when no value changes, or when its FORMAT does not begin with GT.
 std::string rewrite(std::string_view line, const std::vector<std::pair<size_t, phased_call>>& at) {
-    std::vector<std::string_view> fields = split(line, '\t');
+    const std::vector<std::string_view> fields = fieldsOf(line);
     if (fields.size() < 9) return std::string(line);
     const std::vector<std::string_view> keys = split(fields[8], ':');
     if (keys[0] != "GT") return std::string(line);
     const auto psKey = std::find(keys.begin(), keys.end(), "PS");
     const size_t psIndex = static_cast<size_t>(psKey - keys.begin());
-    std::vector<std::string> values;  // kept alive for the views in `fields`
-    values.reserve(at.size());
+    std::vector<std::pair<size_t, std::string>> changed;  // field index, new text; in order
     for (const auto& [sample, call] : at) {
         if (9 + sample >= fields.size()) break;
-        values.push_back(phasedValue(fields[9 + sample], psIndex, call));
-        if (!values.back().empty()) fields[9 + sample] = values.back();
+        std::string value = phasedValue(fields[9 + sample], psIndex, call);
+        if (!value.empty()) changed.push_back({9 + sample, std::move(value)});
     }
-    if (std::all_of(values.begin(), values.end(), [](const std::string& v) { return v.empty(); }))
-        return std::string(line);
-    const std::string format = std::string(fields[8]) + ":PS";
-    if (psKey == keys.end()) fields[8] = format;
+    if (changed.empty()) return std::string(line);
+    if (psKey == keys.end()) changed.insert(changed.begin(), {8, std::string(fields[8]) + ":PS"});
     std::string out;
-    for (size_t k = 0; k < fields.size(); ++k) {
-        if (k > 0) out += '\t';
-        out += fields[k];
+    const char* from = line.data();
+    for (const auto& [k, value] : changed) {
+        out.append(from, fields[k].data());
+        out += value;
+        from = fields[k].data() + fields[k].size();
     }
+    out.append(from, line.data() + line.size());
     return out;
 }
 
@@ -171,7 +185,7 @@ public:
 
     // The site index of a data line of the run, or -1 for a line outside it.
     int siteOf(std::string_view line) {
-        const std::vector<std::string_view> fields = split(line, '\t', 9);
+        const std::vector<std::string_view> fields = fieldsOf(line, 9);
         if (fields.size() < 9 || fields[0] != vcf.chromosome) return -1;
         const long pos = std::strtol(std::string(fields[1]).c_str(), nullptr, 10);
         if (pos < vcf.from || pos >= vcf.to) return -1;
