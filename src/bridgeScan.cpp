@@ -126,8 +126,14 @@ std::vector<std::string> inputFiles(const run_options& options, const data_set& 
     return files;
 }
 
-// The phase sets file and its index are outputs like the others; to write them the VCF is read
-// a second time, so it must be a file that reads the same twice.
+// To write the phase sets the VCF is read a second time: it must be a file, not a pipe.
+void checkVcfReadTwice(const run_options& options) {
+    if (options.phaseSets && !fs::is_regular_file(options.vcf))
+        fatal(std::string("ERROR: --phase-sets reads the VCF twice: [") + options.vcf +
+              "] is not a regular file");
+}
+
+// The phase sets file and its index are outputs like the others.
 void checkPhaseSets(const run_options& options, const std::vector<std::string>& inputs) {
     const std::string name = options.phaseSets;
     for (const std::string& file : {name, name + ".tbi", name + ".csi"})
@@ -135,9 +141,6 @@ void checkPhaseSets(const run_options& options, const std::vector<std::string>& 
     for (const char* other : {options.out, options.stats})
         if (other && fs::weakly_canonical(name) == fs::weakly_canonical(other))
             fatal("ERROR: Phase sets file [" + name + "] is also another output file");
-    if (!fs::is_regular_file(options.vcf))
-        fatal(std::string("ERROR: --phase-sets reads the VCF twice: [") + options.vcf +
-              "] is not a regular file");
 }
 
 // Neither output may land on an input, nor the statistics on the output, which need not exist
@@ -185,6 +188,7 @@ int bridgeScanMain(int argc, char** argv, scan_method method) {
     if (options.threads < 1) fatal("ERROR: --threads takes a whole number from 1 to 1024");
 
     checkReference(options.reference);
+    checkVcfReadTwice(options);
 
     data_set data(options);
     data.readVcf(options.vcf, options.from, options.to);

@@ -112,7 +112,7 @@ void checkPhaseSets(const fs::path& source, const std::string& dir,
 // One run in the case's folder; what an earlier run wrote cannot pass for its output.
 void checkRun(const fs::path &source, const std::string &dir,
               const std::vector<std::string> &args) {
-    for (const char* option : {"--out", "--stats", "--phase-sets"})
+    for (const char* option : {"--out", "--stats"})
         if (!optionValue(args, option).empty()) fs::remove(dir + "/" + optionValue(args, option));
     const program_result run = runProgram(args, dir);
 
