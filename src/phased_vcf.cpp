@@ -209,6 +209,13 @@ private:
     int next = 0;
 };
 
+// The header line that records the command; a line break in an argument would end it early.
+std::string commandHeader(const std::string& command) {
+    std::string line = "##bridgeScan_command=" + command;
+    std::replace_if(line.begin(), line.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
+    return line;
+}
+
 std::string indexName(const std::string& path, const pos_index& sites) {
     int32_t last = 0;
     for (int k = 0; k < sites.size(); ++k) last = std::max(last, sites[k].pos);
@@ -240,13 +247,13 @@ void phased_vcf::write(const vcf_selection& vcf, const pos_index& sites,
     const vcf_source source = readVcfLines(
         vcf.path, vcf.chrom,
         [&](std::string_view line) {
-            if (line.substr(0, 2) == "##") {
-                psDeclared = psDeclared || line.substr(0, 16) == ps_header.substr(0, 16);
-                return sink.put(line);
-            }
             if (line.substr(0, 6) == "#CHROM") {
                 if (!psDeclared) sink.put(ps_header);
-                sink.put("##bridgeScan_command=" + command);
+                sink.put(commandHeader(command));
+                return sink.put(line);
+            }
+            if (line.substr(0, 1) == "#") {
+                psDeclared = psDeclared || line.substr(0, 16) == ps_header.substr(0, 16);
                 return sink.put(line);
             }
             const int k = matcher.siteOf(line);
