@@ -17,6 +17,7 @@ import random
 import re
 import sys
 from pathlib import Path
+from typing import Iterator
 
 BASES = "ACGT"
 
@@ -88,7 +89,7 @@ def make(args: argparse.Namespace) -> None:
     print(f"{len(sites)} SNPs in {len(names)} samples over {args.length} bp")
 
 
-def vcf_records(path: Path):
+def vcf_records(path: Path) -> Iterator[tuple[list[str], list[str]]]:
     with gzip.open(path, "rt") if path.suffix == ".gz" else open(path) as lines:
         names = []
         for line in lines:
@@ -144,6 +145,10 @@ def pir_linked(out_file: Path) -> dict[str, set[int]]:
     return linked
 
 
+def share(part: int, whole: int) -> float:
+    return 100.0 * part / whole if whole else 0.0
+
+
 def n50(spans: list[int]) -> int:
     total, covered = sum(spans), 0
     for span in sorted(spans, reverse=True):
@@ -173,7 +178,6 @@ def score(args: argparse.Namespace) -> None:
             flips = [calls[p][0] != truth[sample][p] for p in block]
             pairs += len(block) - 1
             switches += sum(a != b for a, b in zip(flips, flips[1:]))
-    share = lambda a, b: 100.0 * a / b if b else 0.0  # noqa: E731
     print(f"{args.label}\tswitch_error={share(switches, pairs):.3f}% ({switches}/{pairs})"
           f"\tphased={share(done, het):.1f}% ({done}/{het})"
           f"\tpir_linked_phased={share(linked_done, in_pirs):.1f}% ({linked_done}/{in_pirs})"

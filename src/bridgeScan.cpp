@@ -71,8 +71,8 @@ const command_option options_table[] = {
     {"--stats", "FILE", "per-sample statistics, tab-separated (default: none)",
      [](run_options& o, const char* v) { o.stats = v; }},
     {"--phase-sets", "FILE",
-     "also the VCF with the reads' phased genotypes and FORMAT/PS, bgzipped and indexed unless "
-     "it ends in .vcf (default: none)",
+     "also the VCF of the reads' phase sets (0|1, FORMAT/PS), bgzipped and indexed (default: "
+     "none)",
      [](run_options& o, const char* v) { o.phaseSets = v; }},
     {"--phase-min-lod", "L", "weakest link (log10 likelihood ratio) that joins a phase set "
      "(default 2)",

@@ -82,6 +82,100 @@ private:
     std::vector<bool> flip;
 };
 
+// A pair of sites and their summed votes, in millionths of a LOD: positive for cis.
+struct link {
+    uint32_t a, b;  // a < b
+    int64_t lod;
+};
+
+// The links of the votes, the sites numbered densely in site order (`siteOf` gives each number's
+// site), strongest first and ties in site order, so that nothing depends on the hash table.
+std::vector<link> denseLinks(const std::unordered_map<uint64_t, int64_t>& votes,
+                             std::vector<uint32_t>& siteOf) {
+    siteOf.clear();
+    for (const auto& [key, lod] : votes)
+        if (lod != 0) siteOf.insert(siteOf.end(), {uint32_t(key >> 32), uint32_t(key)});
+    std::sort(siteOf.begin(), siteOf.end());
+    siteOf.erase(std::unique(siteOf.begin(), siteOf.end()), siteOf.end());
+    const auto number = [&](uint32_t site) {
+        return uint32_t(std::lower_bound(siteOf.begin(), siteOf.end(), site) - siteOf.begin());
+    };
+    std::vector<link> links;
+    for (const auto& [key, lod] : votes)
+        if (lod != 0) links.push_back({number(uint32_t(key >> 32)), number(uint32_t(key)), lod});
+    std::sort(links.begin(), links.end(), [](const link& x, const link& y) {
+        const int64_t wx = std::llabs(x.lod), wy = std::llabs(y.lod);
+        if (wx != wy) return wx > wy;
+        return x.a != y.a ? x.a < y.a : x.b < y.b;
+    });
+    return links;
+}
+
+// Each site's block (named by its root site) and whether its ALT is on the first haplotype.
+struct placement {
+    std::vector<uint32_t> block;
+    std::vector<bool> onAlt;
+};
+
+// The maximum spanning tree of the links at least `minLod` strong places every site.
+placement placeByTree(const std::vector<link>& links, size_t sites, int64_t minLod) {
+    parity_forest forest(sites);
+    for (const link& l : links)
+        if (std::llabs(l.lod) >= minLod) forest.join(l.a, l.b, l.lod < 0);
+    placement placed{std::vector<uint32_t>(sites), std::vector<bool>(sites)};
+    for (uint32_t v = 0; v < sites; ++v) {
+        bool parity;
+        placed.block[v] = forest.find(v, parity);
+        placed.onAlt[v] = parity;
+    }
+    return placed;
+}
+
+// Flips each site whose links inside its block, weighted, disagree with its place more than
+// they agree, until none does: on a cycle, the tree may have kept the wrong side of a conflict.
+void flipAgainstLinks(placement& placed, const std::vector<link>& links) {
+    std::vector<std::vector<std::pair<uint32_t, int64_t>>> around(placed.block.size());
+    for (const link& l : links) {
+        if (placed.block[l.a] != placed.block[l.b]) continue;
+        around[l.a].push_back({l.b, l.lod});
+        around[l.b].push_back({l.a, l.lod});
+    }
+    for (int pass = 0; pass < max_flip_passes; ++pass) {
+        bool flipped = false;
+        for (uint32_t v = 0; v < around.size(); ++v) {
+            int64_t agreement = 0;
+            for (const auto& [w, lod] : around[v]) {
+                const bool cis = placed.onAlt[v] == placed.onAlt[w];
+                agreement += cis == (lod > 0) ? std::llabs(lod) : -std::llabs(lod);
+            }
+            if (agreement >= 0) continue;
+            placed.onAlt[v] = !placed.onAlt[v];
+            flipped = true;
+        }
+        if (!flipped) break;
+    }
+}
+
+// The calls of the blocks of two sites or more. A block's first site (the lowest position)
+// names it and is written 0|1.
+std::vector<phased_call> callsOf(const placement& placed, const std::vector<uint32_t>& siteOf,
+                                 const std::vector<phase_site>& sites) {
+    const size_t n = siteOf.size();
+    std::vector<uint32_t> first(n, UINT32_MAX), size(n, 0);  // by block
+    for (uint32_t v = 0; v < n; ++v) {
+        uint32_t& f = first[placed.block[v]];
+        if (f == UINT32_MAX || sites[siteOf[v]].pos < sites[siteOf[f]].pos) f = v;
+        ++size[placed.block[v]];
+    }
+    std::vector<phased_call> calls;
+    for (uint32_t v = 0; v < n; ++v) {
+        const uint32_t b = placed.block[v], f = first[b];
+        if (size[b] >= 2)
+            calls.push_back({siteOf[v], sites[siteOf[f]].pos, placed.onAlt[v] != placed.onAlt[f]});
+    }
+    return calls;
+}
+
 }  // namespace
 
 phaser::phaser(const std::vector<phase_site>& phaseSites, double minimumLod)
@@ -105,86 +199,13 @@ void phaser::addFragment(const std::vector<observation>& obs) {
         }
 }
 
-// Strongest first; ties in site order, so that the tree does not depend on the hash table.
-std::vector<phaser::link> phaser::sortedLinks() const {
-    std::vector<link> links;
-    links.reserve(votes.size());
-    for (const auto& [key, lod] : votes)
-        if (lod != 0)
-            links.push_back({static_cast<uint32_t>(key >> 32), static_cast<uint32_t>(key), lod});
-    std::sort(links.begin(), links.end(), [](const link& x, const link& y) {
-        const int64_t wx = std::llabs(x.lod), wy = std::llabs(y.lod);
-        if (wx != wy) return wx > wy;
-        return x.a != y.a ? x.a < y.a : x.b < y.b;
-    });
-    return links;
-}
-
 std::vector<phased_call> phaser::phase() {
-    const std::vector<link> links = sortedLinks();
-    votes.clear();
-    // Sites are numbered densely in site order from here on.
     std::vector<uint32_t> siteOf;
-    for (const link& l : links) siteOf.insert(siteOf.end(), {l.a, l.b});
-    std::sort(siteOf.begin(), siteOf.end());
-    siteOf.erase(std::unique(siteOf.begin(), siteOf.end()), siteOf.end());
-    auto local = [&](uint32_t site) {
-        return static_cast<uint32_t>(std::lower_bound(siteOf.begin(), siteOf.end(), site) -
-                                     siteOf.begin());
-    };
-    const size_t n = siteOf.size();
-
-    parity_forest forest(n);
-    for (const link& l : links)
-        if (std::llabs(l.lod) >= minLod) forest.join(local(l.a), local(l.b), l.lod < 0);
-    std::vector<uint32_t> root(n), size(n, 0);
-    std::vector<bool> onAlt(n);  // the site's ALT is on the first haplotype
-    for (uint32_t v = 0; v < n; ++v) {
-        bool parity;
-        root[v] = forest.find(v, parity);
-        onAlt[v] = parity;
-        ++size[root[v]];
-    }
-
-    // Every link inside a block counts against a site whose tree placement it contradicts.
-    std::vector<std::vector<std::pair<uint32_t, int64_t>>> around(n);
-    for (const link& l : links) {
-        const uint32_t a = local(l.a), b = local(l.b);
-        if (root[a] != root[b]) continue;
-        around[a].push_back({b, l.lod});
-        around[b].push_back({a, l.lod});
-    }
-    for (int pass = 0; pass < max_flip_passes; ++pass) {
-        bool flipped = false;
-        for (uint32_t v = 0; v < n; ++v) {
-            int64_t agreement = 0;
-            for (const auto& [w, lod] : around[v])
-                agreement += (onAlt[v] == onAlt[w]) == (lod > 0) ? std::llabs(lod) : -std::llabs(lod);
-            if (agreement < 0) {
-                onAlt[v] = !onAlt[v];
-                flipped = true;
-            }
-        }
-        if (!flipped) break;
-    }
-
-    // The first site of a block (the lowest site index) names it and is written 0|1.
-    std::vector<int32_t> firstPos(n, 0);
-    std::vector<bool> firstOnAlt(n);
-    std::vector<bool> named(n, false);
-    for (uint32_t v = 0; v < n; ++v) {
-        const uint32_t r = root[v];
-        const int32_t pos = sites[siteOf[v]].pos;
-        if (named[r] && pos >= firstPos[r]) continue;
-        named[r] = true;
-        firstPos[r] = pos;
-        firstOnAlt[r] = onAlt[v];
-    }
-    std::vector<phased_call> calls;
-    for (uint32_t v = 0; v < n; ++v)
-        if (size[root[v]] >= 2)
-            calls.push_back({siteOf[v], firstPos[root[v]], onAlt[v] != firstOnAlt[root[v]]});
-    return calls;
+    const std::vector<link> links = denseLinks(votes, siteOf);
+    votes.clear();
+    placement placed = placeByTree(links, siteOf.size(), minLod);
+    flipAgainstLinks(placed, links);
+    return callsOf(placed, siteOf, sites);
 }
 
 std::vector<phase_site> phaseSitesOf(const pos_index& sites) {
@@ -209,7 +230,8 @@ std::vector<phased_call> phaseReads(const read_table& reads, const std::vector<p
     return sample.phase();
 }
 
-block_summary summarize(const std::vector<phased_call>& calls, const std::vector<phase_site>& sites) {
+block_summary summarize(const std::vector<phased_call>& calls,
+                        const std::vector<phase_site>& sites) {
     block_summary summary;
     summary.phasedSnps = calls.size();
     std::unordered_map<int32_t, int32_t> lastPos;  // by PS

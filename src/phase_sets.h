@@ -46,15 +46,11 @@ public:
     std::vector<phased_call> phase();
 
 private:
-    struct link {
-        uint32_t a, b;  // a < b
-        int64_t lod;    // in millionths: positive for cis (same allele on a haplotype)
-    };
-    std::vector<link> sortedLinks() const;
-
     const std::vector<phase_site>& sites;
     const int64_t minLod;
-    // Votes summed as integers, so that their sum does not depend on the reads' order.
+    // By pair of sites (the lower index in the upper half), the votes summed in millionths of a
+    // LOD, positive for cis (the same allele on a haplotype): as integers, so that their sum
+    // does not depend on the reads' order.
     std::unordered_map<uint64_t, int64_t> votes;
 };
 
@@ -63,4 +59,5 @@ std::vector<phase_site> phaseSitesOf(const pos_index& sites);
 // The blocks of one sample, from the phase-informative reads of its read table.
 std::vector<phased_call> phaseReads(const read_table& reads, const std::vector<phase_site>& sites,
                                     double minLod);
-block_summary summarize(const std::vector<phased_call>& calls, const std::vector<phase_site>& sites);
+block_summary summarize(const std::vector<phased_call>& calls,
+                        const std::vector<phase_site>& sites);

@@ -27,7 +27,8 @@ constexpr int32_t tbi_limit = 1 << 29;
 constexpr int csi_min_shift = 14;
 
 bool endsWith(const std::string& text, std::string_view end) {
-    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
 // The parts of `text` between separators.

@@ -89,9 +89,10 @@ void prepare(const std::string& dir, const fs::path& steps) {
 std::string phaseSetsText(const std::string& path) {
     ifile in(path);
     std::string text;
+    const std::string command = "##bridgeScan_command=";
     for (std::string line; std::getline(in, line);) {
-        const std::string command = "##bridgeScan_command=";
-        if (line.rfind(command, 0) == 0) line = command + "bridgeScan" + line.substr(line.find(' '));
+        if (line.rfind(command, 0) == 0)
+            line = command + "bridgeScan" + line.substr(line.find(' '));
         text += line + "\n";
     }
     return text;
