@@ -10,7 +10,7 @@
 #   DATA_DIR   where the data and results go (default build/phasing-bench); steps whose
 #              outputs are there already are skipped.
 #   BUILD_DIR  a folder holding bridgeScan; when not given, it is built in Release.
-#   RUNS=N     timed runs per command (default 5), after one warm-up run.
+#   RUNS=N     rounds of the cost's timing (default 5), each timing both runs 3 times.
 #   LODS="..." the --phase-min-lod values scored (default "0.5 1 2 3 4").
 # Uses at most two threads.
 set -euo pipefail
@@ -83,12 +83,16 @@ for lod in $lods; do
         --pirs results/pirs.txt --label " 5x lod $lod" "${low[@]}"
 done
 
-say "Cost: the same run without and with --phase-sets (default --phase-min-lod), $runs runs"
+say "Cost: the same run without and with --phase-sets (default --phase-min-lod), $runs rounds"
+# The machine's speed drifts: each round times both, and the ratio is taken within the round.
 run="$program --vcf cohort.vcf.gz --bam bam.list --out results/plain.txt"
 plain="$run >/dev/null"
 phased="$run --phase-sets results/timed.vcf.gz >/dev/null"
-hyperfine --warmup 1 --runs "$runs" --style basic --export-json results/cost.json \
-    -n without "$plain" -n with "$phased" >results/cost.log 2>&1
+rm -f results/round*.json
+for ((round = 1; round <= runs; round++)); do
+    hyperfine --warmup 1 --runs 3 --style basic --export-json "results/round$round.json" \
+        -n without "$plain" -n with "$phased" >results/cost.log 2>&1
+done
 /usr/bin/time -v -o results/without.rss bash -c "$plain" >/dev/null 2>&1
 /usr/bin/time -v -o results/with.rss bash -c "$phased" >/dev/null 2>&1
 python3 "$helper" cost results

@@ -15,6 +15,7 @@ import gzip
 import json
 import random
 import re
+import statistics
 import sys
 from pathlib import Path
 from typing import Iterator
@@ -185,16 +186,21 @@ def score(args: argparse.Namespace) -> None:
 
 
 def cost(args: argparse.Namespace) -> None:
-    """Medians from hyperfine's JSON and peak memory from /usr/bin/time -v, without and with."""
+    """Medians of hyperfine's rounds (the ratio taken within each round, then its median over
+    the rounds) and peak memory from /usr/bin/time -v, without and with."""
     folder = Path(args.folder)
-    results = json.loads((folder / "cost.json").read_text())["results"]
-    median = {r["command"]: r["median"] for r in results}
+    rounds = []
+    for path in sorted(folder.glob("round*.json")):
+        results = json.loads(path.read_text())["results"]
+        rounds.append({r["command"]: r["median"] for r in results})
     rss = {}
     for key in ("without", "with"):
         text = (folder / f"{key}.rss").read_text()
         rss[key] = int(re.search(r"Maximum resident set size \(kbytes\): (\d+)", text).group(1))
-        print(f"  {key:8s} median {median[key]:.3f} s   peak RSS {rss[key] / 1024:.1f} MiB")
-    print(f"  ratio    time {median['with'] / median['without']:.3f}"
+        seconds = statistics.median(r[key] for r in rounds)
+        print(f"  {key:8s} median {seconds:.3f} s   peak RSS {rss[key] / 1024:.1f} MiB")
+    ratio = statistics.median(r["with"] / r["without"] for r in rounds)
+    print(f"  ratio    time {ratio:.3f} (median of {len(rounds)} rounds)"
           f"   memory {rss['with'] / rss['without']:.3f}")
 
 

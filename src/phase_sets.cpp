@@ -4,6 +4,7 @@
 #include "phase_sets.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
@@ -18,20 +19,33 @@ constexpr size_t max_partners = 8;
 // Each pass flips only sites that strictly raise the agreement, so passes end; a cap all the same.
 constexpr int max_flip_passes = 50;
 
+// Qualities above this count as this: no base is surer than one error in a million.
+constexpr uint8_t max_quality = 60;
+
 // Error probability of a Phred quality; at most 1/2, where the base says nothing.
 double errorOf(uint8_t qual) { return std::min(0.5, std::pow(10.0, -qual / 10.0)); }
 
 // log10 of how much likelier two bases are to show the sites' true relative phase than the
-// other: both are right, or both are wrong.
-int64_t voteOf(double e1, double e2) {
-    const double agree = (1 - e1) * (1 - e2) + e1 * e2;
-    return std::llround(std::log10(agree / (1 - agree)) * lod_unit);
+// other (both are right, or both are wrong), by their two qualities: worked out once.
+int64_t voteOf(uint8_t q1, uint8_t q2) {
+    using row = std::array<int64_t, max_quality + 1>;
+    static const std::array<row, max_quality + 1> table = [] {
+        std::array<row, max_quality + 1> votes{};
+        for (uint8_t a = 0; a <= max_quality; ++a)
+            for (uint8_t b = 0; b <= max_quality; ++b) {
+                const double e1 = errorOf(a), e2 = errorOf(b);
+                const double agree = (1 - e1) * (1 - e2) + e1 * e2;
+                votes[a][b] = std::llround(std::log10(agree / (1 - agree)) * lod_unit);
+            }
+        return votes;
+    }();
+    return table[q1][q2];
 }
 
 struct allele_seen {
     uint32_t site;
     bool alt;
-    double error;
+    uint8_t qual;  // at most max_quality
 };
 
 // Union-find that keeps, for each site, whether it sits on the other haplotype from its parent.
@@ -187,14 +201,15 @@ void phaser::addFragment(const std::vector<observation>& obs) {
         if (o.idx >= sites.size() || !sites[o.idx].phasable) continue;
         const phase_site& s = sites[o.idx];
         const char base = static_cast<char>(std::toupper(o.base));
-        if (base == s.ref || base == s.alt) seen.push_back({o.idx, base == s.alt, errorOf(o.qual)});
+        if (base == s.ref || base == s.alt)
+            seen.push_back({o.idx, base == s.alt, std::min(o.qual, max_quality)});
     }
     for (size_t i = 0; i < seen.size(); ++i)
         for (size_t j = i + 1; j < seen.size() && j <= i + max_partners; ++j) {
             if (seen[i].site == seen[j].site) continue;
             const allele_seen& a = seen[i].site < seen[j].site ? seen[i] : seen[j];
             const allele_seen& b = seen[i].site < seen[j].site ? seen[j] : seen[i];
-            const int64_t vote = voteOf(a.error, b.error);
+            const int64_t vote = voteOf(a.qual, b.qual);
             votes[uint64_t{a.site} << 32 | b.site] += a.alt == b.alt ? vote : -vote;
         }
 }

@@ -117,10 +117,10 @@ std::vector<std::string_view> fieldsOf(std::string_view line, size_t limit = SIZ
     return fields;
 }
 
-// A data line with its sample values phased, every other byte as it stands; the line itself
-// when no value changes, or when its FORMAT does not begin with GT.
+// A data line with the values of the samples of `at` (one at least) phased, every other byte as
+// it stands; the line itself when no value changes, or when its FORMAT does not begin with GT.
 std::string rewrite(std::string_view line, const std::vector<std::pair<size_t, phased_call>>& at) {
-    const std::vector<std::string_view> fields = fieldsOf(line);
+    const std::vector<std::string_view> fields = fieldsOf(line, 10 + at.back().first);
     if (fields.size() < 9) return std::string(line);
     const std::vector<std::string_view> keys = split(fields[8], ':');
     if (keys[0] != "GT") return std::string(line);
@@ -258,7 +258,10 @@ void phased_vcf::write(const vcf_selection& vcf, const pos_index& sites,
                 return sink.put(line);
             }
             const int k = matcher.siteOf(line);
-            if (k >= 0) sink.put(rewrite(line, walk.at(static_cast<uint32_t>(k))));
+            if (k < 0) return;
+            const auto at = walk.at(static_cast<uint32_t>(k));
+            if (at.empty()) return sink.put(line);
+            sink.put(rewrite(line, at));
         },
         pool);
     if (source.outcome != vcf_source::status::read)
