@@ -45,7 +45,8 @@ data_set::data_set(const run_options& runOptions)
 
 // A file under the output's name means every sample was written: a damaged alignment file
 // ends the run with status 1 but still delivers the file, a fatal error or a signal does not.
-// The statistics file follows the same rule, and appears with the output.
+// The statistics and the phase sets (with their index) follow the same rule, and appear with the
+// output. Blocks are phased for either: the statistics count them.
 void data_set::runExtraction(const char* filename) {
     safe_output out(filename);
     std::optional<safe_output> stats;

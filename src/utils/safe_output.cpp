@@ -190,7 +190,8 @@ void safe_output::finishAll(const std::vector<safe_output*>& outputs) {
 
 // A failed write has ended the run already; a chain that failed otherwise has no errno.
 void safe_output::complete() {
-    if (byWhom == writer::stream && !text.close()) fail("write", text.error() != 0 ? text.error() : EIO);
+    if (byWhom == writer::stream && !text.close())
+        fail("write", text.error() != 0 ? text.error() : EIO);
     if (slot >= 0 && fsync(descriptor) != 0) fail("write", errno);
     if (::close(std::exchange(descriptor, -1)) != 0) fail("write", errno);
 }
