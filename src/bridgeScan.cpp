@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <htslib/hts.h>
@@ -78,6 +79,13 @@ const command_option options_table[] = {
      [](run_options& o, const char* v) { o.threads = parseCount(v); }},
     {"--stats", "FILE", "per-sample statistics, tab-separated (default: none)",
      [](run_options& o, const char* v) { o.stats = v; }},
+    {"--phase-sets", "FILE",
+     "also the VCF of the reads' phase sets (0|1, FORMAT/PS), bgzipped and indexed (default: "
+     "none)",
+     [](run_options& o, const char* v) { o.phaseSets = v; }},
+    {"--phase-min-lod", "L", "weakest link (log10 likelihood ratio) that joins a phase set "
+     "(default 2)",
+     [](run_options& o, const char* v) { o.phaseMinLod = std::strtod(v, nullptr); }},
     {"--help", nullptr, "print this text and exit",
      [](run_options& o, const char*) { o.help = true; }},
     {"--version", nullptr, "print the version and exit",
@@ -127,10 +135,17 @@ std::vector<std::string> inputFiles(const run_options& options, const data_set& 
     return files;
 }
 
-// The files the run writes, each with the title the checks give it.
+// The files the run writes, each with the title the checks give it. The phase sets file's
+// index takes one of two names, by the positions it holds.
 std::vector<titled_output> outputFiles(const run_options& options) {
     std::vector<titled_output> outputs = {{options.out, "Output file"}};
     if (options.stats) outputs.push_back({options.stats, "Statistics file"});
+    if (options.phaseSets) {
+        const std::string name = options.phaseSets;
+        outputs.push_back({name, "Phase sets file"});
+        for (const char* index : {".tbi", ".csi"})
+            outputs.push_back({name + index, "Phase sets index"});
+    }
     return outputs;
 }
 
@@ -138,6 +153,15 @@ std::vector<titled_output> outputFiles(const run_options& options) {
 void keepStandardOutputForTheOutput(const std::vector<titled_output>& outputs) {
     for (const titled_output& output : outputs)
         if (isStandardOutput(output.path)) std::cout.rdbuf(std::cerr.rdbuf());
+}
+
+// To write the phase sets the VCF is read a second time: it must be a file, not a pipe. A VCF
+// that cannot be found is left to the reader, which says so.
+void checkVcfReadTwice(const run_options& options) {
+    struct stat info;
+    if (options.phaseSets && stat(options.vcf, &info) == 0 && !S_ISREG(info.st_mode))
+        fatal(std::string("ERROR: --phase-sets reads the VCF twice: [") + options.vcf +
+              "] is not a regular file");
 }
 
 void printVersion() {
@@ -175,6 +199,7 @@ int bridgeScanMain(int argc, char** argv, scan_method method) {
     endUncaughtExceptionsAsFatal();
     run_options options = parseCommandLine(argc, argv);
     options.scan = method;
+    for (int i = 0; i < argc; ++i) options.commandLine += (i ? " " : "") + std::string(argv[i]);
     if (options.help) printUsage();
     if (options.version) printVersion();
     if (options.help || options.version) return 0;
@@ -186,6 +211,7 @@ int bridgeScanMain(int argc, char** argv, scan_method method) {
     const std::vector<titled_output> outputs = outputFiles(options);
     keepStandardOutputForTheOutput(outputs);
     checkReference(options.reference);
+    checkVcfReadTwice(options);
 
     data_set data(options);
     data.readVcf(options.vcf, options.from, options.to);

@@ -5,6 +5,7 @@
 #include <iostream>
 #include <optional>
 
+#include "phased_vcf.h"
 #include "utils/safe_output.h"
 
 namespace {
@@ -44,7 +45,8 @@ data_set::data_set(const run_options& runOptions)
 
 // A file under the output's name means every sample was written: a damaged alignment file
 // ends the run with status 1 but still delivers the file, a fatal error or a signal does not.
-// The statistics file follows the same rule, and appears with the output.
+// The statistics and the phase sets (with their index) follow the same rule, and appear with the
+// output. Blocks are phased for either: the statistics count them.
 void data_set::runExtraction(const char* filename) {
     safe_output out(filename);
     std::optional<safe_output> stats;
@@ -52,16 +54,29 @@ void data_set::runExtraction(const char* filename) {
         stats.emplace(options.stats);
         writeStatsHeader(stats->stream());
     }
+    std::optional<phased_vcf> phaseSets;
+    if (options.phaseSets) phaseSets.emplace(options.phaseSets, sites);
+    const std::vector<phase_site> phaseSites =
+        phaseSets || stats ? phaseSitesOf(sites) : std::vector<phase_site>();
     sites.writeMAP(out.stream());
     for (size_t s = 0; s < sampleNames.size(); ++s) {
         if (bamFiles[s].empty()) continue;
         pileup.reads.clear();
         bridgeScan(static_cast<int>(s));
         writePIRs(out.stream(), static_cast<int>(s));
-        if (stats) writeStats(stats->stream(), static_cast<int>(s));
+        if (!phaseSets && !stats) continue;
+        std::vector<phased_call> calls = phaseReads(pileup.reads, phaseSites, options.phaseMinLod);
+        if (stats) writeStats(stats->stream(), static_cast<int>(s), summarize(calls, phaseSites));
+        if (phaseSets) phaseSets->add(s, std::move(calls));
     }
-    if (stats) safe_output::finishAll({&out, &*stats});
-    else out.finish();
+    std::vector<safe_output*> outputs = {&out};
+    if (stats) outputs.push_back(&*stats);
+    if (phaseSets) {
+        phaseSets->write({options.vcf, options.chrom, chromosome, options.from, options.to}, sites,
+                         options.commandLine, threadPool());
+        for (safe_output* file : phaseSets->outputs()) outputs.push_back(file);
+    }
+    safe_output::finishAll(outputs);
 }
 
 namespace {

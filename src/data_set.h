@@ -12,6 +12,7 @@
 
 #include "hts_handles.h"
 #include "packed_flags.h"
+#include "phase_sets.h"
 #include "pos_index.h"
 #include "read_table.h"
 #include "run_options.h"
@@ -53,7 +54,7 @@ public:
     void bridgeScan(int sample);
     void writePIRs(ofile& file, int sample);
     // One line of the statistics file: what the scan saw, and the sample's PIRs.
-    void writeStats(ofile& file, int sample);
+    void writeStats(ofile& file, int sample, const block_summary& blocks);
     static void writeStatsHeader(ofile& file);
 
     // Alignment files whose scan stopped on a read error; their samples' blocks are partial.

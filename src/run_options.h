@@ -1,6 +1,8 @@
 // Everything the command line decides: filled by the argument walk, read by the run.
 #pragma once
 
+#include <string>
+
 // How a sample's BAM files are scanned: one forward pass per file (the default), or one
 // indexed fetch and pile-up per heterozygous site (slower; kept as the reference).
 enum class scan_method { one_pass, per_site };
@@ -16,6 +18,9 @@ struct run_options {
     const char* chrom = nullptr;      // the VCF's CHROM to read; all lines when absent
     const char* reference = nullptr;  // FASTA for CRAM files
     const char* stats = nullptr;      // per-sample statistics file
+    const char* phaseSets = nullptr;  // VCF with read-backed phase sets
+    double phaseMinLod = 2.0;         // weakest link that joins two sites in a block
+    std::string commandLine;          // as given, for the headers of the outputs
     int threads = 1;                  // in all; 0 when the value given was not a count
     bool help = false;
     bool version = false;

@@ -102,7 +102,8 @@ safe_output::signals_held::~signals_held() { pthread_sigmask(SIG_SETMASK, &previ
 // Only a folder that refuses the temporary file where it would take the output itself (no
 // permission to add a name, a name too long for `.NAME.XXXXXX`) lets the output be written
 // directly: a full disk or inode table, a quota or an I/O error would cut it there too.
-safe_output::safe_output(std::string outputPath) : path(std::move(outputPath)) {
+safe_output::safe_output(std::string outputPath, writer who)
+    : path(std::move(outputPath)), byWhom(who) {
     if (isStandardOutput(path)) {
         openStandardOutput();
         return;
@@ -164,6 +165,7 @@ void safe_output::openDirect() {
 
 // Once the destructor has begun, the output is being thrown away: its failures are no news.
 void safe_output::attachStream(ofile::delivery when) {
+    if (byWhom == writer::by_name) return;
     text.open(descriptor, path, when, [this](int failure) {
         if (!abandoned) fail("write", failure);
     });
@@ -176,7 +178,7 @@ safe_output::~safe_output() {
     if (descriptor >= 0) ::close(descriptor);
 }
 
-void safe_output::finishAll(std::initializer_list<safe_output*> outputs) {
+void safe_output::finishAll(const std::vector<safe_output*>& outputs) {
     for (safe_output* output : outputs) output->complete();
     const signals_held held;
     for (safe_output* output : outputs) output->publish();
@@ -184,7 +186,8 @@ void safe_output::finishAll(std::initializer_list<safe_output*> outputs) {
 
 // A failed write has ended the run already; a chain that failed otherwise has no errno.
 void safe_output::complete() {
-    if (!text.close()) fail("write", text.error() != 0 ? text.error() : EIO);
+    if (byWhom == writer::stream && !text.close())
+        fail("write", text.error() != 0 ? text.error() : EIO);
     if (slot >= 0 && fsync(descriptor) != 0) fail("write", errno);
     if (::close(std::exchange(descriptor, -1)) != 0) fail("write", errno);
 }
@@ -202,6 +205,8 @@ void safe_output::forgetTemporary() {
     registered[slot].store(false);
     slot = -1;
 }
+
+std::string safe_output::stagingPath() const { return slot >= 0 ? temporaryPaths[slot] : path; }
 
 void safe_output::fail(const std::string& action, int error) const {
     fatal("ERROR: Cannot " + action + " output file [" + path + "]: " + std::strerror(error));

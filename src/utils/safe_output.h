@@ -3,8 +3,8 @@
 
 #include <signal.h>
 
-#include <initializer_list>
 #include <string>
+#include <vector>
 
 #include "utils/streams.h"
 
@@ -32,20 +32,29 @@ public:
         sigset_t previous;
     };
 
+    // Who writes the bytes: this object's text stream, or a library that opens a file by name
+    // (stagingPath()); then nothing goes through stream().
+    enum class writer { stream, by_name };
+
     // Opens the output for writing; when that is impossible, the run ends with
     // "ERROR: Cannot create output file [F]: REASON". Where the folder refuses a temporary file
     // for want of permission or room in the name, but the file itself can be written, it is
     // written directly, with one warning.
-    explicit safe_output(std::string path);
+    explicit safe_output(std::string path, writer who = writer::stream);
     // An output that was never finished leaves no temporary file behind.
     ~safe_output();
     safe_output(const safe_output&) = delete;
     safe_output& operator=(const safe_output&) = delete;
 
     ofile& stream() { return text; }
+    // The file to write by name until finishAll(): the temporary file, or the output itself.
+    std::string stagingPath() const;
+    const std::string& name() const { return path; }
+    // Ends the run with "ERROR: Cannot ACTION output file [F]: REASON", for a writer by name.
+    [[noreturn]] void fail(const std::string& action, int error) const;
     // Closes, checks and syncs every output, then puts each under its name. A failure ends the
     // run with "ERROR: Cannot write output file [F]: REASON", as does any failed write before.
-    static void finishAll(std::initializer_list<safe_output*> outputs);
+    static void finishAll(const std::vector<safe_output*>& outputs);
     void finish() { finishAll({this}); }
 
     // Start-up steps, before any file is opened: descriptors 0, 1 and 2 are opened on /dev/null
@@ -64,12 +73,12 @@ private:
     void publish();
     // Removes the temporary file and frees its registry entry.
     void forgetTemporary();
-    [[noreturn]] void fail(const std::string& action, int error) const;
 
     std::string path;    // as given: names the output in messages
     std::string target;  // the file that the temporary one replaces: path with its links followed
     int slot = -1;       // the temporary file's registry entry; -1 when written directly
     int descriptor = -1;
     bool abandoned = false;
+    writer byWhom;
     ofile text;
 };

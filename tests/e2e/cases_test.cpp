@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "run_program.h"
+#include "utils/streams.h"
 #include "sam_fixture.h"
 #include "vcf_fixture.h"
 
@@ -89,6 +90,31 @@ void prepare(const std::string& dir, const fs::path& steps) {
     }
 }
 
+// The phase sets file as text, its command line told from the program's path by what follows it.
+std::string phaseSetsText(const std::string& path) {
+    ifile in(path);
+    std::string text;
+    const std::string command = "##bridgeScan_command=";
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind(command, 0) == 0)
+            line = command + "bridgeScan" + line.substr(line.find(' '));
+        text += line + "\n";
+    }
+    return text;
+}
+
+// A bgzipped phase sets file comes with its index.
+void checkPhaseSets(const fs::path& source, const std::string& dir,
+                    const std::vector<std::string>& args) {
+    const std::string phased = optionValue(args, "--phase-sets");
+    if (phased.empty() || !fs::exists(source / "expected.phased.vcf")) return;
+    EXPECT_EQ(phaseSetsText(dir + "/" + phased),
+              readFile((source / "expected.phased.vcf").string()));
+    if (fs::path(phased).extension() == ".gz") {
+        EXPECT_TRUE(fs::exists(dir + "/" + phased + ".tbi"));
+    }
+}
+
 // One run in the case's folder; what an earlier run wrote cannot pass for its output.
 void checkRun(const fs::path &source, const std::string &dir,
               const std::vector<std::string> &args) {
@@ -112,6 +138,7 @@ void checkRun(const fs::path &source, const std::string &dir,
     if (fs::exists(source / "expected.stats") && !stats.empty()) {
         EXPECT_EQ(readFile(dir + "/" + stats), readFile((source / "expected.stats").string()));
     }
+    checkPhaseSets(source, dir, args);
 }
 
 class Cases : public testing::TestWithParam<std::string> {};

@@ -66,6 +66,23 @@ def test_gathered_files_equal_direct_runs(cohort, program):
         assert gathered(cohort, chromosome) == direct_run(cohort, program, chromosome)
 
 
+def test_gathered_phase_sets_equal_direct_runs(cohort, program):
+    """The same records as a direct run over the whole cohort; the sample without files too."""
+    for chromosome in CHROMOSOMES:
+        direct_run(cohort, program, chromosome)
+        subprocess.run([program, "--vcf", "direct.vcf", "--bam", "direct.list", "--out",
+                        "direct.pirs", "--reference", "examples/cohort/ref.fa",
+                        "--phase-sets", "direct.phased.vcf"],
+                       cwd=cohort, check=True, capture_output=True)
+        records = [
+            [line for line in text.splitlines() if not line.startswith("#")]
+            for text in ((cohort / "direct.phased.vcf").read_text(), gzip.decompress(
+                (cohort / OUTDIR / f"{chromosome}.phased.vcf.gz").read_bytes()).decode())]
+        assert records[0] == records[1]
+        assert any(":PS" in line for line in records[0])
+        assert (cohort / OUTDIR / f"{chromosome}.phased.vcf.gz.csi").exists()
+
+
 def test_statistics_plots_and_report(cohort):
     rows = [line.split("\t") for line in (cohort / OUTDIR / "stats.tsv").read_text().splitlines()]
     assert rows[0][:3] == ["chromosome", "sample", "het_snps"]

@@ -35,11 +35,13 @@ rule scan:
     output:
         pirs=temp(f"{OUTDIR}/work/{{chrom}}/group{{group}}.pirs"),
         stats=temp(f"{OUTDIR}/work/{{chrom}}/group{{group}}.stats.tsv"),
+        **phase_set_outputs(),
     params:
         program=PROGRAM,
         reference=REFERENCE_OPTION,
         base_quality=config["base_quality"],
         read_quality=config["read_quality"],
+        phase_sets=phase_sets_option,
     log:
         f"{OUTDIR}/logs/scan/{{chrom}}.group{{group}}.log",
     benchmark:
@@ -54,7 +56,7 @@ rule scan:
             " --bam {input:q}/group{wildcards.group}.list"
             " --out {output.pirs:q} --stats {output.stats:q}"
             " --base-quality {params.base_quality} --read-quality {params.read_quality}"
-            " --threads {threads} {params.reference} > {log:q} 2>&1"
+            " --threads {threads} {params.reference} {params.phase_sets} > {log:q} 2>&1"
         )
 
 

@@ -1,0 +1,45 @@
+// The phase sets file: the run's VCF lines again, with each sample's read-backed blocks written
+// as phased genotypes (0|1, 1|0) and FORMAT/PS. Bgzipped with a .tbi or .csi index beside it,
+// or plain text when its name ends in .vcf.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "phase_sets.h"
+#include "pos_index.h"
+#include "utils/safe_output.h"
+
+struct hts_tpool;
+
+// Which lines of the VCF the run read as its sites, in file order.
+struct vcf_selection {
+    std::string path;
+    const char* chrom;       // --chrom, or null
+    std::string chromosome;  // the CHROM of the sites read
+    int from, to;
+};
+
+class phased_vcf {
+public:
+    // Creates the file and its index at once, so that a name that cannot be written stops the
+    // run before any scan. The index is a .tbi, or a .csi when a site lies beyond 2^29.
+    phased_vcf(const std::string& path, const pos_index& sites);
+
+    // Keeps one sample's blocks until write().
+    void add(size_t sample, std::vector<phased_call> calls);
+    // Reads the VCF a second time, rather than holding a cohort's lines through the whole scan,
+    // and writes the selected lines; a VCF that no longer holds the sites read ends the run.
+    void write(const vcf_selection& vcf, const pos_index& sites, const std::string& command,
+               hts_tpool* pool);
+    // The files to put in place with the run's other outputs.
+    std::vector<safe_output*> outputs();
+
+private:
+    std::string path;
+    bool compressed;
+    std::unique_ptr<safe_output> file;
+    std::unique_ptr<safe_output> index;  // when compressed
+    std::vector<std::vector<phased_call>> calls;  // by sample
+};
