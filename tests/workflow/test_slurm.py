@@ -22,7 +22,8 @@ PROFILE = REPOSITORY / "workflow" / "profiles" / "slurm" / "config.yaml"
 # 33 seconds), and nothing here waits for a shared file system.
 QUICK_SETTINGS = {"max-status-checks-per-second": 1, "latency-wait": 1}
 FAILING_SCAN = {"chrom": "chr21", "group": "2"}
-SUBMITTED_RULES = {"index_vcf": 1, "split_vcf": 2, "scan": 5, "merge": 2, "plots": 1, "report": 1}
+SUBMITTED_RULES = {"index_vcf": 1, "split_vcf": 2, "scan": 5, "merge": 2, "gather_phase_sets": 2,
+                   "plots": 1, "report": 1}
 
 
 class ClusterRun(NamedTuple):

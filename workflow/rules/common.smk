@@ -220,7 +220,8 @@ def run_summary(plan: dict) -> str:
     lines += [f"WARNING: {warning}" for warning in plan["warnings"]]
     jobs = {"index_vcf": int(VCF_INDEX.startswith(f"{OUTDIR}/")), "plan": 1,
             "split_vcf": len(names), "scan": len(names) * len(groups), "merge": len(names),
-            "gather_stats": 1, "plots": 1, "report": 1, "all": 1}
+            "gather_phase_sets": len(names) * PHASE_SETS, "gather_stats": 1, "plots": 1,
+            "report": 1, "all": 1}
     lines.append("Jobs of a whole run: " + ", ".join(f"{rule} {count}"
                                                      for rule, count in jobs.items() if count)
                  + f"; {sum(jobs.values())} in all.")

@@ -33,11 +33,15 @@ rule gather_phase_sets:
         script=python("phase_sets.py"),
     log:
         f"{OUTDIR}/logs/gather_phase_sets/{{chrom}}.log",
+    benchmark:
+        f"{OUTDIR}/benchmarks/gather_phase_sets/{{chrom}}.tsv"
     # bgzip and the VCF's reader run beside the script.
     threads: 2
     resources:
         mem_mb=500,
     shell:
-        "{params.script} --log {log:q} --vcf {input.vcf:q} --index {input.index:q}"
-        " --plan {input.plan:q} --chromosome {wildcards.chrom:q} --parts {input.parts:q}"
-        " --out {output.vcf:q}"
+        explained(
+            "{params.script} --log {log:q} --vcf {input.vcf:q} --index {input.index:q}"
+            " --plan {input.plan:q} --chromosome {wildcards.chrom:q} --parts {input.parts:q}"
+            " --out {output.vcf:q}"
+        )
