@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <queue>
@@ -16,6 +15,7 @@
 
 #include "hts_handles.h"
 #include "utils/fatal.h"
+#include "vcf_fields.h"
 #include "vcf_lines.h"
 
 namespace {
@@ -102,18 +102,12 @@ private:
     std::priority_queue<entry, std::vector<entry>, std::greater<entry>> next;
 };
 
-// Where each field of a line lies, cut as the VCF reader cuts it: at runs of spaces and tabs.
-// After `limit` fields, the rest is left out.
-std::vector<std::string_view> fieldsOf(std::string_view line, size_t limit = SIZE_MAX) {
-    const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+// The first `limit` fields of a line, cut as the VCF reader cuts them, in place.
+std::vector<std::string_view> fieldsOf(std::string_view line, size_t limit) {
+    field_walker walk(line);
     std::vector<std::string_view> fields;
-    for (size_t p = 0; fields.size() < limit;) {
-        const size_t start = p;
-        while (p < line.size() && !blank(line[p])) ++p;
-        fields.push_back(line.substr(start, p - start));
-        if (p == line.size()) break;
-        while (p < line.size() && blank(line[p])) ++p;
-    }
+    for (std::string_view field; fields.size() < limit && walk.next(field);)
+        fields.push_back(field);
     return fields;
 }
 
@@ -190,7 +184,7 @@ public:
     int siteOf(std::string_view line) {
         const std::vector<std::string_view> fields = fieldsOf(line, 9);
         if (fields.size() < 9 || fields[0] != vcf.chromosome) return -1;
-        const long pos = std::strtol(std::string(fields[1]).c_str(), nullptr, 10);
+        const int64_t pos = parsePosition(fields[1]);
         if (pos < vcf.from || pos >= vcf.to) return -1;
         const int k = next++;
         if (k >= sites.size() || sites[k].pos != pos || sites[k].ref != fields[3] ||
