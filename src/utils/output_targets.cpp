@@ -13,8 +13,6 @@
 
 namespace {
 
-std::string folderOf(const std::string& path) { return path.substr(0, path.rfind('/') + 1); }
-
 // The name `path` finally takes, its links followed by hand (each relative to the folder of the
 // link), so that a dangling link leads somewhere too. 0 or an errno.
 int followLinks(std::string& path) {
@@ -61,6 +59,8 @@ std::string lowerFirst(std::string text) {
 }
 
 }  // namespace
+
+std::string folderOf(const std::string& path) { return path.substr(0, path.rfind('/') + 1); }
 
 // The kernel follows every link, also /proc's links to pipes, which name no file: when the
 // name leads to a file that is not a regular one, the name itself is what to open.

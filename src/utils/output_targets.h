@@ -19,6 +19,9 @@ struct output_target {
     std::string path;
 };
 
+// The folder part of a name, with its closing '/'; empty for a name in the working folder.
+std::string folderOf(const std::string& path);
+
 output_target finalTarget(const std::string& path);
 
 // True when `path` names the file that standard output (descriptor 1) already is.

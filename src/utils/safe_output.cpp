@@ -128,7 +128,7 @@ safe_output::safe_output(std::string outputPath, writer who)
 
 int safe_output::createTemporary(const std::string& file) {
     target = file;
-    const std::string folder = target.substr(0, target.rfind('/') + 1);
+    const std::string folder = folderOf(target);
     const std::string name = folder + "." + target.substr(folder.size()) + ".XXXXXX";
     const int k = freeSlot();
     if (k < 0) return EMFILE;
