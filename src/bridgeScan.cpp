@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -172,25 +173,24 @@ void printVersion() {
 }  // namespace
 
 // A number option keeps the value strtol gives its text, cut to 32 bits; when that text was no
-// whole number of 32 bits, the value used is named once, for the option's last occurrence.
+// whole number of 32 bits, the value used is named once, for the option's last occurrence, in the
+// order of the option table.
 run_options parseCommandLine(int argc, char** argv) {
     run_options options;
-    std::vector<std::pair<const char*, const char*>> cutNumbers;  // option name, its text
+    const char* cutText[std::size(options_table)] = {};  // by option: its last text, when cut
     for (int i = 1; i < argc; ++i) {
         const command_option* option = findOption(argv[i]);
         if (!option) continue;
         numberWasCut = false;
         if (!option->value) option->set(options, nullptr);
         else if (i + 1 < argc) option->set(options, argv[i + 1]);
-        cutNumbers.erase(std::remove_if(cutNumbers.begin(), cutNumbers.end(),
-                                        [&](const auto& cut) { return cut.first == option->name; }),
-                         cutNumbers.end());
-        if (numberWasCut) cutNumbers.emplace_back(option->name, argv[i + 1]);
+        cutText[option - options_table] = numberWasCut ? argv[i + 1] : nullptr;
         // The walk moves on by one: a value is itself visited as an argument.
     }
-    for (const auto& [name, text] : cutNumbers)
-        reportProblem(std::string("WARNING: ") + name + " " + text + " is read as " +
-                      std::to_string(parseNumber(text)));
+    for (size_t k = 0; k < std::size(options_table); ++k)
+        if (cutText[k])
+            reportProblem(std::string("WARNING: ") + options_table[k].name + " " + cutText[k] +
+                          " is read as " + std::to_string(parseNumber(cutText[k])));
     return options;
 }
 
