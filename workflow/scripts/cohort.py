@@ -117,13 +117,16 @@ def existing_index(path: Path, suffixes: tuple[str, ...]) -> Path | None:
     return None
 
 
+def older(index: Path, path: Path) -> bool:
+    """Whether the index was written before its file, in whole seconds as htslib compares."""
+    return int(index.stat().st_mtime) < int(path.stat().st_mtime)
+
+
 def stale_vcf_index(vcf: Path) -> Path | None:
     """The index beside the VCF when it is older than the VCF: one made before the VCF was
     written again, which would point into the old file. The workflow makes its own then."""
     index = existing_index(vcf, vcf_index_suffixes(vcf_kind(vcf)))
-    if index is not None and int(index.stat().st_mtime) < int(vcf.stat().st_mtime):
-        return index
-    return None
+    return index if index is not None and older(index, vcf) else None
 
 
 def vcf_index_suffixes(kind: str) -> tuple[str, ...]:
