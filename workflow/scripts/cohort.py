@@ -77,14 +77,6 @@ def parse_sample_table(path: Path) -> tuple[list[SampleFile], list[str]]:
     return rows, problems
 
 
-def read_sample_table(path: Path) -> list[SampleFile]:
-    """The samples table's lines; raises InputError naming every problem with them."""
-    rows, problems = parse_sample_table(path)
-    if problems:
-        raise InputError(problem_list(problems))
-    return rows
-
-
 def problem_list(problems: list[str]) -> str:
     """One message for several problems, one per line beneath a count, as bridgeScan lists
     the details of a message."""
