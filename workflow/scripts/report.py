@@ -163,18 +163,26 @@ def scan_messages(plan: dict, scan_logs: Path) -> list[tuple[str, str, list[str]
         for k, group in enumerate(plan["groups"], start=1):
             log = scan_logs / f"{chromosome['name']}.group{k}.log"
             lines = log.read_text(errors="replace").splitlines() if log.is_file() else []
-            for number, line in enumerate(lines):
-                if not line.startswith(("WARNING:", "ERROR:")):
-                    continue
-                details = []
-                for following in lines[number + 1:]:
-                    if not following.startswith("  * "):
-                        break
-                    details.append(following[4:])
+            for line, details in messages_of(lines):
                 named = [sample_of[p] for p in re.findall(r"\[([^]]*)\]", line) if p in sample_of]
                 message = "; ".join([line, *details])
                 messages.append((chromosome["name"], message, named or list(group)))
     return messages
+
+
+def messages_of(lines: list[str]) -> list[tuple[str, list[str]]]:
+    """A log's ERROR: and WARNING: lines, each with the "  * " lines beneath it, in one pass."""
+    found: list[tuple[str, list[str]]] = []
+    beneath = False
+    for line in lines:
+        if line.startswith(("WARNING:", "ERROR:")):
+            found.append((line, []))
+            beneath = True
+        elif beneath and line.startswith("  * "):
+            found[-1][1].append(line[4:])
+        else:
+            beneath = False
+    return found
 
 
 def message_kind(message: str) -> str:
