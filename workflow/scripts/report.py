@@ -54,6 +54,8 @@ document.querySelectorAll("table.sortable").forEach(table => {
 PATH_SETTINGS = ("vcf", "samples", "reference", "outdir", "program", "vcf index")
 SHOWN_SAMPLES = 12
 MOST_OUTLIERS_SHOWN = 100
+# bridgeScan's message for an alignment file it could not read to its end.
+DAMAGED_FILE = "ERROR: Cannot read BAM file"
 
 
 def first_line(command: list[str]) -> str:
@@ -195,10 +197,12 @@ def problems_section(plan: dict, scan_logs: Path) -> str:
     parts = [f"<h2>Samples of the VCF without files</h2><p>{len(without)}"
              f"{': ' + html.escape(', '.join(without)) if without else ''}. They get no "
              "block in the PIR files.</p>"]
-    messages = scan_messages(plan, scan_logs)
     kinds: dict[str, list] = defaultdict(list)
-    for chromosome, message, samples in messages:
-        if not message.startswith("ERROR: Cannot read BAM file"):
+    damaged = []
+    for chromosome, message, samples in scan_messages(plan, scan_logs):
+        if message.startswith(DAMAGED_FILE):
+            damaged.append([chromosome, ", ".join(samples), message])
+        else:
             kinds[message_kind(message)].append((chromosome, samples))
     rows = [[kind, len(found), ", ".join(dict.fromkeys(c for c, _ in found)),
              few(list(dict.fromkeys(s for _, samples in found for s in samples)))]
@@ -207,8 +211,6 @@ def problems_section(plan: dict, scan_logs: Path) -> str:
     parts.append("<h2>Warnings of the checks and the scans</h2>" +
                  (table(["kind", "times", "chromosomes", "samples"], rows) if rows
                   else "<p class=ok>None.</p>"))
-    damaged = [[c, ", ".join(s), m] for c, m, s in messages
-               if m.startswith("ERROR: Cannot read BAM file")]
     parts.append("<h2>Damaged files</h2>" +
                  (table(["chromosome", "sample", "message"], damaged) if damaged
                   else "<p class=ok>None: every file was read to its end.</p>"))
