@@ -39,9 +39,10 @@ def sample_columns(header: list[bytes], groups: list[list[str]]) -> list[list[in
     return [[first[name.encode()] for name in group] for group in groups]
 
 
-def gathered_line(line: bytes, parts: list[list[bytes]], columns: list[list[int]]) -> bytes:
-    """The cohort line with each group's values and, when a group added it, FORMAT's PS."""
-    pieces = SEPARATORS.split(line.rstrip(b"\n"))  # fields at even indices, separators between
+def gathered_line(pieces: list[bytes], parts: list[list[bytes]],
+                  columns: list[list[int]]) -> bytes:
+    """The cohort line, split by SEPARATORS (fields at even indices, separators between), with
+    each group's values and, when a group added it, FORMAT's PS."""
     for fields, group_columns in zip(parts, columns):
         if fields[1] != pieces[2]:
             raise InputError(f"a group's phase sets are out of step at position {pieces[2]!r}")
@@ -67,8 +68,11 @@ def gather(lines: Iterator[bytes], part_paths: list[Path], groups: list[list[str
             out.writelines(commands(part_paths[0]) if part_paths else [])
             out.write(line)
             columns = sample_columns(split_fields(line.rstrip(b"\n")), groups)
-        elif len(split_fields(line.rstrip(b"\n"))) >= 9:  # bridgeScan writes no shorter line
-            out.write(gathered_line(line, [next(part) for part in parts], columns))
+        else:
+            pieces = SEPARATORS.split(line.rstrip(b"\n"))
+            # 9 fields and the separators between them: bridgeScan writes no shorter line.
+            if len(pieces) >= 17:
+                out.write(gathered_line(pieces, [next(part) for part in parts], columns))
     if any(next(part, None) is not None for part in parts):
         raise InputError("a group's phase sets hold more lines than the VCF")
 
