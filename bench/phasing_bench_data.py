@@ -14,11 +14,13 @@ import argparse
 import gzip
 import json
 import random
-import re
 import statistics
 import sys
 from pathlib import Path
 from typing import Iterator
+
+from scan_bench_data import write_fasta
+from scan_bench_report import peak_rss_mb
 
 BASES = "ACGT"
 
@@ -38,14 +40,6 @@ def read_scrm(path: Path, length: int) -> tuple[list[int], list[str]]:
         keep.append(k)
         last = pos
     return positions, ["".join(h[k] for k in keep) for h in haplotypes]
-
-
-def write_fasta(path: Path, records: list[tuple[str, str]], width: int = 80) -> None:
-    with open(path, "w") as out:
-        for name, seq in records:
-            out.write(f">{name}\n")
-            for i in range(0, len(seq), width):
-                out.write(seq[i:i + width] + "\n")
 
 
 def write_vcf(path: Path, chrom: str, length: int, sites: list[tuple[int, str, str]],
@@ -75,7 +69,7 @@ def make(args: argparse.Namespace) -> None:
         ref = reference[pos - 1]
         sites.append((pos, ref, rng.choice([b for b in BASES if b != ref])))
     names = [f"S{k}" for k in range(len(haplotypes) // 2)]
-    write_fasta(out / "ref.fa", [(args.chrom, "".join(reference))])
+    write_fasta(str(out / "ref.fa"), [(args.chrom, "".join(reference))])
     for s in range(args.sequenced):
         records = []
         for h in (0, 1):
@@ -84,7 +78,7 @@ def make(args: argparse.Namespace) -> None:
                 if allele == "1":
                     seq[pos - 1] = alt
             records.append((f"{names[s]}_h{h + 1}", "".join(seq)))
-        write_fasta(out / f"{names[s]}.haps.fa", records)
+        write_fasta(str(out / f"{names[s]}.haps.fa"), records)
     write_vcf(out / "cohort.vcf.gz", args.chrom, args.length, sites, names, haplotypes, False)
     write_vcf(out / "truth.vcf.gz", args.chrom, args.length, sites, names, haplotypes, True)
     print(f"{len(sites)} SNPs in {len(names)} samples over {args.length} bp")
@@ -195,10 +189,9 @@ def cost(args: argparse.Namespace) -> None:
         rounds.append({r["command"]: r["median"] for r in results})
     rss = {}
     for key in ("without", "with"):
-        text = (folder / f"{key}.rss").read_text()
-        rss[key] = int(re.search(r"Maximum resident set size \(kbytes\): (\d+)", text).group(1))
+        rss[key] = peak_rss_mb(str(folder / f"{key}.rss"))
         seconds = statistics.median(r[key] for r in rounds)
-        print(f"  {key:8s} median {seconds:.3f} s   peak RSS {rss[key] / 1024:.1f} MiB")
+        print(f"  {key:8s} median {seconds:.3f} s   peak RSS {rss[key]:.1f} MiB")
     ratio = statistics.median(r["with"] / r["without"] for r in rounds)
     print(f"  ratio    time {ratio:.3f} (median of {len(rounds)} rounds)"
           f"   memory {rss['with'] / rss['without']:.3f}")
