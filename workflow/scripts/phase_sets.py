@@ -7,6 +7,7 @@ every byte but the values that changed stays as it stands. Written bgzipped, wit
 
 import re
 import subprocess
+from itertools import takewhile
 from pathlib import Path
 from typing import BinaryIO, Iterator
 
@@ -26,9 +27,10 @@ def data_lines(path: Path) -> Iterator[list[bytes]]:
 
 
 def commands(path: Path) -> list[bytes]:
-    """The command line a scan recorded in its file's header."""
+    """The command line a scan recorded in its file's header; the data lines are not read."""
     with open(path, "rb") as lines:
-        return [line for line in lines if line.startswith(b"##bridgeScan_command=")]
+        header = takewhile(lambda line: line.startswith(b"#"), lines)
+        return [line for line in header if line.startswith(b"##bridgeScan_command=")]
 
 
 def sample_columns(header: list[bytes], groups: list[list[str]]) -> list[list[int]]:
