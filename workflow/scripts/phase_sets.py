@@ -11,10 +11,11 @@ from itertools import takewhile
 from pathlib import Path
 from typing import BinaryIO, Iterator
 
-from cohort import (InputError, chromosome_lines, load_json, run_logged, script_arguments,
-                    split_fields)
+from cohort import (BLANKS, InputError, chromosome_lines, load_json, run_logged,
+                    script_arguments, split_fields)
 
-SEPARATORS = re.compile(rb"([ \t]+)")
+# The runs of blanks split_fields splits at, kept by the split.
+SEPARATORS = re.compile(b"(" + BLANKS.pattern + b")")
 PS_HEADER = b'##FORMAT=<ID=PS,Number=1,Type=Integer,Description="Phase set">\n'
 
 
