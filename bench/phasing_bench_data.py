@@ -5,9 +5,9 @@ make:  turns scrm's haplotypes (a coalescent population with recombination) into
        reference, the haplotype FASTAs of the sequenced samples, the cohort's VCF with unphased
        genotypes, and the true phase of every sample as a phased VCF.
 cost:  prints the run time and peak memory without and with --phase-sets.
-score: compares a phase sets VCF with the true phase, sample by sample: switch errors inside
-       blocks, share of heterozygous SNPs phased, share of those that a PIR links phased (PIRs
-       from the tool's output file), block N50.
+score: compares a phase sets VCF with the true phase, one line per group of samples: switch
+       errors inside blocks, share of heterozygous SNPs phased, share of those that a PIR links
+       phased (PIRs from the tool's output file), block N50.
 Deterministic for a given seed; standard library only."""
 
 import argparse
@@ -154,12 +154,20 @@ def n50(spans: list[int]) -> int:
 
 
 def score(args: argparse.Namespace) -> None:
+    """One line per group of samples, the three files read once for all of them."""
     truth = read_truth(Path(args.truth))
     phased = read_phased(Path(args.phased))
     linked = pir_linked(Path(args.pirs))
+    for label, samples in args.group:
+        print(group_score(label, samples.split(), truth, phased, linked))
+
+
+def group_score(label: str, samples: list[str], truth: dict[str, dict[int, str]],
+                phased: dict[str, dict[int, tuple[str, int]]],
+                linked: dict[str, set[int]]) -> str:
     switches = pairs = het = done = in_pirs = linked_done = 0
     spans = []
-    for sample in args.samples:
+    for sample in samples:
         calls = phased.get(sample, {})
         het += len(truth.get(sample, {}))
         done += len(calls)
@@ -173,10 +181,10 @@ def score(args: argparse.Namespace) -> None:
             flips = [calls[p][0] != truth[sample][p] for p in block]
             pairs += len(block) - 1
             switches += sum(a != b for a, b in zip(flips, flips[1:]))
-    print(f"{args.label}\tswitch_error={share(switches, pairs):.3f}% ({switches}/{pairs})"
-          f"\tphased={share(done, het):.1f}% ({done}/{het})"
-          f"\tpir_linked_phased={share(linked_done, in_pirs):.1f}% ({linked_done}/{in_pirs})"
-          f"\tblocks={len(spans)}\tblock_n50={n50(spans)}")
+    return (f"{label}\tswitch_error={share(switches, pairs):.3f}% ({switches}/{pairs})"
+            f"\tphased={share(done, het):.1f}% ({done}/{het})"
+            f"\tpir_linked_phased={share(linked_done, in_pirs):.1f}% ({linked_done}/{in_pirs})"
+            f"\tblocks={len(spans)}\tblock_n50={n50(spans)}")
 
 
 def cost(args: argparse.Namespace) -> None:
@@ -212,8 +220,9 @@ def main(argv: list[str] | None = None) -> None:
     s.add_argument("--truth", required=True)
     s.add_argument("--phased", required=True)
     s.add_argument("--pirs", required=True)
-    s.add_argument("--label", required=True)
-    s.add_argument("samples", nargs="+")
+    s.add_argument("--group", nargs=2, action="append", required=True,
+                   metavar=("LABEL", "SAMPLES"),
+                   help="a line's label and its samples, blank-separated")
     c = commands.add_parser("cost")
     c.add_argument("folder")
     args = parser.parse_args(argv)
