@@ -78,9 +78,8 @@ for lod in $lods; do
     "$program" --vcf cohort.vcf.gz --bam bam.list --out results/pirs.txt \
         --phase-sets "results/lod$lod.vcf.gz" --phase-min-lod "$lod" >/dev/null
     python3 "$helper" score --truth truth.vcf.gz --phased "results/lod$lod.vcf.gz" \
-        --pirs results/pirs.txt --label "30x lod $lod" "${high[@]}"
-    python3 "$helper" score --truth truth.vcf.gz --phased "results/lod$lod.vcf.gz" \
-        --pirs results/pirs.txt --label " 5x lod $lod" "${low[@]}"
+        --pirs results/pirs.txt --group "30x lod $lod" "${high[*]}" \
+        --group " 5x lod $lod" "${low[*]}"
 done
 
 say "Cost: the same run without and with --phase-sets (default --phase-min-lod), $runs rounds"

@@ -5,20 +5,22 @@ make:  turns scrm's haplotypes (a coalescent population with recombination) into
        reference, the haplotype FASTAs of the sequenced samples, the cohort's VCF with unphased
        genotypes, and the true phase of every sample as a phased VCF.
 cost:  prints the run time and peak memory without and with --phase-sets.
-score: compares a phase sets VCF with the true phase, sample by sample: switch errors inside
-       blocks, share of heterozygous SNPs phased, share of those that a PIR links phased (PIRs
-       from the tool's output file), block N50.
+score: compares a phase sets VCF with the true phase, one line per group of samples: switch
+       errors inside blocks, share of heterozygous SNPs phased, share of those that a PIR links
+       phased (PIRs from the tool's output file), block N50.
 Deterministic for a given seed; standard library only."""
 
 import argparse
 import gzip
 import json
 import random
-import re
 import statistics
 import sys
 from pathlib import Path
 from typing import Iterator
+
+from scan_bench_data import write_fasta
+from scan_bench_report import peak_rss_mb
 
 BASES = "ACGT"
 
@@ -38,14 +40,6 @@ def read_scrm(path: Path, length: int) -> tuple[list[int], list[str]]:
         keep.append(k)
         last = pos
     return positions, ["".join(h[k] for k in keep) for h in haplotypes]
-
-
-def write_fasta(path: Path, records: list[tuple[str, str]], width: int = 80) -> None:
-    with open(path, "w") as out:
-        for name, seq in records:
-            out.write(f">{name}\n")
-            for i in range(0, len(seq), width):
-                out.write(seq[i:i + width] + "\n")
 
 
 def write_vcf(path: Path, chrom: str, length: int, sites: list[tuple[int, str, str]],
@@ -75,7 +69,7 @@ def make(args: argparse.Namespace) -> None:
         ref = reference[pos - 1]
         sites.append((pos, ref, rng.choice([b for b in BASES if b != ref])))
     names = [f"S{k}" for k in range(len(haplotypes) // 2)]
-    write_fasta(out / "ref.fa", [(args.chrom, "".join(reference))])
+    write_fasta(str(out / "ref.fa"), [(args.chrom, "".join(reference))])
     for s in range(args.sequenced):
         records = []
         for h in (0, 1):
@@ -84,7 +78,7 @@ def make(args: argparse.Namespace) -> None:
                 if allele == "1":
                     seq[pos - 1] = alt
             records.append((f"{names[s]}_h{h + 1}", "".join(seq)))
-        write_fasta(out / f"{names[s]}.haps.fa", records)
+        write_fasta(str(out / f"{names[s]}.haps.fa"), records)
     write_vcf(out / "cohort.vcf.gz", args.chrom, args.length, sites, names, haplotypes, False)
     write_vcf(out / "truth.vcf.gz", args.chrom, args.length, sites, names, haplotypes, True)
     print(f"{len(sites)} SNPs in {len(names)} samples over {args.length} bp")
@@ -160,12 +154,20 @@ def n50(spans: list[int]) -> int:
 
 
 def score(args: argparse.Namespace) -> None:
+    """One line per group of samples, the three files read once for all of them."""
     truth = read_truth(Path(args.truth))
     phased = read_phased(Path(args.phased))
     linked = pir_linked(Path(args.pirs))
+    for label, samples in args.group:
+        print(group_score(label, samples.split(), truth, phased, linked))
+
+
+def group_score(label: str, samples: list[str], truth: dict[str, dict[int, str]],
+                phased: dict[str, dict[int, tuple[str, int]]],
+                linked: dict[str, set[int]]) -> str:
     switches = pairs = het = done = in_pirs = linked_done = 0
     spans = []
-    for sample in args.samples:
+    for sample in samples:
         calls = phased.get(sample, {})
         het += len(truth.get(sample, {}))
         done += len(calls)
@@ -179,10 +181,10 @@ def score(args: argparse.Namespace) -> None:
             flips = [calls[p][0] != truth[sample][p] for p in block]
             pairs += len(block) - 1
             switches += sum(a != b for a, b in zip(flips, flips[1:]))
-    print(f"{args.label}\tswitch_error={share(switches, pairs):.3f}% ({switches}/{pairs})"
-          f"\tphased={share(done, het):.1f}% ({done}/{het})"
-          f"\tpir_linked_phased={share(linked_done, in_pirs):.1f}% ({linked_done}/{in_pirs})"
-          f"\tblocks={len(spans)}\tblock_n50={n50(spans)}")
+    return (f"{label}\tswitch_error={share(switches, pairs):.3f}% ({switches}/{pairs})"
+            f"\tphased={share(done, het):.1f}% ({done}/{het})"
+            f"\tpir_linked_phased={share(linked_done, in_pirs):.1f}% ({linked_done}/{in_pirs})"
+            f"\tblocks={len(spans)}\tblock_n50={n50(spans)}")
 
 
 def cost(args: argparse.Namespace) -> None:
@@ -195,10 +197,9 @@ def cost(args: argparse.Namespace) -> None:
         rounds.append({r["command"]: r["median"] for r in results})
     rss = {}
     for key in ("without", "with"):
-        text = (folder / f"{key}.rss").read_text()
-        rss[key] = int(re.search(r"Maximum resident set size \(kbytes\): (\d+)", text).group(1))
+        rss[key] = peak_rss_mb(str(folder / f"{key}.rss"))
         seconds = statistics.median(r[key] for r in rounds)
-        print(f"  {key:8s} median {seconds:.3f} s   peak RSS {rss[key] / 1024:.1f} MiB")
+        print(f"  {key:8s} median {seconds:.3f} s   peak RSS {rss[key]:.1f} MiB")
     ratio = statistics.median(r["with"] / r["without"] for r in rounds)
     print(f"  ratio    time {ratio:.3f} (median of {len(rounds)} rounds)"
           f"   memory {rss['with'] / rss['without']:.3f}")
@@ -219,8 +220,9 @@ def main(argv: list[str] | None = None) -> None:
     s.add_argument("--truth", required=True)
     s.add_argument("--phased", required=True)
     s.add_argument("--pirs", required=True)
-    s.add_argument("--label", required=True)
-    s.add_argument("samples", nargs="+")
+    s.add_argument("--group", nargs=2, action="append", required=True,
+                   metavar=("LABEL", "SAMPLES"),
+                   help="a line's label and its samples, blank-separated")
     c = commands.add_parser("cost")
     c.add_argument("folder")
     args = parser.parse_args(argv)

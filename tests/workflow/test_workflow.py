@@ -28,9 +28,11 @@ def make_vcf_odd(folder: Path) -> None:
         subprocess.run(["bgzip", "-c"], input="".join(lines).encode(), stdout=out, check=True)
 
 
-def direct_run(folder: Path, program: Path, chromosome: str, vcf_text: str = "") -> bytes:
-    """bridgeScan on the chromosome's lines of the cohort VCF (or of vcf_text) and on every
-    file of the table, in table order, each with its own name for the chromosome."""
+def direct_run(folder: Path, program: Path, chromosome: str, vcf_text: str = "",
+               options: tuple[str, ...] = ()) -> bytes:
+    """bridgeScan (with the further options) on the chromosome's lines of the cohort VCF (or of
+    vcf_text) and on every file of the table, in table order, each with its own name for the
+    chromosome."""
     vcf = vcf_text or gzip.decompress(
         (folder / "examples/cohort/cohort.vcf.gz").read_bytes()).decode()
     lines = [line for line in vcf.splitlines(keepends=True)
@@ -42,7 +44,7 @@ def direct_run(folder: Path, program: Path, chromosome: str, vcf_text: str = "")
         f"{sample}\t{path}\t{chromosome[3:] if path in FILES_WITHOUT_CHR else chromosome}\n"
         for sample, path in rows))
     subprocess.run([program, "--vcf", "direct.vcf", "--bam", "direct.list", "--out",
-                    "direct.pirs", "--reference", "examples/cohort/ref.fa"],
+                    "direct.pirs", "--reference", "examples/cohort/ref.fa", *options],
                    cwd=folder, check=True, capture_output=True)
     return (folder / "direct.pirs").read_bytes()
 
@@ -69,11 +71,7 @@ def test_gathered_files_equal_direct_runs(cohort, program):
 def test_gathered_phase_sets_equal_direct_runs(cohort, program):
     """The same records as a direct run over the whole cohort; the sample without files too."""
     for chromosome in CHROMOSOMES:
-        direct_run(cohort, program, chromosome)
-        subprocess.run([program, "--vcf", "direct.vcf", "--bam", "direct.list", "--out",
-                        "direct.pirs", "--reference", "examples/cohort/ref.fa",
-                        "--phase-sets", "direct.phased.vcf"],
-                       cwd=cohort, check=True, capture_output=True)
+        direct_run(cohort, program, chromosome, options=("--phase-sets", "direct.phased.vcf"))
         records = [
             [line for line in text.splitlines() if not line.startswith("#")]
             for text in ((cohort / "direct.phased.vcf").read_text(), gzip.decompress(

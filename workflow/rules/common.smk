@@ -15,8 +15,8 @@ from snakemake.exceptions import WorkflowError
 
 SCRIPTS = Path(workflow.basedir) / "scripts"
 sys.path.insert(0, str(SCRIPTS))
-from cohort import (InputError, alignment_index_suffixes, existing_index, load_json,
-                    parse_sample_table, stale_vcf_index, vcf_index_suffixes, vcf_kind)
+from cohort import (InputError, alignment_index_suffixes, existing_index, load_json, older,
+                    parse_sample_table, vcf_index_suffixes, vcf_kind)
 from settings import settings_problems
 
 # One line per wrong setting, before Snakemake's own account of the stop, rather than the
@@ -121,7 +121,7 @@ def vcf_index_path(vcf: Path) -> str:
     """The index beside the VCF, or the one the workflow makes under outdir: when there is none
     beside it, or the one there is older than the VCF (the plan warns about it)."""
     found = existing_index(vcf, vcf_index_suffixes(vcf_kind(vcf)))
-    if found is None or stale_vcf_index(vcf) is not None:
+    if found is None or older(found, vcf):
         return f"{OUTDIR}/work/{vcf.name}.csi"
     return str(found)
 

@@ -7,7 +7,7 @@ import subprocess
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from cohort import alignment_index_suffixes, existing_index
+from cohort import alignment_index_suffixes, existing_index, older
 
 # The last bytes of every complete BAM file (an empty BGZF block) and of every complete CRAM 3
 # file (an empty container): a file cut short while copied or written lacks them.
@@ -34,11 +34,6 @@ class AlignmentFile:
     sequences: dict[str, Sequence] = field(default_factory=dict)
     problem: str = ""
     warning: str = ""
-
-
-def older(index: Path, path: Path) -> bool:
-    """Whether the index was written before its file, in whole seconds as htslib compares."""
-    return int(index.stat().st_mtime) < int(path.stat().st_mtime)
 
 
 def has_end_marker(path: Path) -> bool:

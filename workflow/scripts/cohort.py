@@ -77,14 +77,6 @@ def parse_sample_table(path: Path) -> tuple[list[SampleFile], list[str]]:
     return rows, problems
 
 
-def read_sample_table(path: Path) -> list[SampleFile]:
-    """The samples table's lines; raises InputError naming every problem with them."""
-    rows, problems = parse_sample_table(path)
-    if problems:
-        raise InputError(problem_list(problems))
-    return rows
-
-
 def problem_list(problems: list[str]) -> str:
     """One message for several problems, one per line beneath a count, as bridgeScan lists
     the details of a message."""
@@ -117,13 +109,16 @@ def existing_index(path: Path, suffixes: tuple[str, ...]) -> Path | None:
     return None
 
 
+def older(index: Path, path: Path) -> bool:
+    """Whether the index was written before its file, in whole seconds as htslib compares."""
+    return int(index.stat().st_mtime) < int(path.stat().st_mtime)
+
+
 def stale_vcf_index(vcf: Path) -> Path | None:
     """The index beside the VCF when it is older than the VCF: one made before the VCF was
     written again, which would point into the old file. The workflow makes its own then."""
     index = existing_index(vcf, vcf_index_suffixes(vcf_kind(vcf)))
-    if index is not None and int(index.stat().st_mtime) < int(vcf.stat().st_mtime):
-        return index
-    return None
+    return index if index is not None and older(index, vcf) else None
 
 
 def vcf_index_suffixes(kind: str) -> tuple[str, ...]:

@@ -7,13 +7,15 @@ every byte but the values that changed stays as it stands. Written bgzipped, wit
 
 import re
 import subprocess
+from itertools import takewhile
 from pathlib import Path
 from typing import BinaryIO, Iterator
 
-from cohort import (InputError, chromosome_lines, load_json, run_logged, script_arguments,
-                    split_fields)
+from cohort import (BLANKS, InputError, chromosome_lines, load_json, run_logged,
+                    script_arguments, split_fields)
 
-SEPARATORS = re.compile(rb"([ \t]+)")
+# The runs of blanks split_fields splits at, kept by the split.
+SEPARATORS = re.compile(b"(" + BLANKS.pattern + b")")
 PS_HEADER = b'##FORMAT=<ID=PS,Number=1,Type=Integer,Description="Phase set">\n'
 
 
@@ -26,9 +28,10 @@ def data_lines(path: Path) -> Iterator[list[bytes]]:
 
 
 def commands(path: Path) -> list[bytes]:
-    """The command line a scan recorded in its file's header."""
+    """The command line a scan recorded in its file's header; the data lines are not read."""
     with open(path, "rb") as lines:
-        return [line for line in lines if line.startswith(b"##bridgeScan_command=")]
+        header = takewhile(lambda line: line.startswith(b"#"), lines)
+        return [line for line in header if line.startswith(b"##bridgeScan_command=")]
 
 
 def sample_columns(header: list[bytes], groups: list[list[str]]) -> list[list[int]]:
@@ -39,9 +42,10 @@ def sample_columns(header: list[bytes], groups: list[list[str]]) -> list[list[in
     return [[first[name.encode()] for name in group] for group in groups]
 
 
-def gathered_line(line: bytes, parts: list[list[bytes]], columns: list[list[int]]) -> bytes:
-    """The cohort line with each group's values and, when a group added it, FORMAT's PS."""
-    pieces = SEPARATORS.split(line.rstrip(b"\n"))  # fields at even indices, separators between
+def gathered_line(pieces: list[bytes], parts: list[list[bytes]],
+                  columns: list[list[int]]) -> bytes:
+    """The cohort line, split by SEPARATORS (fields at even indices, separators between), with
+    each group's values and, when a group added it, FORMAT's PS."""
     for fields, group_columns in zip(parts, columns):
         if fields[1] != pieces[2]:
             raise InputError(f"a group's phase sets are out of step at position {pieces[2]!r}")
@@ -67,8 +71,11 @@ def gather(lines: Iterator[bytes], part_paths: list[Path], groups: list[list[str
             out.writelines(commands(part_paths[0]) if part_paths else [])
             out.write(line)
             columns = sample_columns(split_fields(line.rstrip(b"\n")), groups)
-        elif len(split_fields(line.rstrip(b"\n"))) >= 9:  # bridgeScan writes no shorter line
-            out.write(gathered_line(line, [next(part) for part in parts], columns))
+        else:
+            pieces = SEPARATORS.split(line.rstrip(b"\n"))
+            # 9 fields and the separators between them: bridgeScan writes no shorter line.
+            if len(pieces) >= 17:
+                out.write(gathered_line(pieces, [next(part) for part in parts], columns))
     if any(next(part, None) is not None for part in parts):
         raise InputError("a group's phase sets hold more lines than the VCF")
 

@@ -92,15 +92,16 @@ def reference_problems(rows: list[SampleFile], files: dict[str, AlignmentFile],
     """Each CRAM file's chromosomes against the reference: a sequence that is missing, of
     another length or with another MD5 than the file's header gives cannot decode its reads.
     Each sequence's MD5 is computed once, however many files name it."""
-    crams = [row for row in rows if row.path.endswith(".cram") and not files[row.path].problem]
+    crams = [(k, row) for k, row in enumerate(rows)
+             if row.path.endswith(".cram") and not files[row.path].problem]
     if not crams or not reference:
         return []
     fasta = reference_fasta(reference)
     problems = []
     for chromosome in chromosomes:
-        for k, row in enumerate(rows):
+        for k, row in crams:
             spelling = chromosome["spellings"][k]
-            if row not in crams or spelling is None:
+            if spelling is None:
                 continue
             mismatch = fasta.mismatch(spelling, files[row.path].sequences[spelling])
             if mismatch:

@@ -54,6 +54,8 @@ document.querySelectorAll("table.sortable").forEach(table => {
 PATH_SETTINGS = ("vcf", "samples", "reference", "outdir", "program", "vcf index")
 SHOWN_SAMPLES = 12
 MOST_OUTLIERS_SHOWN = 100
+# bridgeScan's message for an alignment file it could not read to its end.
+DAMAGED_FILE = "ERROR: Cannot read BAM file"
 
 
 def first_line(command: list[str]) -> str:
@@ -163,18 +165,26 @@ def scan_messages(plan: dict, scan_logs: Path) -> list[tuple[str, str, list[str]
         for k, group in enumerate(plan["groups"], start=1):
             log = scan_logs / f"{chromosome['name']}.group{k}.log"
             lines = log.read_text(errors="replace").splitlines() if log.is_file() else []
-            for number, line in enumerate(lines):
-                if not line.startswith(("WARNING:", "ERROR:")):
-                    continue
-                details = []
-                for following in lines[number + 1:]:
-                    if not following.startswith("  * "):
-                        break
-                    details.append(following[4:])
+            for line, details in messages_of(lines):
                 named = [sample_of[p] for p in re.findall(r"\[([^]]*)\]", line) if p in sample_of]
                 message = "; ".join([line, *details])
                 messages.append((chromosome["name"], message, named or list(group)))
     return messages
+
+
+def messages_of(lines: list[str]) -> list[tuple[str, list[str]]]:
+    """A log's ERROR: and WARNING: lines, each with the "  * " lines beneath it, in one pass."""
+    found: list[tuple[str, list[str]]] = []
+    beneath = False
+    for line in lines:
+        if line.startswith(("WARNING:", "ERROR:")):
+            found.append((line, []))
+            beneath = True
+        elif beneath and line.startswith("  * "):
+            found[-1][1].append(line[4:])
+        else:
+            beneath = False
+    return found
 
 
 def message_kind(message: str) -> str:
@@ -187,10 +197,12 @@ def problems_section(plan: dict, scan_logs: Path) -> str:
     parts = [f"<h2>Samples of the VCF without files</h2><p>{len(without)}"
              f"{': ' + html.escape(', '.join(without)) if without else ''}. They get no "
              "block in the PIR files.</p>"]
-    messages = scan_messages(plan, scan_logs)
     kinds: dict[str, list] = defaultdict(list)
-    for chromosome, message, samples in messages:
-        if not message.startswith("ERROR: Cannot read BAM file"):
+    damaged = []
+    for chromosome, message, samples in scan_messages(plan, scan_logs):
+        if message.startswith(DAMAGED_FILE):
+            damaged.append([chromosome, ", ".join(samples), message])
+        else:
             kinds[message_kind(message)].append((chromosome, samples))
     rows = [[kind, len(found), ", ".join(dict.fromkeys(c for c, _ in found)),
              few(list(dict.fromkeys(s for _, samples in found for s in samples)))]
@@ -199,8 +211,6 @@ def problems_section(plan: dict, scan_logs: Path) -> str:
     parts.append("<h2>Warnings of the checks and the scans</h2>" +
                  (table(["kind", "times", "chromosomes", "samples"], rows) if rows
                   else "<p class=ok>None.</p>"))
-    damaged = [[c, ", ".join(s), m] for c, m, s in messages
-               if m.startswith("ERROR: Cannot read BAM file")]
     parts.append("<h2>Damaged files</h2>" +
                  (table(["chromosome", "sample", "message"], damaged) if damaged
                   else "<p class=ok>None: every file was read to its end.</p>"))

@@ -128,17 +128,20 @@ def spread_outliers(cohort: Cohort, figure: Figure) -> list[Outlier]:
 
 def plain_outliers(cohort: Cohort) -> list[Outlier]:
     """What needs a look whatever the cohort: no PIR at all, most records dropped."""
+    if not cohort.totals:
+        return []
     pirs = {name: sums["pirs"] for name, sums in cohort.totals.items()}
     dropped = {name: share(sums["dropped_flag"] + sums["dropped_mapq"], sums["records"]) or 0.0
                for name, sums in cohort.totals.items()}
+    middle_pirs, middle_dropped = median(pirs.values()), median(dropped.values())
     outliers = []
     for name in cohort.totals:
         if pirs[name] == 0:
-            outliers.append(Outlier(name, "PIRs", 0, median(pirs.values()), "no PIR at all",
+            outliers.append(Outlier(name, "PIRs", 0, middle_pirs, "no PIR at all",
                                     float("inf")))
         if dropped[name] > MOST_DROPPED:
             outliers.append(Outlier(name, "share of records dropped", dropped[name],
-                                    median(dropped.values()), "most records dropped",
+                                    middle_dropped, "most records dropped",
                                     1e6 * dropped[name]))
     return outliers
 
