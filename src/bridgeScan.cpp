@@ -22,6 +22,7 @@
 #include "utils/fatal.h"
 #include "utils/output_targets.h"
 #include "utils/safe_output.h"
+#include "vcf_output.h"
 
 namespace {
 
@@ -137,15 +138,14 @@ std::vector<std::string> inputFiles(const run_options& options, const data_set& 
 }
 
 // The files the run writes, each with the title the checks give it. The phase sets file's
-// index takes one of two names, by the positions it holds.
+// index takes one of two names, by the records it holds, and the other name is cleared.
 std::vector<titled_output> outputFiles(const run_options& options) {
     std::vector<titled_output> outputs = {{options.out, "Output file"}};
     if (options.stats) outputs.push_back({options.stats, "Statistics file"});
     if (options.phaseSets) {
-        const std::string name = options.phaseSets;
-        outputs.push_back({name, "Phase sets file"});
-        for (const char* index : {".tbi", ".csi"})
-            outputs.push_back({name + index, "Phase sets index"});
+        outputs.push_back({options.phaseSets, "Phase sets file"});
+        for (const std::string& index : vcf_output::indexNames(options.phaseSets))
+            outputs.push_back({index, "Phase sets index"});
     }
     return outputs;
 }
@@ -207,6 +207,7 @@ int bridgeScanMain(int argc, char** argv, scan_method method) {
     if (!options.bam) fatal("No BAM list file specified with --bam");
     if (!options.out) fatal("No output file specified with --out");
     if (options.threads < 1) fatal("ERROR: --threads takes a whole number from 1 to 1024");
+    if (options.phaseSets) vcf_output::checkTarget(options.phaseSets);
 
     const std::vector<titled_output> outputs = outputFiles(options);
     keepStandardOutputForTheOutput(outputs);

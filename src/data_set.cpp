@@ -55,7 +55,7 @@ void data_set::runExtraction(const char* filename) {
         writeStatsHeader(stats->stream());
     }
     std::optional<phased_vcf> phaseSets;
-    if (options.phaseSets) phaseSets.emplace(options.phaseSets, sites);
+    if (options.phaseSets) phaseSets.emplace(options.phaseSets);
     const std::vector<phase_site> phaseSites =
         phaseSets || stats ? phaseSitesOf(sites) : std::vector<phase_site>();
     sites.writeMAP(out.stream());

@@ -10,9 +10,6 @@
 #include <queue>
 #include <string_view>
 
-#include <htslib/bgzf.h>
-#include <htslib/tbx.h>
-
 #include "hts_handles.h"
 #include "utils/fatal.h"
 #include "vcf_fields.h"
@@ -22,15 +19,6 @@ namespace {
 
 constexpr std::string_view ps_header =
     "##FORMAT=<ID=PS,Number=1,Type=Integer,Description=\"Phase set\">";
-// The .tbi format holds positions below 2^29; beyond, the index is a .csi.
-constexpr int32_t tbi_limit = 1 << 29;
-constexpr int csi_min_shift = 14;
-
-bool endsWith(const std::string& text, std::string_view end) {
-    return text.size() >= end.size() &&
-           text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
-
 // The parts of `text` between separators.
 std::vector<std::string_view> split(std::string_view text, char separator) {
     std::vector<std::string_view> parts;
@@ -139,41 +127,6 @@ std::string rewrite(std::string_view line, const std::vector<std::pair<size_t, p
     return out;
 }
 
-// Where the lines go: a BGZF file opened by name, or the output's text stream. BGZF at level 1:
-// a cohort's lines are many, and the fastest level costs a third of the default's time for a
-// file about 40% larger.
-class line_sink {
-public:
-    line_sink(safe_output& output, bool compressed) : out(output) {
-        if (!compressed) return;
-        bgzf = bgzf_open(out.stagingPath().c_str(), "w1");
-        if (!bgzf) out.fail("create", errno ? errno : EIO);
-    }
-    ~line_sink() {
-        if (bgzf) bgzf_close(bgzf);
-    }
-    line_sink(const line_sink&) = delete;
-    line_sink& operator=(const line_sink&) = delete;
-
-    void put(std::string_view line) {
-        if (!bgzf) {
-            std::ostream& text = out.stream();
-            text << line << '\n';
-            return;
-        }
-        if (bgzf_write(bgzf, line.data(), line.size()) < 0 || bgzf_write(bgzf, "\n", 1) < 0)
-            out.fail("write", errno ? errno : EIO);
-    }
-    void close() {
-        if (bgzf && bgzf_close(std::exchange(bgzf, nullptr)) != 0)
-            out.fail("write", errno ? errno : EIO);
-    }
-
-private:
-    safe_output& out;
-    BGZF* bgzf = nullptr;
-};
-
 // Which data lines hold the run's sites, each checked against the site it must be.
 class line_matcher {
 public:
@@ -213,21 +166,10 @@ std::string commandHeader(const std::string& command) {
     return line;
 }
 
-std::string indexName(const std::string& path, const pos_index& sites) {
-    int32_t last = 0;
-    for (int k = 0; k < sites.size(); ++k) last = std::max(last, sites[k].pos);
-    return path + (last >= tbi_limit ? ".csi" : ".tbi");
-}
-
 }  // namespace
 
-phased_vcf::phased_vcf(const std::string& filename, const pos_index& sites)
-    : path(filename), compressed(!endsWith(filename, ".vcf")),
-      file(std::make_unique<safe_output>(
-          path, compressed ? safe_output::writer::by_name : safe_output::writer::stream)) {
-    if (compressed)
-        index = std::make_unique<safe_output>(indexName(path, sites), safe_output::writer::by_name);
-}
+phased_vcf::phased_vcf(const std::string& filename)
+    : path(filename), file(std::make_unique<vcf_output>(filename)) {}
 
 void phased_vcf::add(size_t sample, std::vector<phased_call> sampleCalls) {
     if (calls.size() <= sample) calls.resize(sample + 1);
@@ -237,7 +179,7 @@ void phased_vcf::add(size_t sample, std::vector<phased_call> sampleCalls) {
 void phased_vcf::write(const vcf_selection& vcf, const pos_index& sites,
                        const std::string& command, hts_tpool* pool) {
     std::cout << "\nWriting phase sets to [" << path << "]" << std::endl;
-    line_sink sink(*file, compressed);
+    vcf_output& sink = *file;
     line_matcher matcher(vcf, sites);
     call_walk walk(calls);
     bool psDeclared = false;
@@ -264,14 +206,6 @@ void phased_vcf::write(const vcf_selection& vcf, const pos_index& sites,
         fatal("ERROR: Cannot read VCF file [" + vcf.path + "] again: no phase sets written");
     matcher.checkAllSeen();
     sink.close();
-    if (compressed &&
-        tbx_index_build2(file->stagingPath().c_str(), index->stagingPath().c_str(),
-                         endsWith(index->name(), ".csi") ? csi_min_shift : 0, &tbx_conf_vcf) != 0)
-        index->fail("write", EIO);
 }
 
-std::vector<safe_output*> phased_vcf::outputs() {
-    std::vector<safe_output*> all = {file.get()};
-    if (index) all.push_back(index.get());
-    return all;
-}
+std::vector<safe_output*> phased_vcf::outputs() { return file->outputs(); }

@@ -1,6 +1,5 @@
 // The phase sets file: the run's VCF lines again, with each sample's read-backed blocks written
-// as phased genotypes (0|1, 1|0) and FORMAT/PS. Bgzipped with a .tbi or .csi index beside it,
-// or plain text when its name ends in .vcf.
+// as phased genotypes (0|1, 1|0) and FORMAT/PS, in the kind its name gives (vcf_output).
 #pragma once
 
 #include <memory>
@@ -9,7 +8,7 @@
 
 #include "phase_sets.h"
 #include "pos_index.h"
-#include "utils/safe_output.h"
+#include "vcf_output.h"
 
 struct hts_tpool;
 
@@ -24,8 +23,8 @@ struct vcf_selection {
 class phased_vcf {
 public:
     // Creates the file and its index at once, so that a name that cannot be written stops the
-    // run before any scan. The index is a .tbi, or a .csi when a site lies beyond 2^29.
-    phased_vcf(const std::string& path, const pos_index& sites);
+    // run before any scan.
+    explicit phased_vcf(const std::string& path);
 
     // Keeps one sample's blocks until write().
     void add(size_t sample, std::vector<phased_call> calls);
@@ -38,8 +37,6 @@ public:
 
 private:
     std::string path;
-    bool compressed;
-    std::unique_ptr<safe_output> file;
-    std::unique_ptr<safe_output> index;  // when compressed
+    std::unique_ptr<vcf_output> file;
     std::vector<std::vector<phased_call>> calls;  // by sample
 };

@@ -1,13 +1,18 @@
 // Output names followed through their links to the file they lead to, and compared by it.
 #include "utils/output_targets.h"
 
+#include <fcntl.h>
 #include <limits.h>
+#include <linux/capability.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 
 #include "utils/fatal.h"
 
@@ -52,6 +57,27 @@ bool sameFile(const output_target& a, const output_target& b) {
     fatal("ERROR: Cannot create output file [" + path + "]: " + std::strerror(error));
 }
 
+// The name the kernel opens for `path`: `-` is standard output.
+std::string openedName(const std::string& path) { return path == "-" ? "/dev/stdout" : path; }
+
+// Whether the process may rename or remove files of others in a sticky folder (root's
+// CAP_FOWNER; a root without it, in a container, may not).
+bool ownsEveryFile() {
+    const std::string effective = processStatusField("CapEff:");
+    return !effective.empty() && (std::stoull(effective, nullptr, 16) >> CAP_FOWNER & 1) != 0;
+}
+
+// The attribute flags (chattr) of `path`; 0 when they cannot be read, which leaves the rename to
+// tell.
+int attributeFlags(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return 0;
+    int flags = 0;
+    if (ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) flags = 0;
+    close(fd);
+    return flags;
+}
+
 std::string lowerFirst(std::string text) {
     if (!text.empty())
         text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
@@ -66,8 +92,8 @@ std::string folderOf(const std::string& path) { return path.substr(0, path.rfind
 // name leads to a file that is not a regular one, the name itself is what to open.
 output_target finalTarget(const std::string& path) {
     output_target target;
-    target.path = path;
-    if (stat(path.c_str(), &target.info) == 0) {
+    target.path = openedName(path);
+    if (stat(target.path.c_str(), &target.info) == 0) {
         target.exists = true;
         if (!S_ISREG(target.info.st_mode)) return target;
     } else if (errno != ENOENT) {
@@ -81,8 +107,50 @@ output_target finalTarget(const std::string& path) {
 
 bool isStandardOutput(const std::string& path) {
     struct stat named, standard;
-    return stat(path.c_str(), &named) == 0 && fstat(1, &standard) == 0 &&
+    return stat(openedName(path).c_str(), &named) == 0 && fstat(1, &standard) == 0 &&
            named.st_dev == standard.st_dev && named.st_ino == standard.st_ino;
+}
+
+std::string linkedName(const std::string& path) {
+    std::string linked = path;
+    return followLinks(linked) == 0 ? linked : path;
+}
+
+std::string nonFileKind(const output_target& target) {
+    if (!target.exists) return "";
+    switch (target.info.st_mode & S_IFMT) {
+    case S_IFREG: return "";
+    case S_IFCHR: return "a character device";
+    case S_IFBLK: return "a block device";
+    case S_IFIFO: return "a pipe";
+    case S_IFSOCK: return "a socket";
+    case S_IFDIR: return "a folder";
+    default: return "no regular file";
+    }
+}
+
+std::string whyNotReplaceable(const output_target& target) {
+    if (!target.exists || !S_ISREG(target.info.st_mode)) return "";
+    const int flags = attributeFlags(target.path);
+    if (flags & FS_IMMUTABLE_FL) return "it is immutable (chattr +i)";
+    if (flags & FS_APPEND_FL) return "it is append-only (chattr +a)";
+    const std::string folder = folderOf(target.path);
+    struct stat info;
+    if (stat(folder.empty() ? "." : folder.c_str(), &info) != 0 || !(info.st_mode & S_ISVTX))
+        return "";
+    const uid_t user = geteuid();
+    if (user == info.st_uid || user == target.info.st_uid || ownsEveryFile()) return "";
+    return "its folder is sticky (chmod +t) and neither the folder nor the file is yours";
+}
+
+std::string processStatusField(const std::string& field) {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.compare(0, field.size(), field) == 0) {
+            const size_t start = line.find_first_not_of(" \t", field.size());
+            return start == std::string::npos ? "" : line.substr(start);
+        }
+    return "";
 }
 
 void refuseSharedFiles(const std::vector<titled_output>& outputs,

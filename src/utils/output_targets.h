@@ -24,8 +24,25 @@ std::string folderOf(const std::string& path);
 
 output_target finalTarget(const std::string& path);
 
-// True when `path` names the file that standard output (descriptor 1) already is.
+// True when `path` names the file that standard output (descriptor 1) already is; `-` names it
+// too, as for samtools and bcftools.
 bool isStandardOutput(const std::string& path);
+
+// The name `path` leads to once its own links are followed, for a file written beside it (an
+// index): the name itself when it is no link, or when its links lead nowhere usable.
+std::string linkedName(const std::string& path);
+
+// What an existing target that is no regular file is, for messages ("a character device", "a
+// pipe"); empty for a regular file or a name not taken yet.
+std::string nonFileKind(const output_target& target);
+
+// Why this user cannot replace the existing regular file `target` by a rename: it is immutable
+// or append-only, or its folder is sticky and neither the folder nor the file is the user's.
+// Empty when nothing stands in the way that can be seen before trying.
+std::string whyNotReplaceable(const output_target& target);
+
+// The value of one field of /proc/self/status ("Umask:"), blanks trimmed; empty without it.
+std::string processStatusField(const std::string& field);
 
 // An output of the run, as the checks name it: `title` is "Output file", "Statistics file".
 struct titled_output {

@@ -13,7 +13,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <utility>
 
 #include "utils/fatal.h"
@@ -81,13 +80,11 @@ int freeSlot() {
 // The mode a new file gets. The umask is read from /proc: umask() reads it only by changing
 // it, which another thread creating a file at that moment would see.
 mode_t newFileMode() {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.compare(0, 6, "Umask:") == 0)
-            return 0666 & ~static_cast<mode_t>(std::stoul(line.substr(6), nullptr, 8));
-    const mode_t mask = umask(022);  // no /proc: the only other way
-    umask(mask);
-    return 0666 & ~mask;
+    const std::string mask = processStatusField("Umask:");
+    if (!mask.empty()) return 0666 & ~static_cast<mode_t>(std::stoul(mask, nullptr, 8));
+    const mode_t previous = umask(022);  // no /proc: the only other way
+    umask(previous);
+    return 0666 & ~previous;
 }
 
 }  // namespace
@@ -116,6 +113,7 @@ safe_output::safe_output(std::string outputPath, writer who)
     }
     const int error = createTemporary(file.path);
     if (slot >= 0) {
+        refuseUnreplaceable(file);
         attachStream(ofile::delivery::large_blocks);
         return;
     }
@@ -149,6 +147,15 @@ int safe_output::createTemporary(const std::string& file) {
     return 0;
 }
 
+// The rename that would replace the file at the end fails for want of a right that can be seen
+// now: better said before the scan than after it.
+void safe_output::refuseUnreplaceable(const output_target& file) {
+    const std::string why = whyNotReplaceable(file);
+    if (why.empty()) return;
+    forgetTemporary();
+    fail("replace", why);
+}
+
 // Opening the name would truncate the file at its own offset, while the shell's descriptor
 // keeps writing at another: the output goes through descriptor 1 itself.
 void safe_output::openStandardOutput() {
@@ -178,25 +185,77 @@ safe_output::~safe_output() {
     if (descriptor >= 0) ::close(descriptor);
 }
 
+int (*safe_output::publishingRename)(const char*, const char*) = rename;
+
 void safe_output::finishAll(const std::vector<safe_output*>& outputs) {
     for (safe_output* output : outputs) output->complete();
     const signals_held held;
-    for (safe_output* output : outputs) output->publish();
+    for (safe_output* output : outputs)
+        if (const int error = output->keepOlderAside()) abandonPublishing(outputs, *output, error);
+    for (safe_output* output : outputs)
+        if (const int error = output->publish()) abandonPublishing(outputs, *output, error);
+    for (safe_output* output : outputs) output->forgetOlder();
+}
+
+void safe_output::abandonPublishing(const std::vector<safe_output*>& outputs,
+                                    const safe_output& failed, int error) {
+    for (auto output = outputs.rbegin(); output != outputs.rend(); ++output)
+        (*output)->restoreOlder();
+    failed.fail("write", error);
 }
 
 // A failed write has ended the run already; a chain that failed otherwise has no errno.
 void safe_output::complete() {
     if (byWhom == writer::stream && !text.close())
         fail("write", text.error() != 0 ? text.error() : EIO);
-    if (slot >= 0 && fsync(descriptor) != 0) fail("write", errno);
+    if (slot >= 0 && !withdrawn && fsync(descriptor) != 0) fail("write", errno);
     if (::close(std::exchange(descriptor, -1)) != 0) fail("write", errno);
 }
 
-void safe_output::publish() {
-    if (slot < 0) return;
-    if (rename(temporaryPaths[slot], target.c_str()) != 0) fail("write", errno);
-    registered[slot].store(false);
-    slot = -1;
+// A second name for the older file, beside its temporary one (unique as that one is): a hard
+// link, or where the file system or the link rules refuse one, the file itself renamed aside.
+int safe_output::keepOlderAside() {
+    if (slot < 0) return 0;
+    struct stat info;
+    if (lstat(target.c_str(), &info) != 0) return errno == ENOENT ? 0 : errno;
+    const std::string aside = std::string(temporaryPaths[slot]) + ".older";
+    if (link(target.c_str(), aside.c_str()) != 0) {
+        if (rename(target.c_str(), aside.c_str()) != 0) return errno;
+        olderMoved = true;
+    }
+    older = aside;
+    return 0;
+}
+
+int safe_output::publish() {
+    if (slot < 0) return 0;
+    if (withdrawn) {
+        if (!olderMoved && !older.empty() && unlink(target.c_str()) != 0) return errno;
+        forgetTemporary();
+    } else {
+        if (publishingRename(temporaryPaths[slot], target.c_str()) != 0) return errno;
+        registered[slot].store(false);
+        slot = -1;
+    }
+    published = true;
+    return 0;
+}
+
+// Best effort: a rename back into a folder where the rename forward just worked.
+void safe_output::restoreOlder() {
+    if (older.empty()) {
+        if (published && !withdrawn) unlink(target.c_str());
+    } else if (published || olderMoved) {
+        rename(older.c_str(), target.c_str());
+    } else {
+        unlink(older.c_str());
+    }
+    older.clear();
+}
+
+void safe_output::forgetOlder() {
+    if (!older.empty()) unlink(older.c_str());
+    older.clear();
 }
 
 // Removed before it is forgotten, so that a signal in between cannot leave it behind.
@@ -209,7 +268,11 @@ void safe_output::forgetTemporary() {
 std::string safe_output::stagingPath() const { return slot >= 0 ? temporaryPaths[slot] : path; }
 
 void safe_output::fail(const std::string& action, int error) const {
-    fatal("ERROR: Cannot " + action + " output file [" + path + "]: " + std::strerror(error));
+    fail(action, std::string(std::strerror(error)));
+}
+
+void safe_output::fail(const std::string& action, const std::string& reason) const {
+    fatal("ERROR: Cannot " + action + " output file [" + path + "]: " + reason);
 }
 
 // open() takes the lowest free descriptor: the closed one, as those below it are open by then.

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "utils/output_targets.h"
 #include "utils/streams.h"
 
 // An output file of the run. A regular file, or a name not yet taken, is written to a temporary
@@ -14,7 +15,8 @@
 // instead. A symbolic link is followed, also a dangling one: the file it points to is replaced
 // and the link stays. What the name leads to decides, never where it lies: a device, a pipe, a
 // socket or a terminal is written directly, each line at once, and the file that standard
-// output already is, through descriptor 1 itself.
+// output already is (also when named `-`), through descriptor 1 itself. An existing file that
+// this user cannot replace ends the run at once, before anything is written.
 class safe_output {
 public:
     // Holds the stopping signals back for its lifetime, on the calling thread: while a
@@ -52,10 +54,18 @@ public:
     const std::string& name() const { return path; }
     // Ends the run with "ERROR: Cannot ACTION output file [F]: REASON", for a writer by name.
     [[noreturn]] void fail(const std::string& action, int error) const;
-    // Closes, checks and syncs every output, then puts each under its name. A failure ends the
-    // run with "ERROR: Cannot write output file [F]: REASON", as does any failed write before.
+    [[noreturn]] void fail(const std::string& action, const std::string& reason) const;
+    // The output is not wanted after all, and no older file may stay under its name (an index of
+    // the other kind): publishing removes that file instead, together with the others.
+    void withdraw() { withdrawn = true; }
+    // Closes, checks and syncs every output, then puts each under its name, all or none: the
+    // older files are kept aside under a second name until every rename has succeeded, and put
+    // back when one fails. A failure ends the run with "ERROR: Cannot write output file [F]:
+    // REASON", as does any failed write before.
     static void finishAll(const std::vector<safe_output*>& outputs);
     void finish() { finishAll({this}); }
+    // The rename that puts a finished output under its name; a test makes it fail on purpose.
+    static int (*publishingRename)(const char* from, const char* to);
 
     // Start-up steps, before any file is opened: descriptors 0, 1 and 2 are opened on /dev/null
     // when closed, so that no output lands where progress lines go; SIGPIPE is ignored, so
@@ -69,8 +79,16 @@ private:
     void openStandardOutput();
     void openDirect();
     void attachStream(ofile::delivery when);
+    void refuseUnreplaceable(const output_target& file);
     void complete();
-    void publish();
+    // Each returns 0 or the errno of what failed.
+    int keepOlderAside();
+    int publish();
+    // Undoes keepOlderAside() and publish(), whichever were done; forgetOlder() ends both.
+    void restoreOlder();
+    void forgetOlder();
+    [[noreturn]] static void abandonPublishing(const std::vector<safe_output*>& outputs,
+                                               const safe_output& failed, int error);
     // Removes the temporary file and frees its registry entry.
     void forgetTemporary();
 
@@ -79,6 +97,10 @@ private:
     int slot = -1;       // the temporary file's registry entry; -1 when written directly
     int descriptor = -1;
     bool abandoned = false;
+    bool withdrawn = false;
+    bool published = false;
+    std::string older;         // the older file's second name while publishing; empty: none
+    bool olderMoved = false;   // that name is its only one: renamed aside, not linked
     writer byWhom;
     ofile text;
 };

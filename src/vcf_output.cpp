@@ -1,0 +1,198 @@
+// The phase sets file by the kind its name gives: lines through BGZF, through htslib's BCF
+// encoder, or as plain text; the index built from the finished file.
+#include "vcf_output.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <ostream>
+
+#include <htslib/tbx.h>
+
+#include "utils/fatal.h"
+#include "utils/output_targets.h"
+#include "vcf_fields.h"
+
+namespace {
+
+// A .tbi holds records that end at 2^29 - 1 at most (1-based); beyond, the index is a .csi.
+constexpr int64_t tbi_largest_end = (int64_t{1} << 29) - 1;
+constexpr int csi_min_shift = 14;
+
+bool endsWith(const std::string& text, std::string_view end) {
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+std::optional<vcf_output::kind> knownKind(const std::string& path) {
+    if (endsWith(path, ".vcf.gz") || endsWith(path, ".vcf.bgz"))
+        return vcf_output::kind::bgzipped_vcf;
+    if (endsWith(path, ".bcf")) return vcf_output::kind::bcf;
+    if (endsWith(path, ".vcf")) return vcf_output::kind::plain_vcf;
+    return std::nullopt;
+}
+
+vcf_output::kind kindOf(const std::string& path) {
+    if (const std::optional<vcf_output::kind> known = knownKind(path)) return *known;
+    fatal("ERROR: --phase-sets [" + path + "] has no known ending: .vcf.gz or .vcf.bgz " +
+          "(bgzipped VCF), .bcf (BCF) or .vcf (plain text)");
+}
+
+// What a failed htslib call left in errno, or, when it left none, what failed. errno is cleared
+// before each such call, so that an older failure is never given as its reason.
+std::string htsReason(const char* otherwise) {
+    return errno != 0 ? std::strerror(errno) : otherwise;
+}
+
+// Where a data line's record ends, 1-based: POS + length of REF - 1, or its INFO/END when that
+// lies further, as htslib's index reads them.
+int64_t recordEnd(std::string_view line) {
+    field_walker walk(line);
+    std::string_view fields[8], field;
+    for (size_t k = 0; k < 8 && walk.next(field); ++k) fields[k] = field;
+    int64_t end = parsePosition(fields[1]) + static_cast<int64_t>(fields[3].size()) - 1;
+    for (std::string_view info = fields[7]; !info.empty();) {
+        const size_t stop = std::min(info.find(';'), info.size());
+        if (info.substr(0, 4) == "END=") end = std::max(end, parsePosition(info.substr(4)));
+        info.remove_prefix(std::min(stop + 1, info.size()));
+    }
+    return end;
+}
+
+// Field k (from 0) of a line; empty when it has fewer.
+std::string_view fieldAt(std::string_view line, size_t k) {
+    field_walker walk(line);
+    std::string_view field;
+    for (size_t at = 0; walk.next(field); ++at)
+        if (at == k) return field;
+    return {};
+}
+
+}  // namespace
+
+void vcf_output::checkTarget(const std::string& path) {
+    const output_target target = finalTarget(path);
+    const std::string what = isStandardOutput(path) ? "standard output" : nonFileKind(target);
+    if (!what.empty())
+        fatal("ERROR: --phase-sets [" + path + "] is " + what +
+              ": the phase sets go only to a regular file, which their index reads back");
+    const std::string folder = folderOf(target.path);
+    if (target.error == 0 && access(folder.empty() ? "." : folder.c_str(), W_OK | X_OK) != 0)
+        fatal("ERROR: Cannot create output file [" + path + "]: " + std::strerror(errno) +
+              " (the file and its index are made in its folder)");
+}
+
+std::vector<std::string> vcf_output::indexNames(const std::string& path) {
+    if (knownKind(path) == kind::plain_vcf) return {};
+    const std::string file = linkedName(path);
+    return {file + ".tbi", file + ".csi"};
+}
+
+vcf_output::vcf_output(const std::string& path)
+    : type(kindOf(path)),
+      file(std::make_unique<safe_output>(path, type == kind::plain_vcf
+                                                   ? safe_output::writer::stream
+                                                   : safe_output::writer::by_name)) {
+    if (type == kind::plain_vcf) return;
+    const std::vector<std::string> indexes = indexNames(path);
+    tbi = std::make_unique<safe_output>(indexes[0], safe_output::writer::by_name);
+    csi = std::make_unique<safe_output>(indexes[1], safe_output::writer::by_name);
+    errno = 0;
+    // BGZF at level 1: a cohort's lines are many, and the fastest level costs a third of the
+    // default's time for a file about 40% larger.
+    if (type == kind::bgzipped_vcf) bgzf.reset(bgzf_open(file->stagingPath().c_str(), "w1"));
+    else bcf.reset(hts_open(file->stagingPath().c_str(), "wb"));
+    if (!bgzf && !bcf) file->fail("create", htsReason("htslib cannot open it"));
+    record.reset(bcf_init());
+}
+
+vcf_output::~vcf_output() = default;
+
+void vcf_output::put(std::string_view line) {
+    switch (type) {
+    case kind::plain_vcf: {
+        std::ostream& out = file->stream();
+        out << line << '\n';
+        return;
+    }
+    case kind::bgzipped_vcf: return putBgzipped(line);
+    case kind::bcf: return putBcf(line);
+    }
+}
+
+void vcf_output::putBgzipped(std::string_view line) {
+    if (line.substr(0, 1) != "#") largestEnd = std::max(largestEnd, recordEnd(line));
+    errno = 0;
+    if (bgzf_write(bgzf.get(), line.data(), line.size()) < 0 || bgzf_write(bgzf.get(), "\n", 1) < 0)
+        file->fail("write", htsReason("htslib cannot write it"));
+}
+
+// The header is encoded once it is whole, at the first data line.
+void vcf_output::putBcf(std::string_view line) {
+    if (!header && line.substr(0, 1) == "#") {
+        headerText.append(line).append("\n");
+        return;
+    }
+    if (!header) writeBcfHeader(line);
+    text.ks.l = 0;
+    kputsn(line.data(), line.size(), &text.ks);
+    if (vcf_parse(&text.ks, header.get(), record.get()) != 0 || record->errcode != 0)
+        file->fail("write", "htslib cannot encode as BCF the record at " +
+                                std::string(fieldAt(line, 0)) + ":" +
+                                std::string(fieldAt(line, 1)) +
+                                " (BCF needs every INFO and FORMAT field declared)");
+    errno = 0;
+    if (bcf_write(bcf.get(), header.get(), record.get()) != 0)
+        file->fail("write", htsReason("htslib cannot write it"));
+}
+
+// A header without the chromosome's ##contig line gets one, as htslib would add it, but before
+// the header is written: BCF records name their contig by its place in the header.
+void vcf_output::writeBcfHeader(std::string_view firstDataLine) {
+    header.reset(bcf_hdr_init("r"));
+    if (!header || bcf_hdr_parse(header.get(), headerText.data()) != 0)
+        file->fail("write", "htslib cannot read the VCF's header");
+    const std::string chrom(fieldAt(firstDataLine, 0));
+    if (!chrom.empty() && bcf_hdr_name2id(header.get(), chrom.c_str()) < 0 &&
+        (bcf_hdr_printf(header.get(), "##contig=<ID=%s>", chrom.c_str()) != 0 ||
+         bcf_hdr_sync(header.get()) != 0))
+        file->fail("write", "htslib cannot declare contig " + chrom);
+    errno = 0;
+    if (bcf_hdr_write(bcf.get(), header.get()) != 0)
+        file->fail("write", htsReason("htslib cannot write it"));
+    headerText.clear();
+}
+
+void vcf_output::close() {
+    if (type == kind::plain_vcf) return;
+    if (type == kind::bcf && !header) writeBcfHeader("");
+    errno = 0;
+    if ((bgzf && bgzf_close(bgzf.release()) != 0) || (bcf && hts_close(bcf.release()) != 0))
+        file->fail("write", htsReason("htslib cannot complete it"));
+    buildIndex();
+}
+
+// The index of the kind not built is withdrawn, so that an older one of that kind, which htslib
+// would load first or alone, goes with the older file.
+void vcf_output::buildIndex() {
+    const bool wantCsi = type == kind::bcf || largestEnd > tbi_largest_end;
+    safe_output& index = wantCsi ? *csi : *tbi;
+    (wantCsi ? *tbi : *csi).withdraw();
+    const std::string data = file->stagingPath(), built = index.stagingPath();
+    errno = 0;
+    const int status =
+        type == kind::bcf
+            ? bcf_index_build3(data.c_str(), built.c_str(), csi_min_shift, 0)
+            : tbx_index_build2(data.c_str(), built.c_str(), wantCsi ? csi_min_shift : 0,
+                               &tbx_conf_vcf);
+    if (status != 0) index.fail("write", htsReason("htslib cannot build the index"));
+}
+
+std::vector<safe_output*> vcf_output::outputs() {
+    std::vector<safe_output*> all = {file.get()};
+    if (tbi) all.insert(all.end(), {tbi.get(), csi.get()});
+    return all;
+}
