@@ -75,7 +75,8 @@ std::string_view fieldAt(std::string_view line, size_t k) {
 
 void vcf_output::checkTarget(const std::string& path) {
     const output_target target = finalTarget(path);
-    const std::string what = isStandardOutput(path) ? "standard output" : nonFileKind(target);
+    std::string what = path == "-" ? "standard output" : nonFileKind(target);
+    if (what.empty() && isStandardOutput(path)) what = "standard output";
     if (!what.empty())
         fatal("ERROR: --phase-sets [" + path + "] is " + what +
               ": the phase sets go only to a regular file, which their index reads back");
@@ -143,27 +144,37 @@ void vcf_output::putBcf(std::string_view line) {
         file->fail("write", "htslib cannot encode as BCF the record at " +
                                 std::string(fieldAt(line, 0)) + ":" +
                                 std::string(fieldAt(line, 1)) +
-                                " (BCF needs every INFO and FORMAT field declared)");
+                                " (BCF needs every INFO and FORMAT field declared in the header)");
     errno = 0;
     if (bcf_write(bcf.get(), header.get(), record.get()) != 0)
         file->fail("write", htsReason("htslib cannot write it"));
 }
 
-// A header without the chromosome's ##contig line gets one, as htslib would add it, but before
-// the header is written: BCF records name their contig by its place in the header.
+// What a BCF header must declare before its records, and a VCF read by this program may leave
+// out: the ##fileformat line, the chromosome's ##contig line and FORMAT/GT. htslib would add the
+// last two itself at the first record, too late for BCF, whose records name them by their place
+// in the header.
 void vcf_output::writeBcfHeader(std::string_view firstDataLine) {
+    if (headerText.compare(0, 12, "##fileformat") != 0)
+        headerText.insert(0, "##fileformat=VCFv4.2\n");
     header.reset(bcf_hdr_init("r"));
     if (!header || bcf_hdr_parse(header.get(), headerText.data()) != 0)
         file->fail("write", "htslib cannot read the VCF's header");
     const std::string chrom(fieldAt(firstDataLine, 0));
-    if (!chrom.empty() && bcf_hdr_name2id(header.get(), chrom.c_str()) < 0 &&
-        (bcf_hdr_printf(header.get(), "##contig=<ID=%s>", chrom.c_str()) != 0 ||
-         bcf_hdr_sync(header.get()) != 0))
-        file->fail("write", "htslib cannot declare contig " + chrom);
+    if (!chrom.empty() && bcf_hdr_name2id(header.get(), chrom.c_str()) < 0)
+        declare("##contig=<ID=" + chrom + ">");
+    if (!bcf_hdr_idinfo_exists(header.get(), BCF_HL_FMT,
+                               bcf_hdr_id2int(header.get(), BCF_DT_ID, "GT")))
+        declare("##FORMAT=<ID=GT,Number=1,Type=String,Description=\"Genotype\">");
     errno = 0;
     if (bcf_hdr_write(bcf.get(), header.get()) != 0)
         file->fail("write", htsReason("htslib cannot write it"));
     headerText.clear();
+}
+
+void vcf_output::declare(const std::string& headerLine) {
+    if (bcf_hdr_append(header.get(), headerLine.c_str()) != 0 || bcf_hdr_sync(header.get()) != 0)
+        file->fail("write", "htslib cannot add " + headerLine + " to the header");
 }
 
 void vcf_output::close() {

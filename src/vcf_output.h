@@ -44,6 +44,7 @@ private:
     void putBgzipped(std::string_view line);
     void putBcf(std::string_view line);
     void writeBcfHeader(std::string_view firstDataLine);
+    void declare(const std::string& headerLine);
     void buildIndex();
 
     using bgzf_ptr = std::unique_ptr<BGZF, hts_deleter<bgzf_close>>;
