@@ -1,8 +1,12 @@
 // Whole runs of the program: compressed output, alignment files that fail, CRAM input, the
 // fatal paths with their messages and exit statuses, and what each failure leaves behind.
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -19,6 +23,7 @@
 
 #include <gtest/gtest.h>
 
+#include "hts_handles.h"
 #include "run_program.h"
 #include "sam_fixture.h"
 #include "utils/streams.h"
@@ -581,6 +586,209 @@ TEST(Run, VcfWithoutSamplesWritesTheMapAlone) {
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(readFile(dir + "/out.txt"), "MAP 1\n100\tA\tC,G\n");
     EXPECT_EQ(run.out.find("Writing PIRs"), std::string::npos);
+}
+
+std::vector<std::string> argsWithPhaseSets(const std::string& out, const std::string& phased) {
+    std::vector<std::string> args = argsWithOut(out);
+    args.insert(args.end(), {"--phase-sets", phased});
+    return args;
+}
+
+std::string notAFile(const std::string& name, const std::string& what) {
+    return "ERROR: --phase-sets [" + name + "] is " + what +
+           ": the phase sets go only to a regular file, which their index reads back\n";
+}
+
+// Standard output, a device, appended to or not, and a FIFO, which the index builder would
+// open again and wait on for ever (the alarm ends a run that hangs): each refused before the
+// VCF is read, nothing written anywhere, no index beside /dev/null.
+TEST(Run, PhaseSetsGoOnlyToARegularFile) {
+    const std::string dir = prepare(readAcrossBothSites("r1", 'A'));
+    ASSERT_EQ(mkfifo((dir + "/fifo.vcf.gz").c_str(), 0600), 0);
+    for (const auto& [name, what] : {std::pair<std::string, std::string>{"-", "standard output"},
+                                     {"/dev/null", "a character device"},
+                                     {"fifo.vcf.gz", "a pipe"}}) {
+        const program_result run =
+            runProgram(argsWithPhaseSets("out.txt", name), dir, [] { alarm(20); });
+        EXPECT_EQ(run.status, 1) << name;
+        EXPECT_EQ(run.err, notAFile(name, what));
+        EXPECT_EQ(run.out, "");
+    }
+    EXPECT_FALSE(fs::exists("/dev/null.tbi"));
+    writeFile(dir + "/app.bin", "app\n");
+    const program_result run = runProgramAt(
+        "/bin/sh",
+        {"-c", std::string(BRIDGESCAN_BIN) +
+                   " --vcf sites.vcf --bam bam.list --out out.txt --phase-sets /dev/stdout"
+                   " >> app.bin"},
+        dir);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, notAFile("/dev/stdout", "standard output"));
+    EXPECT_EQ(readFile(dir + "/app.bin"), "app\n");
+    EXPECT_FALSE(fs::exists(dir + "/out.txt"));
+    EXPECT_EQ(hiddenFiles(dir), "");
+}
+
+TEST(Run, DashIsStandardOutputForTheOutputAndTheStatistics) {
+    const std::string dir = prepare(readAcrossBothSites("r1", 'A'));
+    std::vector<std::string> args = argsWithOut("out.txt");
+    args.insert(args.end(), {"--stats", "stats.tsv"});
+    ASSERT_EQ(runProgram(args, dir).status, 0);
+    program_result run = runProgram(argsWithOut("-"), dir);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, readFile(dir + "/out.txt"));
+    EXPECT_NE(run.err.find("Writing PIRs ...\n"), std::string::npos);
+    args.back() = "-";
+    run = runProgram(args, dir);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, readFile(dir + "/stats.tsv"));
+    EXPECT_FALSE(fs::exists(dir + "/-"));
+}
+
+// The records of chromosome 20 that htslib finds through the index it loads for `path`, or -1
+// when it loads none.
+int indexedRecords(const std::string& path) {
+    const hts_file_ptr file(hts_open(path.c_str(), "r"));
+    if (!file) return -1;
+    int count = 0;
+    if (hts_get_format(file.get())->format == bcf) {
+        const bcf_hdr_ptr vcfHeader(bcf_hdr_read(file.get()));
+        const hts_idx_ptr index(bcf_index_load(path.c_str()));
+        const hts_itr_ptr records(index ? bcf_itr_querys(index.get(), vcfHeader.get(), "20")
+                                        : nullptr);
+        const bcf1_ptr record(bcf_init());
+        while (records && bcf_itr_next(file.get(), records.get(), record.get()) >= 0) ++count;
+        return records ? count : -1;
+    }
+    const tbx_ptr index(tbx_index_load(path.c_str()));
+    const hts_itr_ptr records(index ? tbx_itr_querys(index.get(), "20") : nullptr);
+    kstring_buffer line;
+    while (records && tbx_itr_next(file.get(), index.get(), records.get(), &line.ks) >= 0) ++count;
+    return records ? count : -1;
+}
+
+// An older phase sets file of one record, with a .csi.
+void olderPhaseSets(const std::string& path) {
+    writeFile(path + ".txt", std::string(two_sites).substr(0, std::string(two_sites).rfind("20\t")));
+    vcf_fixture::bgzip(path + ".txt", path);
+    ASSERT_EQ(tbx_index_build(path.c_str(), 14, &tbx_conf_vcf), 0);
+    ASSERT_EQ(indexedRecords(path), 1);
+}
+
+// htslib loads a .csi before a .tbi: an older .csi left beside the new file would hide its
+// records. Through a link, the file it points to gets the index, and loses its older one.
+TEST(Run, PhaseSetsIndexLiesBesideTheFileAndAnOlderOneOfTheOtherKindGoes) {
+    const std::string dir = prepare(readAcrossBothSites("r1", 'A'));
+    olderPhaseSets(dir + "/phased.vcf.gz");
+    fs::create_directories(dir + "/real");
+    fs::create_directories(dir + "/links");
+    olderPhaseSets(dir + "/real/phased.vcf.gz");
+    fs::create_symlink("../real/phased.vcf.gz", dir + "/links/phased.vcf.gz");
+    for (const std::string name : {"phased.vcf.gz", "links/phased.vcf.gz"}) {
+        const program_result run = runProgram(argsWithPhaseSets("out.txt", name), dir);
+        ASSERT_EQ(run.status, 0) << run.err;
+    }
+    for (const std::string file : {"phased.vcf.gz", "real/phased.vcf.gz"}) {
+        EXPECT_TRUE(fs::exists(dir + "/" + file + ".tbi")) << file;
+        EXPECT_FALSE(fs::exists(dir + "/" + file + ".csi")) << file;
+        EXPECT_EQ(indexedRecords(dir + "/" + file), 2) << file;
+    }
+    EXPECT_TRUE(fs::is_symlink(dir + "/links/phased.vcf.gz"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir + "/links"), fs::directory_iterator()), 1);
+}
+
+TEST(Run, BcfPhaseSetsAreReadBackByHtslibThroughACsi) {
+    const std::string dir = prepare(readAcrossBothSites("r1", 'A'));
+    writeFile(dir + "/phased.bcf.tbi", "an older index\n");
+    const program_result run = runProgram(argsWithPhaseSets("out.txt", "phased.bcf"), dir);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(indexedRecords(dir + "/phased.bcf"), 2);
+    EXPECT_FALSE(fs::exists(dir + "/phased.bcf.tbi"));
+    const hts_file_ptr file(hts_open((dir + "/phased.bcf").c_str(), "r"));
+    const bcf_hdr_ptr vcfHeader(bcf_hdr_read(file.get()));
+    const bcf1_ptr record(bcf_init());
+    ASSERT_EQ(bcf_read(file.get(), vcfHeader.get(), record.get()), 0);
+    int32_t* ps = nullptr;
+    int size = 0;
+    ASSERT_EQ(bcf_get_format_int32(vcfHeader.get(), record.get(), "PS", &ps, &size), 1);
+    EXPECT_EQ(ps[0], 100);
+    free(ps);
+}
+
+// Sets or clears the immutable flag; false when the file system has none.
+bool setImmutable(const std::string& path, bool immutable) {
+    const int fd = open(path.c_str(), O_RDONLY);
+    int flags = 0;
+    const bool set = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                     (flags = immutable ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL,
+                      ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+    if (fd >= 0) close(fd);
+    return set;
+}
+
+// The second output, the statistics, cannot be replaced: the run stops before any scan, and
+// every output keeps its older file.
+void expectRefusedWithOlderFiles(const std::string& dir, const std::string& folder,
+                                 const std::string& why, const child_setup& setup) {
+    std::vector<std::string> args = argsWithOut(folder + "/out.txt");
+    args.insert(args.end(), {"--stats", folder + "/stats.tsv"});
+    const program_result run = runProgram(args, dir, setup);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "ERROR: Cannot replace output file [" + folder + "/stats.tsv]: " + why +
+                           "\n");
+    EXPECT_EQ(run.out.find("Opening BAM file"), std::string::npos);
+    EXPECT_EQ(readFile(dir + "/" + folder + "/out.txt"), "older out\n");
+    EXPECT_EQ(readFile(dir + "/" + folder + "/stats.tsv"), "older stats\n");
+    EXPECT_EQ(hiddenFiles(dir + "/" + folder), "");
+}
+
+TEST(Run, OutputThatCannotBeReplacedStopsTheRunBeforeAnyScan) {
+    const std::string dir = prepare(readAcrossBothSites("r1", 'A'));
+    fs::create_directories(dir + "/kept");
+    writeFile(dir + "/kept/out.txt", "older out\n");
+    writeFile(dir + "/kept/stats.tsv", "older stats\n");
+    if (!setImmutable(dir + "/kept/stats.tsv", true))
+        GTEST_SKIP() << "no immutable flag here: " << std::strerror(errno);
+    expectRefusedWithOlderFiles(dir, "kept", "it is immutable (chattr +i)", {});
+    setImmutable(dir + "/kept/stats.tsv", false);
+
+    // A sticky folder where the statistics belong to root, the run to nobody.
+    const passwd* nobody = getpwnam("nobody");
+    if (geteuid() != 0 || !nobody) GTEST_SKIP() << "another user's file needs root to make";
+    fs::create_directories(dir + "/sticky");
+    fs::permissions(dir + "/sticky", fs::perms::all | fs::perms::sticky_bit);
+    writeFile(dir + "/sticky/out.txt", "older out\n");
+    writeFile(dir + "/sticky/stats.tsv", "older stats\n");
+    ASSERT_EQ(chown((dir + "/sticky/out.txt").c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    const uid_t user = nobody->pw_uid;
+    const gid_t group = nobody->pw_gid;
+    expectRefusedWithOlderFiles(
+        dir, "sticky",
+        "its folder is sticky (chmod +t) and neither the folder nor the file is yours",
+        [user, group] {
+            if (setgroups(0, nullptr) != 0 || setgid(group) != 0 || setuid(user) != 0) _exit(125);
+        });
+}
+
+// A folder with room for the phase sets file but not for its index (a 4 KiB file system, in
+// this test's own mount namespace): htslib's reason is named, and nothing is published.
+TEST(Run, IndexThatCannotBeWrittenIsNamedWithItsReason) {
+    const std::string dir = prepare(readAcrossBothSites("r1", 'A'));
+    const std::string small = dir + "/small";
+    fs::create_directories(small);
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("bridgescan", small.c_str(), "tmpfs", 0, "size=4k") != 0)
+        GTEST_SKIP() << "no small tmpfs can be mounted here: " << std::strerror(errno);
+    const program_result run = runProgram(argsWithPhaseSets("out.txt", "small/p.vcf.gz"), dir);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("ERROR: Cannot write output file [small/p.vcf.gz.tbi]: No space "
+                           "left on device\n"),
+              std::string::npos)
+        << run.err;
+    EXPECT_FALSE(fs::exists(dir + "/out.txt"));
+    EXPECT_TRUE(fs::is_empty(small));
+    umount(small.c_str());
 }
 
 }  // namespace
