@@ -63,7 +63,8 @@ const command_option options_table[] = {
      [](run_options& o, const char* v) { o.vcf = v; }},
     {"--bam", "FILE", "the BAM list: sample, alignment file, sequence name (required)",
      [](run_options& o, const char* v) { o.bam = v; }},
-    {"--out", "FILE", "the output file, compressed when it ends in .gz or .bz2 (required)",
+    {"--out", "FILE", "the output file, compressed when it ends in .gz or .bz2; - is standard "
+     "output (required)",
      [](run_options& o, const char* v) { o.out = v; }},
     {"--base-quality", "N", "lowest base quality an observation may have (default 13)",
      [](run_options& o, const char* v) { o.baseQuality = parseNumber(v); }},
@@ -79,11 +80,12 @@ const command_option options_table[] = {
      [](run_options& o, const char* v) { o.reference = v; }},
     {"--threads", "N", "threads in all; N-1 of them decompress (default 1)",
      [](run_options& o, const char* v) { o.threads = parseCount(v); }},
-    {"--stats", "FILE", "per-sample statistics, tab-separated (default: none)",
+    {"--stats", "FILE", "per-sample statistics, tab-separated; - is standard output (default: "
+     "none)",
      [](run_options& o, const char* v) { o.stats = v; }},
     {"--phase-sets", "FILE",
-     "also the VCF of the reads' phase sets (0|1, FORMAT/PS), bgzipped and indexed (default: "
-     "none)",
+     "also the VCF of the reads' phase sets (0|1, FORMAT/PS), by its ending: .vcf.gz or "
+     ".vcf.bgz bgzipped and .bcf, each with its index, or .vcf plain (default: none)",
      [](run_options& o, const char* v) { o.phaseSets = v; }},
     {"--phase-min-lod", "L", "weakest link (log10 likelihood ratio) that joins a phase set "
      "(default 2)",
@@ -150,7 +152,8 @@ std::vector<titled_output> outputFiles(const run_options& options) {
     return outputs;
 }
 
-// An output on standard output takes it whole: the progress lines go to standard error.
+// An output on standard output (`-` included) takes it whole: the progress lines go to standard
+// error.
 void keepStandardOutputForTheOutput(const std::vector<titled_output>& outputs) {
     for (const titled_output& output : outputs)
         if (isStandardOutput(output.path)) std::cout.rdbuf(std::cerr.rdbuf());
