@@ -2,6 +2,7 @@
 // encoder, or as plain text; the index built from the finished file.
 #include "vcf_output.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -81,7 +82,8 @@ void vcf_output::checkTarget(const std::string& path) {
         fatal("ERROR: --phase-sets [" + path + "] is " + what +
               ": the phase sets go only to a regular file, which their index reads back");
     const std::string folder = folderOf(target.path);
-    if (target.error == 0 && access(folder.empty() ? "." : folder.c_str(), W_OK | X_OK) != 0)
+    if (target.error == 0 &&
+        faccessat(AT_FDCWD, folder.empty() ? "." : folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
         fatal("ERROR: Cannot create output file [" + path + "]: " + std::strerror(errno) +
               " (the file and its index are made in its folder)");
 }

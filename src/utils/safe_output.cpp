@@ -212,13 +212,15 @@ void safe_output::complete() {
     if (::close(std::exchange(descriptor, -1)) != 0) fail("write", errno);
 }
 
-// A second name for the older file, beside its temporary one (unique as that one is): a hard
-// link, or where the file system or the link rules refuse one, the file itself renamed aside.
+// A second name for the older file, `.NAME~XXXXXX` beside the temporary `.NAME.XXXXXX`: unique
+// as that one is, and no longer. A hard link, or where the file system or the link rules refuse
+// one, the file itself renamed aside.
 int safe_output::keepOlderAside() {
     if (slot < 0) return 0;
     struct stat info;
     if (lstat(target.c_str(), &info) != 0) return errno == ENOENT ? 0 : errno;
-    const std::string aside = std::string(temporaryPaths[slot]) + ".older";
+    std::string aside = temporaryPaths[slot];
+    aside[aside.size() - 7] = '~';
     if (link(target.c_str(), aside.c_str()) != 0) {
         if (rename(target.c_str(), aside.c_str()) != 0) return errno;
         olderMoved = true;

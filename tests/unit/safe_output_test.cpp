@@ -1,5 +1,7 @@
 // Publishing several outputs together: a rename that fails part-way leaves every name as it was,
 // and a withdrawn name loses its older file only with the others.
+#include <grp.h>
+#include <pwd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -70,28 +72,51 @@ std::string prepared(const std::vector<planned_output>& plan) {
     return dir;
 }
 
+const std::vector<planned_output> four_outputs = {{"pirs.txt", "older pirs\n"},
+                                                  {"stats.tsv", ""},
+                                                  {"phased.vcf", "older phased\n"},
+                                                  {"phased.vcf.csi", "older index\n", true}};
+
+// Publishes `four_outputs` in `dir` with the rename after `failing` ones failing, after `setup`
+// in the dying process; the folder must end as it began.
+void expectEveryOutputAsBefore(const std::string& dir, int failing, void (*setup)()) {
+    SCOPED_TRACE(failing);
+    const std::string before = folderContents(dir);
+    EXPECT_EXIT(
+        {
+            setup();
+            safe_output::publishingRename = failingRename;
+            renamesBeforeFailure = failing;
+            publish(dir, four_outputs);
+        },
+        testing::ExitedWithCode(1),
+        "ERROR: Cannot write output file \\[.*/" +
+            four_outputs[static_cast<size_t>(failing)].name + "\\]: Read-only file system");
+    EXPECT_EQ(folderContents(dir), before);
+}
+
 // Whichever rename fails, and whether the outputs before it replaced a file or made a new one
 // or removed one, the folder ends as it began: no new file, no older one lost, nothing hidden.
 TEST(safeOutputDeathTest, aRenameThatFailsLeavesEveryOutputAsBefore) {
-    const std::vector<planned_output> plan = {{"pirs.txt", "older pirs\n"},
-                                              {"stats.tsv", ""},
-                                              {"phased.vcf", "older phased\n"},
-                                              {"phased.vcf.csi", "older index\n", true}};
-    for (int failing = 1; failing < 3; ++failing) {
-        SCOPED_TRACE(failing);
-        const std::string dir = prepared(plan);
-        const std::string before = folderContents(dir);
-        EXPECT_EXIT(
-            {
-                safe_output::publishingRename = failingRename;
-                renamesBeforeFailure = failing;
-                publish(dir, plan);
-            },
-            testing::ExitedWithCode(1),
-            "ERROR: Cannot write output file \\[.*/" + plan[static_cast<size_t>(failing)].name +
-                "\\]: Read-only file system");
-        EXPECT_EQ(folderContents(dir), before);
-    }
+    for (int failing = 1; failing < 3; ++failing)
+        expectEveryOutputAsBefore(prepared(four_outputs), failing, [] {});
+}
+
+// The same where the older files cannot be linked: root's files, which the link rules
+// (fs.protected_hardlinks) keep another user from linking, in a folder of that user's, who may
+// rename them. They are renamed aside instead, and back.
+TEST(safeOutputDeathTest, olderFilesThatCannotBeLinkedAreRenamedAsideAndBack) {
+    static const passwd* nobody = getpwnam("nobody");
+    if (geteuid() != 0 || !nobody || readFile("/proc/sys/fs/protected_hardlinks") != "1\n")
+        GTEST_SKIP() << "needs root, a user nobody and protected hard links";
+    const std::string dir = prepared(four_outputs);
+    ASSERT_EQ(chown(dir.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    for (int failing = 1; failing < 3; ++failing)
+        expectEveryOutputAsBefore(dir, failing, [] {
+            if (setgroups(0, nullptr) != 0 || setgid(nobody->pw_gid) != 0 ||
+                setuid(nobody->pw_uid) != 0)
+                _exit(125);
+        });
 }
 
 TEST(safeOutput, publishingReplacesAndRemovesTogetherAndLeavesNothingAside) {
