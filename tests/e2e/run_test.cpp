@@ -420,16 +420,21 @@ TEST(Run, ThreadCountsChangeNothing) {
     setenv("ASAN_OPTIONS", kept.c_str(), 1);
 }
 
+// A small tmpfs on a new `folder`, mounted in this test's own mount namespace, so that nothing
+// outlives the test; false where none can be mounted.
+bool mountSmallFileSystem(const std::string& folder, const char* options) {
+    fs::create_directories(folder);
+    return unshare(CLONE_NEWNS) == 0 &&
+           mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           mount("bridgescan", folder.c_str(), "tmpfs", 0, options) == 0;
+}
+
 // A filesystem without a free inode refuses the temporary file for want of room, which a direct
-// write would meet too: an error before any scan, and the older file stays. The filesystem is
-// mounted in this test's own mount namespace, so that nothing outlives the test.
+// write would meet too: an error before any scan, and the older file stays.
 TEST(Run, OutputFolderWithoutFreeInodesKeepsTheOlderFile) {
     const std::string dir = prepare(readAcrossBothSites("r1", 'A'));
     const std::string full = dir + "/full";
-    fs::create_directories(full);
-    if (unshare(CLONE_NEWNS) != 0 ||
-        mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("bridgescan", full.c_str(), "tmpfs", 0, "size=1m,nr_inodes=2") != 0)
+    if (!mountSmallFileSystem(full, "size=1m,nr_inodes=2"))
         GTEST_SKIP() << "no small tmpfs can be mounted here: " << std::strerror(errno);
     writeFile(full + "/out.txt", "older\n");  // the last free inode
     const program_result run = runProgram(argsWithOut("full/out.txt"), dir);
@@ -770,15 +775,12 @@ TEST(Run, OutputThatCannotBeReplacedStopsTheRunBeforeAnyScan) {
         });
 }
 
-// A folder with room for the phase sets file but not for its index (a 4 KiB file system, in
-// this test's own mount namespace): htslib's reason is named, and nothing is published.
+// A folder with room for the phase sets file but not for its index (a 4 KiB file system):
+// htslib's reason is named, and nothing is published.
 TEST(Run, IndexThatCannotBeWrittenIsNamedWithItsReason) {
     const std::string dir = prepare(readAcrossBothSites("r1", 'A'));
     const std::string small = dir + "/small";
-    fs::create_directories(small);
-    if (unshare(CLONE_NEWNS) != 0 ||
-        mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("bridgescan", small.c_str(), "tmpfs", 0, "size=4k") != 0)
+    if (!mountSmallFileSystem(small, "size=4k"))
         GTEST_SKIP() << "no small tmpfs can be mounted here: " << std::strerror(errno);
     const program_result run = runProgram(argsWithPhaseSets("out.txt", "small/p.vcf.gz"), dir);
     EXPECT_EQ(run.status, 1);
