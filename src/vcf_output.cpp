@@ -106,13 +106,14 @@ vcf_output::vcf_output(const std::string& path)
     errno = 0;
     // BGZF at level 1: a cohort's lines are many, and the fastest level costs a third of the
     // default's time for a file about 40% larger.
-    if (type == kind::bgzipped_vcf) bgzf.reset(bgzf_open(file->stagingPath().c_str(), "w1"));
-    else bcf.reset(hts_open(file->stagingPath().c_str(), "wb"));
+    if (type == kind::bgzipped_vcf) {
+        bgzf.reset(bgzf_open(file->stagingPath().c_str(), "w1"));
+    } else {
+        bcf.reset(hts_open(file->stagingPath().c_str(), "wb"));
+        record.reset(bcf_init());
+    }
     if (!bgzf && !bcf) file->fail("create", htsReason("htslib cannot open it"));
-    record.reset(bcf_init());
 }
-
-vcf_output::~vcf_output() = default;
 
 void vcf_output::put(std::string_view line) {
     switch (type) {

@@ -28,7 +28,6 @@ public:
     // one not built removes an older index of that kind when the file is published. A name of
     // no known kind ends the run, with the endings it may have.
     explicit vcf_output(const std::string& path);
-    ~vcf_output();
     vcf_output(const vcf_output&) = delete;
     vcf_output& operator=(const vcf_output&) = delete;
 
