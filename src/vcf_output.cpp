@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <optional>
 #include <ostream>
 
@@ -53,6 +54,7 @@ std::string htsReason(const char* otherwise) {
 int64_t recordEnd(std::string_view line) {
     field_walker walk(line);
     std::string_view fields[8], field;
+    std::fill(std::begin(fields), std::end(fields), "");  // a short line reads as 0s
     for (size_t k = 0; k < 8 && walk.next(field); ++k) fields[k] = field;
     int64_t end = parsePosition(fields[1]) + static_cast<int64_t>(fields[3].size()) - 1;
     for (std::string_view info = fields[7]; !info.empty();) {
