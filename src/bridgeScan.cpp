@@ -96,9 +96,10 @@ const command_option options_table[] = {
 
 // The one short name, as every command-line user types it for help.
 constexpr const char* short_help = "-h";
+constexpr const char* long_help = "--help";
 
 const command_option* findOption(const char* arg) {
-    if (!std::strcmp(arg, short_help)) arg = "--help";
+    if (!std::strcmp(arg, short_help)) arg = long_help;
     for (const command_option& option : options_table)
         if (!std::strcmp(arg, option.name)) return &option;
     return nullptr;
@@ -158,7 +159,7 @@ void printUsage() {
     std::cout << "Usage: bridgeScan --vcf FILE --bam FILE --out FILE [options]\n\n";
     for (const command_option& option : options_table) {
         std::string left = option.name;
-        if (findOption(short_help) == &option) left = short_help + (", " + left);
+        if (!std::strcmp(option.name, long_help)) left = std::string(short_help) + ", " + left;
         if (option.value) left += std::string(" ") + option.value;
         left.resize(std::max<size_t>(left.size() + 1, 22), ' ');
         std::cout << "  " << left << option.help << '\n';
