@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # The man page renders without a warning, has its sections, and gives an entry under OPTIONS to
-# every option that --help prints: an option added without its entry fails here.
-# Usage: man_page_test.sh PROGRAM PAGE    (status 77: skipped, no man here)
+# every option that --help prints, and one under STATISTICS to every column of the statistics
+# file of the bundled example: an option or a column added without its entry fails here.
+# Usage: man_page_test.sh PROGRAM PAGE EXAMPLES    (status 77: skipped, no man here)
 set -euo pipefail
-program=$1 page=$2
+program=$(realpath "$1") page=$2 examples=$3
 command -v man >/dev/null || { echo "no man here: skipped"; exit 77; }
 
-warnings=$(mktemp)
-trap 'rm -f "$warnings"' EXIT
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+warnings=$scratch/warnings
 rendered=$(LC_ALL=C MANWIDTH=100 man --warnings -l "$page" 2>"$warnings")
 failed=0
 if [[ -s $warnings ]]; then
@@ -26,5 +28,14 @@ options=$("$program" --help | grep -oE '^  -[^ ]+(, -[^ ]+)?' | tr ',' '\n' | tr
 for option in $options; do
     grep -qE "^ {7}([^ ]+, )*${option}(,| |\$)" <<<"$options_section" ||
         { echo "no entry for $option under OPTIONS"; failed=1; }
+done
+
+# The example's BAM list names its files relative to its folder.
+(cd "$examples" && "$program" --vcf calls.vcf --bam bam.list --out "$scratch/pirs" \
+    --stats "$scratch/stats.tsv" >/dev/null)
+statistics_section=$(sed -n '/^STATISTICS$/,/^[A-Z]/p' <<<"$rendered")
+for column in $(head -1 "$scratch/stats.tsv"); do
+    grep -qE "^ {7}${column}( |\$)" <<<"$statistics_section" ||
+        { echo "no entry for the column $column under STATISTICS"; failed=1; }
 done
 exit $failed
