@@ -4,15 +4,14 @@
 # Usage: scripts/install-deps.sh [build|test|workflow|slurm|bench]...   (default: build)
 set -euo pipefail
 
-build=(g++ make cmake pkg-config libhts-dev libboost-dev libboost-iostreams-dev zlib1g-dev libbz2-dev
-       help2man)
+build=(g++ make cmake pkg-config libhts-dev libboost-dev libboost-iostreams-dev zlib1g-dev libbz2-dev)
 # The cohort workflow: Snakemake, the htslib tools its rules call, matplotlib for its plots; all
 # from Debian, none from PyPI. Its tests run it on the example.
 workflow=(snakemake python3-matplotlib samtools bcftools tabix)
 # A one-node Slurm cluster, on which the workflow's tests run it through its SLURM profile.
 slurm=(slurm-wlm munge)
-# Chromium renders the workflow's report as a browser shows it.
-test=(googletest libgtest-dev clang libclang-rt-14-dev htslib-test python3-pytest chromium
+# Chromium renders the workflow's report as a browser shows it; man renders the man page.
+test=(googletest libgtest-dev clang libclang-rt-14-dev htslib-test python3-pytest chromium man-db
       "${workflow[@]}" "${slurm[@]}")
 bench=(samtools bcftools bwa dwgsim hyperfine time scrm)
 

@@ -10,6 +10,7 @@
 #include <iostream>
 #include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <sys/stat.h>
@@ -96,16 +97,72 @@ const command_option options_table[] = {
      [](run_options& o, const char*) { o.version = true; }},
 };
 
+// The one short name, as every command-line user types it for help.
+constexpr const char* short_help = "-h";
+constexpr const char* long_help = "--help";
+
 const command_option* findOption(const char* arg) {
+    if (!std::strcmp(arg, short_help)) arg = long_help;
     for (const command_option& option : options_table)
         if (!std::strcmp(arg, option.name)) return &option;
     return nullptr;
+}
+
+// The argument follows an option that takes a value, so it is that value (it may be an option
+// too, which the walk visits as such).
+bool isOptionValue(char** argv, int i) {
+    const command_option* before = i > 1 ? findOption(argv[i - 1]) : nullptr;
+    return before && before->value;
+}
+
+size_t editDistance(const std::string& a, const std::string& b) {
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j)
+            diagonal = std::exchange(
+                row[j], std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])}));
+    }
+    return row[b.size()];
+}
+
+// The option an unknown argument was most likely meant to be: the nearest one by edit
+// distance among those within two edits or that it begins (`--phase-s`) or that begin it
+// (`--vcf=a.vcf`); none when two are as near, or for a word that is no option's kind.
+const char* closestOption(const std::string& arg) {
+    if (arg.size() < 2 || arg[0] != '-') return nullptr;
+    const char* best = nullptr;
+    size_t bestDistance = SIZE_MAX;
+    bool tie = false;
+    for (const command_option& option : options_table) {
+        const std::string name = option.name;
+        const size_t distance = editDistance(arg, name);
+        const bool prefix = arg.size() > 3 && (name.rfind(arg, 0) == 0 || arg.rfind(name, 0) == 0);
+        if (distance > 2 && !prefix) continue;
+        if (distance == bestDistance) tie = true;
+        if (distance >= bestDistance) continue;
+        best = option.name;
+        bestDistance = distance;
+        tie = false;
+    }
+    return tie ? nullptr : best;
+}
+
+void warnUnknownArguments(const std::vector<const char*>& arguments) {
+    for (const char* arg : arguments) {
+        const char* meant = closestOption(arg);
+        reportProblem(std::string("WARNING: unknown argument [") + arg + "] is ignored" +
+                      (meant ? std::string(": did you mean ") + meant + "?" : ""));
+    }
 }
 
 void printUsage() {
     std::cout << "Usage: bridgeScan --vcf FILE --bam FILE --out FILE [options]\n\n";
     for (const command_option& option : options_table) {
         std::string left = option.name;
+        if (!std::strcmp(option.name, long_help)) left = std::string(short_help) + ", " + left;
         if (option.value) left += std::string(" ") + option.value;
         left.resize(std::max<size_t>(left.size() + 1, 22), ' ');
         std::cout << "  " << left << option.help << '\n';
@@ -168,6 +225,17 @@ void checkVcfReadTwice(const run_options& options) {
               "] is not a regular file");
 }
 
+// The files that failed were named as they failed; the run ends with their account. A run that
+// could open none has scanned nothing, and its status says so; one that lost reads to a file
+// it could not read to the end has status 1. The outputs are written in either case.
+int closingStatus(const data_set& data) {
+    size_t listed = 0;
+    for (const std::vector<std::string>& paths : data.bamFiles) listed += paths.size();
+    data.unreadFiles().report(listed);
+    if (data.unreadFiles().noneOpened(listed)) fatal("ERROR: no alignment file could be read");
+    return data.unreadFiles().unreadable() > 0 ? 1 : 0;
+}
+
 void printVersion() {
     std::cout << "bridgeScan " << BRIDGESCAN_VERSION << " (htslib " << hts_version() << ")"
               << std::endl;
@@ -183,7 +251,10 @@ run_options parseCommandLine(int argc, char** argv) {
     const char* cutText[std::size(options_table)] = {};  // by option: its last text, when cut
     for (int i = 1; i < argc; ++i) {
         const command_option* option = findOption(argv[i]);
-        if (!option) continue;
+        if (!option) {
+            if (!isOptionValue(argv, i)) options.unknownArguments.push_back(argv[i]);
+            continue;
+        }
         numberWasCut = false;
         if (!option->value) option->set(options, nullptr);
         else if (i + 1 < argc) option->set(options, argv[i + 1]);
@@ -211,6 +282,8 @@ int bridgeScanMain(int argc, char** argv, scan_method method) {
     if (!options.out) fatal("No output file specified with --out");
     if (options.threads < 1) fatal("ERROR: --threads takes a whole number from 1 to 1024");
     if (options.phaseSets) vcf_output::checkTarget(options.phaseSets);
+    // Once the run is sure to go on: a run that cannot start says only why.
+    warnUnknownArguments(options.unknownArguments);
 
     const std::vector<titled_output> outputs = outputFiles(options);
     keepStandardOutputForTheOutput(outputs);
@@ -222,6 +295,5 @@ int bridgeScanMain(int argc, char** argv, scan_method method) {
     data.readBam(options.bam);
     refuseSharedFiles(outputs, inputFiles(options, data));
     data.runExtraction(options.out);
-    // Every other sample was written; the files that failed were named as they failed.
-    return data.unreadableFiles() > 0 ? 1 : 0;
+    return closingStatus(data);
 }

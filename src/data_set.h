@@ -16,6 +16,7 @@
 #include "pos_index.h"
 #include "read_table.h"
 #include "run_options.h"
+#include "unread_files.h"
 
 class ofile;
 
@@ -57,8 +58,8 @@ public:
     void writeStats(ofile& file, int sample, const block_summary& blocks);
     static void writeStatsHeader(ofile& file);
 
-    // Alignment files whose scan stopped on a read error; their samples' blocks are partial.
-    int unreadableFiles() const { return unreadFiles; }
+    // The alignment files that could not be opened or read to their end, each with its sample.
+    const unread_files& unreadFiles() const { return unread; }
 
     pos_index sites;
     std::vector<std::string> sampleNames;
@@ -76,7 +77,7 @@ private:
 
     // Names the file on standard error as one that could not be read; the run ends with status
     // 1. `reason` is empty or a line that begins with a newline.
-    void reportUnreadable(const std::string& path, const std::string& reason);
+    void reportUnreadable(int sample, const std::string& path, const std::string& reason);
     // The decompression threads shared by every file htslib reads; null with one thread.
     hts_tpool* threadPool() const { return pool.get(); }
 
@@ -86,7 +87,7 @@ private:
     std::set<std::string> referenceSequences;  // those of --reference, from its index
     std::string chromosome;           // of the sites read: --chrom, or the VCF's CHROM
     int64_t chromosomeLength = -1;    // as the VCF's header gives it; -1 when it does not
-    int unreadFiles = 0;
+    unread_files unread;
 };
 
 // The pile-up buffer's callbacks. `data` is the pile-up buffer for the first and the

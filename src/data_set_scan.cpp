@@ -9,8 +9,12 @@
 #include "data_set.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <iostream>
+#include <optional>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -81,10 +85,19 @@ bool loadIndex(const std::string& path, opened_bam& bam) {
     return true;
 }
 
-// Opens the file, its index and its target, reporting a failure on standard error.
-bool openBam(const std::string& path, const std::string& sequence,
-             const open_settings& settings, opened_bam& bam) {
+// Why a file was not scanned, for the closing account.
+struct open_failure {
+    unread_files::failure kind;
+    std::string reason;
+};
+
+// Opens the file, its index and its target, reporting a failure on standard error; returns
+// the failure, or nothing when the file is ready to scan.
+std::optional<open_failure> openBam(const std::string& path, const std::string& sequence,
+                                    const open_settings& settings, opened_bam& bam) {
+    using failure = unread_files::failure;
     bam.file.reset(sam_open(path.c_str(), "r"));
+    const int openError = bam.file ? 0 : errno;
     // Given to every file: only CRAM files use it, and then nothing is looked up elsewhere.
     if (bam.file && settings.reference) hts_set_fai_filename(bam.file.get(), settings.reference);
     // A file without its end-of-file marker is read as it is, then reported. With a pool,
@@ -97,23 +110,26 @@ bool openBam(const std::string& path, const std::string& sequence,
     if (bam.file) bam.header.reset(sam_hdr_read(bam.file.get()));
     if (!bam.header) {
         std::cerr << "Fail to open BAM file [" << path << "]" << std::endl;
-        return false;
+        return open_failure{failure::not_opened,
+                            openError ? "cannot be opened (" +
+                                            std::string(std::strerror(openError)) + ")"
+                                      : "cannot be opened: no BAM or CRAM header"};
     }
     if (!loadIndex(path, bam)) {
         std::cerr << "Fail to open BAM index file associated to [" << path << "]" << std::endl;
-        return false;
+        return open_failure{failure::not_scanned, "its index cannot be opened"};
     }
     bam.target = findTarget(bam.header.get(), sequence);
     if (bam.target < 0) {
         reportMissingSequence(bam.header.get(), sequence);
-        return false;
+        return open_failure{failure::not_scanned, "no sequence [" + sequence + "] in its header"};
     }
     checkLength(path, bam, sequence, settings);
     // CRAM decodes only what the scan reads.
     hts_set_opt(bam.file.get(), CRAM_OPT_REQUIRED_FIELDS,
                 SAM_QNAME | SAM_FLAG | SAM_RNAME | SAM_POS | SAM_MAPQ | SAM_CIGAR | SAM_SEQ |
                     SAM_QUAL);
-    return true;
+    return std::nullopt;
 }
 
 bool isCram(const opened_bam& bam) { return hts_get_format(bam.file.get())->format == cram; }
@@ -216,13 +232,19 @@ void data_set::bridgeScan(int sample) {
         std::cout << "\nOpening BAM file [" << paths[f] << "] for sample ["
                   << sampleNames[static_cast<size_t>(sample)] << "]" << std::endl;
         opened_bam bam;
-        if (!openBam(paths[f], sequences[f],
-                     {chromosome, chromosomeLength, options.reference, threadPool()}, bam))
+        const std::optional<open_failure> failed = openBam(
+            paths[f], sequences[f],
+            {chromosome, chromosomeLength, options.reference, threadPool()}, bam);
+        if (failed) {
+            unread.add(failed->kind, sampleNames[static_cast<size_t>(sample)], paths[f],
+                       failed->reason);
             continue;
+        }
         // Without the sequence in the given reference, htslib would look for it elsewhere.
         if (options.reference && isCram(bam) && !referenceSequences.count(sequences[f])) {
-            reportUnreadable(paths[f], "\n  * the reference [" + std::string(options.reference) +
-                                           "] holds no sequence [" + sequences[f] + "]");
+            reportUnreadable(sample, paths[f],
+                             "\n  * the reference [" + std::string(options.reference) +
+                                 "] holds no sequence [" + sequences[f] + "]");
             continue;
         }
         pileup.file = paths[f];
@@ -236,13 +258,18 @@ void data_set::bridgeScan(int sample) {
                 : scanOnePass(sample, bam.file.get(), bam.index.get(), bam.target);
         // The reads before the damage stay; the run goes on, and ends with status 1.
         if (!complete || bam.truncated)
-            reportUnreadable(paths[f], unreadableReason(bam, options.reference != nullptr));
+            reportUnreadable(sample, paths[f],
+                             unreadableReason(bam, options.reference != nullptr));
     }
 }
 
-void data_set::reportUnreadable(const std::string& path, const std::string& reason) {
+// The account gives the reason without its bullet.
+void data_set::reportUnreadable(int sample, const std::string& path, const std::string& reason) {
     reportProblem("ERROR: Cannot read BAM file [" + path + "]" + reason);
-    ++unreadFiles;
+    constexpr std::string_view bullet = "\n  * ";
+    unread.add(unread_files::failure::unreadable, sampleNames[static_cast<size_t>(sample)], path,
+               reason.empty() ? "cannot be read to its end"
+                              : "cannot be read: " + reason.substr(bullet.size()));
 }
 
 bool data_set::scanPerSite(int sample, samFile* file, const hts_idx_t* index, int target) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <set>
 #include <string>
@@ -106,6 +107,24 @@ size_t readGenotypes(field_walker& fields, long gt, packed_flags& flags, size_t 
     return k;
 }
 
+// The #CHROM line's sample names as its tabs give them, from the first that holds a blank on:
+// the line is split at blanks too, so such a name becomes several samples, and every sample
+// after it takes the genotypes of another column. Empty when no name holds a blank.
+std::vector<std::string> samplesShiftedByBlanks(std::string_view line) {
+    std::vector<std::string> names;
+    size_t column = 0;
+    for (size_t start = 0; start <= line.size(); ++column) {
+        const size_t end = std::min(line.find('\t', start), line.size());
+        std::string_view name = line.substr(start, end - start);
+        start = end + 1;
+        name.remove_prefix(std::min(name.find_first_not_of(' '), name.size()));
+        name.remove_suffix(name.size() - std::min(name.find_last_not_of(' ') + 1, name.size()));
+        if (column >= 9 && (!names.empty() || name.find(' ') != std::string_view::npos))
+            names.emplace_back(name);
+    }
+    return names;
+}
+
 struct vcf_counts {
     int32_t snps = 0;
     int32_t others = 0;
@@ -156,7 +175,7 @@ public:
         std::string_view chrom;
         fields.next(chrom);
         if (!chromosomes.empty()) return noteChromosome(chrom, fields);
-        if (chrom == "#CHROM") return takeSamples(fields);
+        if (chrom == "#CHROM") return takeSamples(line, fields);
         if (!line.empty() && line[0] == '#') return takeHeader(line);
         if (!wanted.empty() && chrom != wanted) return noteOtherName(chrom);
         wantedSeen = true;
@@ -171,16 +190,20 @@ public:
     const std::vector<std::string>& severalChromosomes() const { return chromosomes; }
     bool wantedFound() const { return wanted.empty() || wantedSeen; }
     bool namesOther(const std::string& name) const { return otherNames.count(name) > 0; }
+    // The samples read under another's name, from the first whose name holds a blank.
+    const std::vector<std::string>& samplesShifted() const { return shiftedSamples; }
     int64_t chromosomeLength() const {
         const auto length = lengths.find(chromosome);
         return length == lengths.end() ? -1 : length->second;
     }
 
 private:
-    void takeSamples(field_walker& fields) {
+    void takeSamples(std::string_view line, field_walker& fields) {
         std::string_view field;
         for (int k = 2; k <= 9; ++k) fields.next(field);
         while (fields.next(field)) t.sampleNames.emplace_back(field);
+        const std::vector<std::string> shifted = samplesShiftedByBlanks(line);
+        shiftedSamples.insert(shiftedSamples.end(), shifted.begin(), shifted.end());
         std::cout << "  * " << t.sampleNames.size() << " samples" << std::endl;
     }
 
@@ -265,6 +288,7 @@ private:
     std::set<std::string> otherNames;    // the names passed over for --chrom
     std::vector<std::string> chromosomes;
     std::map<std::string, int64_t> lengths;
+    std::vector<std::string> shiftedSamples;
 };
 
 // Positions that hold two or more SNP records: a read there is seen at each of them.
@@ -279,7 +303,34 @@ long sharedSnpPositions(const pos_index& sites) {
     return shared;
 }
 
-void report(const vcf_counts& counts, const std::string& name, int to) {
+std::string bracketedList(const std::vector<std::string>& names) {
+    std::string list;
+    for (const std::string& n : names) list += (list.empty() ? "[" : ", [") + n + "]";
+    return list;
+}
+
+// The first names, then how many more: a cohort's list would fill the screen.
+std::string shortList(const std::vector<std::string>& names) {
+    constexpr size_t shown = 10;
+    if (names.size() <= shown) return bracketedList(names);
+    return bracketedList({names.begin(), names.begin() + shown}) + " and " +
+           std::to_string(names.size() - shown) + " more";
+}
+
+// Names the samples whose genotypes a blank inside a sample name moved: those from that name on.
+std::string shiftedSamplesNote(const std::vector<std::string>& shifted) {
+    if (shifted.empty()) return "";
+    std::vector<std::string> blanks;
+    std::copy_if(shifted.begin(), shifted.end(), std::back_inserter(blanks),
+                 [](const std::string& n) { return n.find(' ') != std::string::npos; });
+    return "\n  * the #CHROM line is split at blanks, and " +
+           std::string(blanks.size() == 1 ? "the sample name " : "the sample names ") +
+           shortList(blanks) + (blanks.size() == 1 ? " holds one" : " hold one") +
+           ": the genotypes of " + shortList(shifted) + " are read under other sample names";
+}
+
+void report(const vcf_counts& counts, const std::string& name, int to,
+            const std::vector<std::string>& shifted) {
     std::cout << "  * " << counts.snps << " bi-allelic SNPs" << std::endl;
     if (counts.others > 0)
         std::cout << "  * " << counts.others << " non bi-allelic SNPs rejected" << std::endl;
@@ -290,7 +341,8 @@ void report(const vcf_counts& counts, const std::string& name, int to) {
         reportProblem("WARNING: " + std::to_string(counts.mismatchedLines) + " lines in [" +
                       name +
                       "] hold more or fewer genotypes than there are samples: extra ones were "
-                      "ignored, missing ones read as not heterozygous");
+                      "ignored, missing ones read as not heterozygous" +
+                      shiftedSamplesNote(shifted));
     if (counts.beyondReach > 0)
         reportProblem("WARNING: " + std::to_string(counts.beyondReach) + " sites of [" + name +
                       "] lie beyond position " + std::to_string(last_reachable_position) +
@@ -299,12 +351,6 @@ void report(const vcf_counts& counts, const std::string& name, int to) {
     if (counts.atOrAboveTo > 0 && to == run_options().to)
         reportProblem("WARNING: " + std::to_string(counts.atOrAboveTo) + " sites of [" + name +
                       "] at or above --to " + std::to_string(to) + " were skipped");
-}
-
-std::string bracketedList(const std::vector<std::string>& names) {
-    std::string list;
-    for (const std::string& n : names) list += (list.empty() ? "[" : ", [") + n + "]";
-    return list;
 }
 
 // Stops the run when the VCF could not be read, or did not hold one chromosome's sites.
@@ -339,7 +385,7 @@ void data_set::readVcf(const char* filename, int from, int to) {
     const vcf_source source = readVcfLines(
         name, options.chrom, [&](std::string_view line) { reader.take(line); }, threadPool());
     checkSource(source, reader, name, options.chrom);
-    report(reader.counts(), name, to);
+    report(reader.counts(), name, to, reader.samplesShifted());
     const long shared = sharedSnpPositions(sites);
     if (shared > 0)
         reportProblem("WARNING: " + std::to_string(shared) + " positions of [" + name +

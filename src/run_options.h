@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // How a sample's BAM files are scanned: one forward pass per file (the default), or one
 // indexed fetch and pile-up per heterozygous site (slower; kept as the reference).
@@ -21,6 +22,7 @@ struct run_options {
     const char* phaseSets = nullptr;  // VCF with read-backed phase sets
     double phaseMinLod = 2.0;         // weakest link that joins two sites in a block
     std::string commandLine;          // as given, for the headers of the outputs
+    std::vector<const char*> unknownArguments;  // neither an option nor an option's value
     int threads = 1;                  // in all; 0 when the value given was not a count
     bool help = false;
     bool version = false;

@@ -1,5 +1,7 @@
 // The argument walk and the run sequence, through the built program.
 #include <list>
+#include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -62,6 +64,34 @@ TEST(CommandLine, ValuesAreVisitedAsArgumentsAndLastOccurrenceWins) {
 
     options = parse({"--vcf", "a.vcf", "--help", "stray", "--vcf", "b.vcf"});
     EXPECT_STREQ(options.vcf, "b.vcf");
+}
+
+// Only what no option takes is unknown: a value that looks like an option is a value, and an
+// argument after a flag or after an unknown one is unknown itself.
+TEST(CommandLine, ArgumentsThatAreNeitherOptionsNorValuesAreUnknown) {
+    const run_options options = parse({"--out", "--vcf", "a.vcf", "--help", "stray", "--bam=l",
+                                       "l.txt", "--from", "-5", "--to"});
+    EXPECT_STREQ(options.vcf, "a.vcf");
+    EXPECT_EQ(std::vector<std::string>(options.unknownArguments.begin(),
+                                       options.unknownArguments.end()),
+              (std::vector<std::string>{"stray", "--bam=l", "l.txt"}));
+    EXPECT_TRUE(parse({"-h"}).help);
+}
+
+// Named once the run is sure to go on, with the nearest option when one alone is near.
+TEST(CommandLine, UnknownArgumentsAreNamedWithTheOptionMeant) {
+    const program_result run = runProgram({"--vcf", "none.vcf", "--bam", "none", "--out", "o",
+                                           "--phase-s", "--theads", "--om", "-x"});
+    EXPECT_EQ(run.err, "WARNING: unknown argument [--phase-s] is ignored: did you mean "
+                       "--phase-sets?\n"
+                       "WARNING: unknown argument [--theads] is ignored: did you mean --threads?\n"
+                       "WARNING: unknown argument [--om] is ignored\n"
+                       "WARNING: unknown argument [-x] is ignored\n"
+                       "ERROR: Cannot open VCF file [none.vcf]\n");
+    const program_result help = runProgram({"-h"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out, runProgram({"--help"}).out);
+    EXPECT_NE(help.out.find("\n  -h, --help "), std::string::npos);
 }
 
 TEST(CommandLine, NumbersFollowStrtolAndAreCutTo32Bits) {

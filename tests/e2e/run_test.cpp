@@ -140,7 +140,10 @@ TEST(Run, CramReferenceIsGivenWithTheOption) {
     run = runProgram(args, dir);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "ERROR: Cannot read BAM file [reads.cram]\n"
-                       "  * the reference [here/other.fa] holds no sequence [20]\n");
+                       "  * the reference [here/other.fa] holds no sequence [20]\n"
+                       "WARNING: 1 of 1 alignment files could not be read:\n"
+                       "  * sample [S], file [reads.cram]: cannot be read: the reference "
+                       "[here/other.fa] holds no sequence [20]\n");
 
     args.back() = "here/unindexed.fa";
     run = runProgram(args, dir);
