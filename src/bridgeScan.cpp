@@ -226,13 +226,13 @@ void checkVcfReadTwice(const run_options& options) {
 }
 
 // The files that failed were named as they failed; the run ends with their account. A run that
-// could open none has scanned nothing, and its status says so; one that lost reads to a file
+// could scan none of its files has read nothing, and its status says so; one that lost reads to a file
 // it could not read to the end has status 1. The outputs are written in either case.
 int closingStatus(const data_set& data) {
     size_t listed = 0;
     for (const std::vector<std::string>& paths : data.bamFiles) listed += paths.size();
     data.unreadFiles().report(listed);
-    if (data.unreadFiles().noneOpened(listed)) fatal("ERROR: no alignment file could be read");
+    if (data.unreadFiles().noneRead(listed)) fatal("ERROR: no alignment file could be read");
     return data.unreadFiles().unreadable() > 0 ? 1 : 0;
 }
 

@@ -17,8 +17,8 @@ int unread_files::count(failure kind) const {
 
 int unread_files::unreadable() const { return count(failure::unreadable); }
 
-bool unread_files::noneOpened(size_t listed) const {
-    return listed > 0 && static_cast<size_t>(count(failure::not_opened)) == listed;
+bool unread_files::noneRead(size_t listed) const {
+    return listed > 0 && files.size() == listed;
 }
 
 void unread_files::report(size_t listed) const {

@@ -18,8 +18,8 @@ public:
 
     // Files whose reads could not be read: their samples' blocks may lack reads.
     int unreadable() const;
-    // None of the `listed` files could be opened: the run scanned nothing.
-    bool noneOpened(size_t listed) const;
+    // Every one of the `listed` files failed: the run scanned nothing.
+    bool noneRead(size_t listed) const;
     // On standard error, when any file failed: how many of the `listed` ones, then each with
     // its sample and why, where a user looks once the progress lines have scrolled by.
     void report(size_t listed) const;

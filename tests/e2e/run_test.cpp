@@ -143,7 +143,8 @@ TEST(Run, CramReferenceIsGivenWithTheOption) {
                        "  * the reference [here/other.fa] holds no sequence [20]\n"
                        "WARNING: 1 of 1 alignment files could not be read:\n"
                        "  * sample [S], file [reads.cram]: cannot be read: the reference "
-                       "[here/other.fa] holds no sequence [20]\n");
+                       "[here/other.fa] holds no sequence [20]\n"
+                       "ERROR: no alignment file could be read\n");
 
     args.back() = "here/unindexed.fa";
     run = runProgram(args, dir);
@@ -159,7 +160,9 @@ TEST(Run, FileWithoutIndexIsReportedAndSkipped) {
     const std::string dir = prepare(readAcrossBothSites("r1", 'A'));
     fs::remove(dir + "/reads.bam.bai");
     const program_result run = runProgram(argsWithOut("out.txt"), dir);
-    EXPECT_EQ(run.status, 0);
+    // Its only file skipped, the run scanned nothing: its output is written, its status says so.
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("ERROR: no alignment file could be read\n"), std::string::npos);
     EXPECT_NE(run.err.find("Fail to open BAM index file associated to [reads.bam]\n"),
               std::string::npos);
     EXPECT_EQ(readFile(dir + "/out.txt"), "MAP 2\n100\tA\tG\n180\tC\tT\nS 0\n");
