@@ -38,15 +38,6 @@ def plan_command(out: str, log: str = "{log:q}") -> str:
     )
 
 
-SCAN_SETTINGS = {"base_quality": config["base_quality"], "read_quality": config["read_quality"],
-                 "phase_sets": PHASE_SETS,
-                 "phase_min_lod": config["phase_min_lod"] if PHASE_SETS else None}
-
-
-# Everything after the plan depends on plan.json, so a plan made again scans the cohort again:
-# the scans' settings are part of its parameters, which Snakemake compares with those of the
-# plan it made (its rerun trigger "params"). The scans' own outputs are temporary and gone by
-# then, so their own parameters could not do it.
 checkpoint plan:
     input:
         **PLAN_INPUT,
@@ -54,7 +45,6 @@ checkpoint plan:
         f"{OUTDIR}/work/plan.json",
     params:
         **PLAN_PARAMS,
-        scans=json.dumps(SCAN_SETTINGS, sort_keys=True),
     log:
         f"{OUTDIR}/logs/plan.log",
     benchmark:
