@@ -8,6 +8,7 @@ its file) is a warning, kept in the plan for the check's summary and the report.
 
 import json
 import subprocess
+import tempfile
 from collections import Counter
 from concurrent.futures import ThreadPoolExecutor
 from itertools import zip_longest
@@ -22,6 +23,8 @@ from cohort import (InputError, SampleFile, indexed, other_spelling, own_spellin
 PROGRAM_TO = 1_000_000_000
 # Past this no alignment position reaches, whatever --to says.
 LAST_ALIGNED_POSITION = 2**31 - 1
+# The end of a region that htslib's indexes take: beyond any VCF position they can hold.
+LAST_INDEXED_POSITION = 2**44 - 1
 FIRST_SAMPLE_COLUMN = 10  # of the #CHROM line, counted from 1
 
 
@@ -84,10 +87,15 @@ def sites_never_written(vcf: Path, index: Path, chromosomes: list[str]) -> list[
     """Warnings about sites no scan writes: bridgeScan stops at its default --to. Only the
     stretches past it are read, through the index."""
     def count(first: int) -> Counter:
-        regions = ",".join(f"{name}:{first}-" for name in chromosomes)
-        command = ["bcftools", "query", "--regions-overlap", "0", "-r", regions,
-                   "-f", "%CHROM\n", indexed(vcf, index)]
-        return Counter(line.decode().rstrip("\n") for line in stream_lines(command))
+        # A regions file, not regions: bcftools cannot parse names such as HLA-A*01:01:01:01 in
+        # a region, and takes them as they are in a file.
+        with tempfile.NamedTemporaryFile("w", suffix=".regions") as regions:
+            regions.writelines(f"{name}\t{first}\t{LAST_INDEXED_POSITION}\n"
+                               for name in chromosomes)
+            regions.flush()
+            command = ["bcftools", "query", "--regions-overlap", "0", "-R", regions.name,
+                       "-f", "%CHROM\n", indexed(vcf, index)]
+            return Counter(line.decode().rstrip("\n") for line in stream_lines(command))
 
     past_to = count(PROGRAM_TO) if chromosomes else Counter()
     if not past_to:
