@@ -151,8 +151,9 @@ start() {
     fi
 }
 
-# The PIDs of the cluster's processes: its daemons, job steps and jobs, and their descendants (collected before any is ended, while the parent links still hold); never
-# this script or what runs it, which carry the mark when start fails and stops.
+# The PIDs of the cluster's processes: its daemons, job steps and jobs, and their descendants
+# (collected before any is ended, while the parent links still hold); never this script or what
+# runs it, which carry the mark when start fails and stops.
 cluster_processes() {
     local folder=$1
     /usr/bin/python3 - "$folder" "$MARK" <<'EOF'
@@ -191,7 +192,7 @@ EOF
 
 # Whether any of the PIDs still runs (an ended process may stay a zombie for a while).
 running() {
-    ps -o stat= -p "$(IFS=, && echo "$*")" | grep -qv '^Z'
+    [[ -n $(ps -o stat= -p "$(IFS=, && echo "$*")" | grep -v '^ *Z' || true) ]]
 }
 
 # SIGTERM, then SIGKILL to what still runs after GRACE_TENTHS (job steps and srun do not end
@@ -210,7 +211,7 @@ end_processes() {
 # processes end with the daemons.
 stop() {
     local folder pids
-    folder=$(cd "$1" && pwd)
+    folder=$(cd "$1" 2>/dev/null && pwd) || return 0
     read -r -a pids <<<"$(cluster_processes "$folder")"
     [[ ${#pids[@]} -eq 0 ]] || end_processes "${pids[@]}"
     rm -rf "$folder/state" "$folder/spool"
