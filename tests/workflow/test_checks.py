@@ -9,7 +9,9 @@ from pathlib import Path
 
 import pytest
 
+from cohort import split_fields
 from conftest import copy_example, run_workflow
+from plan import vcf_name_problems
 
 OUTDIR = Path("build/cohort-example")
 EXAMPLE = Path("examples/cohort")
@@ -139,6 +141,24 @@ def test_a_sample_name_with_a_blank_is_refused(tmp_path, program):
                               "'NA 102', holds a blank: bridgeScan would read two samples there "
                               "and scan every later sample with its neighbour's genotypes "
                               "(rename it, e.g. with bcftools reheader)"]
+
+
+@pytest.mark.parametrize("names, problem", [
+    ("NA101\tNA102", None),
+    ("NA101\tNA 102\tNA103", "column 11 of the #CHROM line, sample 'NA 102', holds a blank"),
+    ("NA101\t\tNA102", "column 11 of the #CHROM line holds"),
+], ids=["well formed", "a blank", "an empty name"])
+def test_sample_names_read_otherwise_by_bridgescan_are_refused(tmp_path, names, problem):
+    chrom_line = "\t".join(["#CHROM", "POS", "ID", "REF", "ALT", "QUAL", "FILTER", "INFO",
+                            "FORMAT", names])
+    vcf = tmp_path / "names.vcf"
+    vcf.write_text(f"##fileformat=VCFv4.2\n{chrom_line}\n")
+    scanned = [name.decode() for name in split_fields(chrom_line.encode())[9:]]
+    problems = vcf_name_problems(vcf, scanned)
+    if problem is None:
+        assert problems == []
+    else:
+        assert len(problems) == 1 and problems[0].startswith(f"config 'vcf': {problem}")
 
 
 @pytest.fixture(scope="module")
