@@ -17,7 +17,6 @@ CANNOT_RUN=77
 # (slurmstepd, detached from slurmd) carry the folder's SLURM_CONF, and so do the jobs'
 # processes, with a SLURM_JOB_ID.
 MARK=BRIDGESCAN_TEST_CLUSTER
-GRACE_TENTHS=15  # of a second between SIGTERM and SIGKILL; stop must end within 5 seconds
 
 usage() {
     echo "usage: $0 start|stop FOLDER" >&2
@@ -195,14 +194,13 @@ running() {
     [[ -n $(ps -o stat= -p "$(IFS=, && echo "$*")" | grep -v '^ *Z' || true) ]]
 }
 
-# SIGTERM, then SIGKILL to what still runs after GRACE_TENTHS (job steps and srun do not end
-# on SIGTERM); returns once all have ended, or after two more seconds.
+# Nothing of a test cluster needs a clean end, as its state is removed: SIGKILL at once, which
+# the job steps and srun do not ignore as they do SIGTERM. Returns once all have ended, or
+# after 3 seconds.
 end_processes() {
-    local tenth
-    kill -TERM "$@" 2>/dev/null || true
-    for tenth in $(seq $((GRACE_TENTHS + 20))); do
+    kill -KILL "$@" 2>/dev/null || true
+    for _ in $(seq 30); do
         running "$@" || return 0
-        ((tenth != GRACE_TENTHS)) || kill -KILL "$@" 2>/dev/null || true
         sleep 0.1
     done
 }
