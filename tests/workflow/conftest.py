@@ -6,6 +6,7 @@ import shutil
 import subprocess
 import sys
 from collections.abc import Iterator, Mapping
+from contextlib import contextmanager
 from pathlib import Path
 
 import pytest
@@ -26,11 +27,10 @@ def program() -> Path:
     return path
 
 
-@pytest.fixture(scope="session")
-def slurm(tmp_path_factory) -> Iterator[dict[str, str]]:
-    """A one-node Slurm cluster of this machine for the session, stopped at its end whatever
-    the tests did: the environment Slurm's commands need to reach it."""
-    folder = tmp_path_factory.mktemp("slurm")
+@contextmanager
+def slurm_cluster(folder: Path) -> Iterator[dict[str, str]]:
+    """A one-node Slurm cluster of this machine in folder, stopped at the end whatever happened:
+    the environment Slurm's commands need to reach it."""
     started = subprocess.run(["bash", str(SLURM_CLUSTER), "start", str(folder)],
                              capture_output=True, text=True)
     try:
@@ -42,6 +42,13 @@ def slurm(tmp_path_factory) -> Iterator[dict[str, str]]:
         yield {"SLURM_CONF": str(folder / "slurm.conf")}
     finally:
         subprocess.run(["bash", str(SLURM_CLUSTER), "stop", str(folder)], check=False)
+
+
+@pytest.fixture(scope="session")
+def slurm(tmp_path_factory) -> Iterator[dict[str, str]]:
+    """A cluster for the session."""
+    with slurm_cluster(tmp_path_factory.mktemp("slurm")) as environment:
+        yield environment
 
 
 def copy_example(folder: Path) -> Path:

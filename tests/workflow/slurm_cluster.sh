@@ -3,14 +3,20 @@
 # and slurmd of Debian's packages, with their configuration, keys, state and logs in one folder.
 # Usage: tests/workflow/slurm_cluster.sh start|stop FOLDER
 #   start  installs slurm-wlm and munge when missing, writes FOLDER/slurm.conf, starts the three
-#          daemons and waits until the node is idle; Slurm's commands then need
-#          SLURM_CONF=FOLDER/slurm.conf. Exits with 77 where no cluster can run here (not root,
-#          packages not installable), naming the reason.
-#   stop   ends the daemons that start started (by the PIDs kept in FOLDER), and nothing else.
+#          daemons, which listen on 127.0.0.1 only (munged on a socket in FOLDER), and waits
+#          until the node is idle; Slurm's commands then need SLURM_CONF=FOLDER/slurm.conf.
+#          Exits with 77 where no cluster can run here (not root, packages not installable),
+#          naming the reason, and with 1 when a cluster of FOLDER runs already.
+#   stop   ends, within 5 seconds and whether or not the controller still answers, the daemons
+#          that start started, the job steps of its node and the jobs' processes, and nothing
+#          else; then removes the munge key and Slurm's state (the logs stay).
 set -euo pipefail
 
 CANNOT_RUN=77
-DAEMONS=(slurmd slurmctld munged)  # the order they are stopped in
+# The daemons carry this in their environment, set to the cluster's folder. The job steps
+# (slurmstepd, detached from slurmd) carry the folder's SLURM_CONF, and so do the jobs'
+# processes, with a SLURM_JOB_ID.
+MARK=BRIDGESCAN_TEST_CLUSTER
 
 usage() {
     echo "usage: $0 start|stop FOLDER" >&2
@@ -60,6 +66,7 @@ SlurmdUser=root
 AuthType=auth/munge
 CredType=cred/munge
 AuthInfo=socket=$folder/munge.socket
+CommunicationParameters=NoCtldInAddrAny,NoInAddrAny
 StateSaveLocation=$folder/state
 SlurmdSpoolDir=$folder/spool
 SlurmctldPidFile=$folder/slurmctld.pid
@@ -127,6 +134,13 @@ start() {
     check_can_run
     mkdir -p "$folder"
     folder=$(cd "$folder" && pwd)
+    # A second start would write new ports into the configuration of the running daemons and
+    # leave the first ones without PID files: stop could no longer find them all.
+    if [[ -n $(cluster_processes "$folder") ]]; then
+        echo "a Slurm cluster of $folder runs already: stop it first" >&2
+        return 1
+    fi
+    export "$MARK=$folder"
     write_config "$folder"
     # What started before a failure is stopped again.
     if ! { start_munge "$folder" && start_daemon "$folder" slurmctld -f "$folder/slurm.conf" &&
@@ -136,40 +150,70 @@ start() {
     fi
 }
 
-# Jobs left running by a failed test are cancelled first, so that no job step outlives slurmd.
-cancel_jobs() {
+# The PIDs of the cluster's processes: its daemons, job steps and jobs, and their descendants
+# (collected before any is ended, while the parent links still hold); never this script or what
+# runs it, which carry the mark when start fails and stops.
+cluster_processes() {
     local folder=$1
-    export SLURM_CONF=$folder/slurm.conf
-    squeue --noheader --format=%i 2>/dev/null | xargs -r scancel 2>/dev/null || true
-    for _ in $(seq 50); do
-        [[ -z $(squeue --noheader --states=RUNNING,COMPLETING 2>/dev/null) ]] && return
-        sleep 0.2
+    /usr/bin/python3 - "$folder" "$MARK" <<'EOF'
+import os
+import sys
+
+folder, mark = sys.argv[1], sys.argv[2]
+marked = f"{mark}={folder}".encode()
+job_conf = f"SLURM_CONF={folder}/slurm.conf".encode()
+parents, found = {}, set()
+for pid in filter(str.isdigit, os.listdir("/proc")):
+    try:
+        with open(f"/proc/{pid}/stat", "rb") as stat:
+            parents[pid] = stat.read().rsplit(b")", 1)[1].split()[1].decode()
+        with open(f"/proc/{pid}/environ", "rb") as environ:
+            variables = environ.read().split(b"\0")
+        with open(f"/proc/{pid}/comm", "rb") as comm:
+            step = comm.read() == b"slurmstepd\n"
+    except OSError:
+        continue  # ended meanwhile
+    in_job = step or any(v.startswith(b"SLURM_JOB_ID=") for v in variables)
+    if marked in variables or job_conf in variables and in_job:
+        found.add(pid)
+while True:
+    children = {pid for pid, parent in parents.items() if parent in found} - found
+    if not children:
+        break
+    found |= children
+ancestor = str(os.getpid())
+while ancestor in parents:
+    found.discard(ancestor)
+    ancestor = parents[ancestor]
+print(" ".join(sorted(found, key=int)))
+EOF
+}
+
+# Whether any of the PIDs still runs (an ended process may stay a zombie for a while).
+running() {
+    [[ -n $(ps -o stat= -p "$(IFS=, && echo "$*")" | grep -v '^ *Z' || true) ]]
+}
+
+# Nothing of a test cluster needs a clean end, as its state is removed: SIGKILL at once, which
+# the job steps and srun do not ignore as they do SIGTERM. Returns once all have ended, or
+# after 3 seconds.
+end_processes() {
+    kill -KILL "$@" 2>/dev/null || true
+    for _ in $(seq 30); do
+        running "$@" || return 0
+        sleep 0.1
     done
 }
 
-# Ends a daemon by the PID it wrote, if that process is still this daemon (a PID file outlives
-# its daemon, and the PID may have been given to another process since).
-end_daemon() {
-    local name=$1 pid_file=$2 pid
-    [[ -s "$pid_file" ]] || return 0
-    pid=$(<"$pid_file")
-    if [[ $(cat "/proc/$pid/comm" 2>/dev/null) == "$name" ]]; then
-        kill "$pid"
-        for _ in $(seq 100); do
-            kill -0 "$pid" 2>/dev/null || break
-            sleep 0.1
-        done
-        kill -KILL "$pid" 2>/dev/null || true
-    fi
-    rm -f "$pid_file"
-}
-
+# No scancel: with the controller gone it would wait for it. The job steps and the jobs'
+# processes end with the daemons.
 stop() {
-    local folder=$1 daemon
-    [[ -s "$folder/slurmctld.pid" ]] && cancel_jobs "$folder"
-    for daemon in "${DAEMONS[@]}"; do
-        end_daemon "$daemon" "$folder/$daemon.pid"
-    done
+    local folder pids
+    folder=$(cd "$1" 2>/dev/null && pwd) || return 0
+    read -r -a pids <<<"$(cluster_processes "$folder")"
+    [[ ${#pids[@]} -eq 0 ]] || end_processes "${pids[@]}"
+    rm -rf "$folder/state" "$folder/spool"
+    rm -f "$folder"/munge.key "$folder"/munge.socket* "$folder"/munged.seed "$folder"/*.pid
 }
 
 [[ $# -eq 2 ]] || usage

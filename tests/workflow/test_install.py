@@ -1,5 +1,6 @@
 """cmake --install puts the program, its man page and the workflow under a prefix, and the
-installed workflow runs the example with the installed program, found on PATH."""
+installed workflow runs the example with the program installed beside it, not with another
+bridgeScan found first on PATH."""
 
 import os
 import subprocess
@@ -22,9 +23,14 @@ def test_installed_program_and_workflow_run_the_example(tmp_path, program):
     assert version.startswith("bridgeScan ")
     assert ".SH NAME" in (prefix / "share/man/man1/bridgeScan.1").read_text()
     folder = copy_example(tmp_path / "run")
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    (elsewhere / "bridgeScan").write_text("#!/bin/sh\necho 'not the installed bridgeScan' >&2\n"
+                                          "exit 1\n")
+    (elsewhere / "bridgeScan").chmod(0o755)
     result = run_workflow(folder, None, snakefile=prefix / "share/bridgeScan/workflow/Snakefile",
                           environment={**os.environ,
-                                       "PATH": f"{prefix / 'bin'}{os.pathsep}{os.environ['PATH']}"})
+                                       "PATH": f"{elsewhere}{os.pathsep}{os.environ['PATH']}"})
     assert result.returncode == 0, result.stderr
     outputs = folder / "build" / "cohort-example"
     assert (outputs / "chr20.pirs.gz").is_file() and (outputs / "chr21.pirs.gz").is_file()

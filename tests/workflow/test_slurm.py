@@ -1,11 +1,13 @@
 """The workflow through its SLURM profile on a one-node Slurm cluster of this machine: each job is
 submitted with its rule's threads, memory and run time, a failed job is submitted again, the
-plan runs on the submitting node, and what it gathers equals direct runs of bridgeScan."""
+plan runs on the submitting node, and what it gathers equals direct runs of bridgeScan. The
+test cluster itself starts once per folder and stops whole, also without its controller."""
 
 import os
 import re
 import shlex
 import subprocess
+import time
 from collections import Counter
 from collections.abc import Mapping
 from pathlib import Path
@@ -14,7 +16,7 @@ from typing import NamedTuple
 import pytest
 import yaml
 
-from conftest import REPOSITORY, copy_example, run_workflow
+from conftest import REPOSITORY, SLURM_CLUSTER, copy_example, run_workflow, slurm_cluster
 from test_workflow import CHROMOSOMES, direct_run, drop_index, gathered
 
 PROFILE = REPOSITORY / "workflow" / "profiles" / "slurm" / "config.yaml"
@@ -169,3 +171,61 @@ def test_bad_input_is_reported_before_anything_is_queued(tmp_path, program, slur
     assert result.returncode != 0
     assert "examples/cohort/NA101.bam: no index beside it" in result.stderr
     assert not slurm_jobs(tmp_path, slurm)
+
+
+def cluster_processes(folder: Path) -> dict[int, str]:
+    """The live processes that name the cluster's folder in their command line (the daemons)
+    or carry its SLURM_CONF (the job steps and the jobs), with their command lines."""
+    found = {}
+    for entry in Path("/proc").iterdir():
+        try:
+            command = (entry / "cmdline").read_bytes().replace(b"\0", b" ").decode()
+            environment = (entry / "environ").read_bytes().split(b"\0")
+            state = (entry / "stat").read_bytes().rsplit(b")", 1)[1].split()[0]
+        except (OSError, ValueError):
+            continue
+        if state != b"Z" and (str(folder) in command
+                              or f"SLURM_CONF={folder}/slurm.conf".encode() in environment):
+            found[int(entry.name)] = command
+    return found
+
+
+def test_a_second_start_is_refused_and_stop_leaves_nothing(tmp_path):
+    with slurm_cluster(tmp_path) as environment:
+        configuration = (tmp_path / "slurm.conf").read_text()
+        again = subprocess.run(["bash", str(SLURM_CLUSTER), "start", str(tmp_path)],
+                               capture_output=True, text=True)
+        assert again.returncode == 1
+        assert again.stderr == f"a Slurm cluster of {tmp_path} runs already: stop it first\n"
+        assert (tmp_path / "slurm.conf").read_text() == configuration
+        node = subprocess.run(["sinfo", "--noheader", "--format=%T"], capture_output=True,
+                              text=True, env={**os.environ, **environment})
+        assert node.stdout.strip() == "idle"
+        listening = subprocess.run(["ss", "--listening", "--tcp", "--numeric", "--processes"],
+                                   capture_output=True, text=True, check=True).stdout
+        daemons = [f"pid={(tmp_path / f'{name}.pid').read_text().strip()}," for name in
+                   ("slurmctld", "slurmd")]
+        sockets = [line for line in listening.splitlines() if any(d in line for d in daemons)]
+        assert len(sockets) == 2 and all(" 127.0.0.1:" in line for line in sockets), sockets
+    assert not cluster_processes(tmp_path)
+    assert not (tmp_path / "munge.key").exists() and not (tmp_path / "state").exists()
+
+
+def test_stop_ends_job_steps_and_jobs_without_the_controller_within_5_s(tmp_path):
+    with slurm_cluster(tmp_path) as environment:
+        subprocess.run(["sbatch", "--output", str(tmp_path / "job.out"), "--wrap",
+                        "srun sleep 300 & sleep 300"], check=True, capture_output=True,
+                       env={**os.environ, **environment})
+        for _ in range(300):
+            running = cluster_processes(tmp_path)
+            steps = [command for command in running.values() if command.startswith("slurmstepd")]
+            if len(steps) == 2:  # the batch job's and its srun's
+                break
+            time.sleep(0.1)
+        assert len(steps) == 2, running
+        os.kill(int((tmp_path / "slurmctld.pid").read_text()), 9)
+        start = time.monotonic()
+        subprocess.run(["bash", str(SLURM_CLUSTER), "stop", str(tmp_path)], check=True)
+        assert time.monotonic() - start < 5
+        assert not cluster_processes(tmp_path)
+        assert not (tmp_path / "munge.key").exists() and not (tmp_path / "spool").exists()

@@ -7,9 +7,9 @@ import pwd
 import shlex
 import shutil
 import sys
+import tempfile
 from functools import lru_cache
 from math import ceil
-from types import SimpleNamespace
 
 from snakemake.exceptions import WorkflowError
 
@@ -69,11 +69,11 @@ def python(script: str) -> str:
     return f"{shlex.quote(sys.executable)} {shlex.quote(str(SCRIPTS / script))}"
 
 
-def explained(command: str) -> str:
+def explained(command: str, log: str = "{log:q}") -> str:
     """A rule's shell command that, should it fail, shows on the console the lines of the
     rule's log that say why (explain_failure.sh), not only the log's path."""
     explain = shlex.quote(str(SCRIPTS / "explain_failure.sh"))
-    return f"{command} || bash {explain} {{log:q}} $?"
+    return f"{command} || bash {explain} {log} $?"
 
 
 def required_path(key: str) -> Path:
@@ -89,18 +89,26 @@ def as_list(value) -> list:
     return [str(item) for item in value] if isinstance(value, list) else [str(value)]
 
 
+def program_beside() -> Path:
+    """The bridgeScan that came with this workflow: installed, PREFIX/bin/bridgeScan beside
+    PREFIX/share/bridgeScan/workflow (cmake --install); in a source tree, its build."""
+    if REPOSITORY.name == "bridgeScan" and REPOSITORY.parent.name == "share":
+        return REPOSITORY.parents[1] / "bin" / "bridgeScan"
+    return REPOSITORY / "build" / "bridgeScan"
+
+
 def program_path() -> str:
+    """The setting 'program' when given; else the program that came with the workflow, whose
+    output its scripts read; else the first on PATH."""
     if config.get("program"):
         program = Path(config["program"])
         if not (program.is_file() and os.access(program, os.X_OK)):
             raise InputError(f"config 'program': {program} is not an executable file")
         return str(program.resolve())
-    # Beside a source tree, its build; installed (share/bridgeScan/workflow), the program on
-    # PATH.
-    built = REPOSITORY / "build" / "bridgeScan"
-    found = str(built) if os.access(built, os.X_OK) else shutil.which("bridgeScan")
+    beside = program_beside()
+    found = str(beside) if os.access(beside, os.X_OK) else shutil.which("bridgeScan")
     if not found:
-        raise InputError(f"no bridgeScan in {built.parent} nor on PATH: build or install it, or "
+        raise InputError(f"no bridgeScan in {beside.parent} nor on PATH: build or install it, or "
                          "set the config key 'program'")
     return found
 
@@ -130,7 +138,8 @@ ensure_user_name()
 try:
     VCF = required_path("vcf")
     VCF_INDEX = vcf_index_path(VCF)
-    required_path("samples")  # the plan reads it, and lists every problem it has
+    # A table that cannot be read stops the run here; the plan lists the problems of its lines.
+    SAMPLE_ROWS, _ = parse_sample_table(required_path("samples"))
     PROGRAM = program_path()
     REFERENCE = reference_path()
 except InputError as problem:
@@ -143,12 +152,8 @@ def checked_files(wildcards) -> list[str]:
     """The table's alignment files that are there, their indexes and the reference: the plan
     is made again when one of them changes, so that neither `check` nor the scans rely on an
     old look at them. The plan itself names the files that are missing, with their samples."""
-    try:
-        rows, _ = parse_sample_table(Path(config["samples"]))
-    except InputError:
-        return []
     files = [REFERENCE, f"{REFERENCE}.fai"] if REFERENCE else []
-    for row in rows:
+    for row in SAMPLE_ROWS:
         path = Path(row.path)
         index = existing_index(path, alignment_index_suffixes(row.path))
         files += [str(p) for p in (path, index) if p is not None and p.is_file()]
@@ -193,19 +198,26 @@ def planned_chromosome(name: str) -> dict:
     return next(c for c in load_plan()["chromosomes"] if c["name"] == name)
 
 
-def scan_mem_mb(wildcards, attempt: int) -> int:
-    chromosome = planned_chromosome(wildcards.chrom)
+def scan_memory(chromosome: dict, attempt: int) -> int:
+    """MB."""
     held_reads = chromosome["length"] * ASSUMED_DEPTH / PAIR_BASES
     held = held_reads * BYTES_PER_HELD_READ + chromosome["records"] * BYTES_PER_SITE
     return (BASE_MEMORY_MB + ceil(held / 1e6)) * 2 ** (attempt - 1)
 
 
+def scan_minutes(chromosome: dict, group: list[str]) -> int:
+    seconds = len(group) * chromosome["length"] / 1e6 * SCAN_SECONDS_PER_SAMPLE_MB
+    return max(MIN_RUNTIME_MINUTES, ceil(seconds / 60))
+
+
+def scan_mem_mb(wildcards, attempt: int) -> int:
+    return scan_memory(planned_chromosome(wildcards.chrom), attempt)
+
+
 def scan_runtime(wildcards) -> int:
     """Minutes."""
     group = load_plan()["groups"][int(wildcards.group) - 1]
-    megabases = planned_chromosome(wildcards.chrom)["length"] / 1e6
-    seconds = len(group) * megabases * SCAN_SECONDS_PER_SAMPLE_MB
-    return max(MIN_RUNTIME_MINUTES, ceil(seconds / 60))
+    return scan_minutes(planned_chromosome(wildcards.chrom), group)
 
 
 def run_summary(plan: dict) -> str:
@@ -227,13 +239,12 @@ def run_summary(plan: dict) -> str:
                  + f"; {sum(jobs.values())} in all.")
     lines.append("Scan jobs (memory and run time asked of a scheduler, each job):")
     minutes = 0
-    for name in names:
-        job = SimpleNamespace(chrom=name, group="1")
-        memory = scan_mem_mb(job, attempt=1)
-        runtime = scan_runtime(job)
-        minutes += sum(scan_runtime(SimpleNamespace(chrom=name, group=str(k)))
-                       for k in range(1, len(groups) + 1))
-        lines.append(f"  {name}: {len(groups)} job(s), {memory} MB, up to {runtime} min")
+    for chromosome in plan["chromosomes"]:
+        memory = scan_memory(chromosome, attempt=1)
+        runtime = scan_minutes(chromosome, groups[0])
+        minutes += sum(scan_minutes(chromosome, group) for group in groups)
+        lines.append(f"  {chromosome['name']}: {len(groups)} job(s), {memory} MB, up to "
+                     f"{runtime} min")
     lines.append(f"  total: {jobs['scan']} job(s), up to {minutes} min of one core in all")
     return "\n".join(lines)
 

@@ -11,7 +11,8 @@ def phase_set_outputs() -> dict:
 
 
 def phase_sets_option(wildcards, output) -> str:
-    return f"--phase-sets {shlex.quote(output.phased)}" if PHASE_SETS else ""
+    lod = f"--phase-min-lod {config['phase_min_lod']}"
+    return f"--phase-sets {shlex.quote(output.phased)} {lod}" if PHASE_SETS else ""
 
 
 def phase_set_targets(wildcards) -> list[str]:

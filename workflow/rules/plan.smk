@@ -20,19 +20,31 @@ rule index_vcf:
         )
 
 
+# What the plan reads and how it is run, shared by the plan and `check`.
+PLAN_INPUT = {"vcf": VCF, "index": VCF_INDEX, "samples": config["samples"],
+              "checked": checked_files}
+PLAN_PARAMS = {"script": python("plan.py"), "chromosomes": CHROMOSOMES,
+               "samples_per_job": config["samples_per_job"], "reference": REFERENCE_OPTION}
+
+
+def plan_command(out: str, log: str = "{log:q}") -> str:
+    """The command, with its output and log as they are named in the rule running it."""
+    return explained(
+        f"{{params.script}} --log {log} --vcf {{input.vcf:q}} --index {{input.index:q}}"
+        " --samples {input.samples:q} --chromosomes {params.chromosomes:q}"
+        " --samples-per-job {params.samples_per_job} {params.reference}"
+        f" --threads {{threads}} --out {out}",
+        log,
+    )
+
+
 checkpoint plan:
     input:
-        vcf=VCF,
-        index=VCF_INDEX,
-        samples=config["samples"],
-        checked=checked_files,
+        **PLAN_INPUT,
     output:
         f"{OUTDIR}/work/plan.json",
     params:
-        script=python("plan.py"),
-        chromosomes=CHROMOSOMES,
-        samples_per_job=config["samples_per_job"],
-        reference=REFERENCE_OPTION,
+        **PLAN_PARAMS,
     log:
         f"{OUTDIR}/logs/plan.log",
     benchmark:
@@ -41,18 +53,26 @@ checkpoint plan:
     resources:
         mem_mb=500,
     shell:
-        explained(
-            "{params.script} --log {log:q} --vcf {input.vcf:q} --index {input.index:q}"
-            " --samples {input.samples:q} --chromosomes {params.chromosomes:q}"
-            " --samples-per-job {params.samples_per_job} {params.reference}"
-            " --threads {threads} --out {output:q}"
-        )
+        plan_command("{output:q}")
 
 
-# `snakemake ... check`: the plan's checks alone, then what the run will cost. Run where
-# Snakemake runs (a local rule), so that nothing waits in a cluster's queue.
+# `snakemake ... check`: the plan's checks alone, then what the run will cost. It makes a plan
+# of its own each time, kept only while it prints it, so that it always reports on the files as
+# they are now, whatever plan an earlier run left. Run where Snakemake runs (a local rule), so
+# that nothing waits in a cluster's queue.
 rule check:
     input:
-        f"{OUTDIR}/work/plan.json",
+        **PLAN_INPUT,
+    params:
+        **PLAN_PARAMS,
+    # No log: Snakemake counts a log as an output, and would not run `check` once it exists.
+    threads: 2
+    resources:
+        mem_mb=500,
     run:
-        print(run_summary(load_json(Path(input[0]))), file=sys.stderr)
+        check_log = Path(f"{OUTDIR}/logs/check.log")
+        check_log.parent.mkdir(parents=True, exist_ok=True)
+        with tempfile.TemporaryDirectory() as folder:
+            checked = f"{folder}/plan.json"
+            shell(plan_command("{checked:q}", "{check_log:q}"))
+            print(run_summary(load_json(Path(checked))), file=sys.stderr)

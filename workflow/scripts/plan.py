@@ -8,14 +8,24 @@ its file) is a warning, kept in the plan for the check's summary and the report.
 
 import json
 import subprocess
+import tempfile
 from collections import Counter
 from concurrent.futures import ThreadPoolExecutor
+from itertools import zip_longest
 from pathlib import Path
 
 from alignment_checks import AlignmentFile, inspect, reference_fasta
 from cohort import (InputError, SampleFile, indexed, other_spelling, own_spelling,
                     parse_sample_table, problem_list, run_logged, script_arguments,
-                    stale_vcf_index, vcf_samples, warn)
+                    stale_vcf_index, stream_lines, vcf_samples, warn)
+
+# bridgeScan's default --to: it writes nothing of a site at or past it.
+PROGRAM_TO = 1_000_000_000
+# Past this no alignment position reaches, whatever --to says.
+LAST_ALIGNED_POSITION = 2**31 - 1
+# The end of a region that htslib's indexes take: beyond any VCF position they can hold.
+LAST_INDEXED_POSITION = 2**44 - 1
+FIRST_SAMPLE_COLUMN = 10  # of the #CHROM line, counted from 1
 
 
 def indexed_chromosomes(vcf: Path, index: Path) -> dict[str, dict]:
@@ -46,7 +56,58 @@ def chosen_chromosomes(wanted: list[str], indexed_ones: dict[str, dict],
     return [name for name in wanted if name in indexed_ones]
 
 
-def sample_problems(rows: list[SampleFile], vcf_names: list[str], reference: str) -> list[str]:
+def vcf_names_as_listed(vcf: Path) -> list[str]:
+    """The VCF's sample names as htslib reads them: the #CHROM line split at tabs only."""
+    return [line.decode().rstrip("\n") for line in stream_lines(["bcftools", "query", "-l",
+                                                                 str(vcf)])]
+
+
+def vcf_name_problems(vcf: Path, scanned_names: list[str]) -> list[str]:
+    """bridgeScan splits the #CHROM line at blanks, htslib's tools at tabs: a sample name with
+    a space in it would be two samples for the scan and one for everything else, and every
+    later sample would be scanned with its neighbour's genotypes."""
+    listed = vcf_names_as_listed(vcf)
+    where = "config 'vcf': column {} of the #CHROM line"
+    problems = [f"{where.format(column)}, sample '{name}', holds a blank: bridgeScan would read "
+                "two samples there and scan every later sample with its neighbour's genotypes "
+                "(rename it, e.g. with bcftools reheader)"
+                for column, name in enumerate(listed, start=FIRST_SAMPLE_COLUMN) if " " in name]
+    if problems or scanned_names == listed:
+        return problems
+    column, (scanned, name) = next(
+        (column, pair) for column, pair in enumerate(zip_longest(scanned_names, listed),
+                                                     start=FIRST_SAMPLE_COLUMN)
+        if pair[0] != pair[1])
+    return [f"{where.format(column)} holds {name!r} for bcftools but {scanned!r} for bridgeScan "
+            "(blank or empty sample names?): rewrite the #CHROM line with one tab between "
+            "names"]
+
+
+def sites_never_written(vcf: Path, index: Path, chromosomes: list[str]) -> list[str]:
+    """Warnings about sites no scan writes: bridgeScan stops at its default --to. Only the
+    stretches past it are read, through the index."""
+    def count(first: int) -> Counter:
+        # A regions file, not regions: bcftools cannot parse names such as HLA-A*01:01:01:01 in
+        # a region, and takes them as they are in a file.
+        with tempfile.NamedTemporaryFile("w", suffix=".regions") as regions:
+            regions.writelines(f"{name}\t{first}\t{LAST_INDEXED_POSITION}\n"
+                               for name in chromosomes)
+            regions.flush()
+            command = ["bcftools", "query", "--regions-overlap", "0", "-R", regions.name,
+                       "-f", "%CHROM\n", indexed(vcf, index)]
+            return Counter(line.decode().rstrip("\n") for line in stream_lines(command))
+
+    past_to = count(PROGRAM_TO) if chromosomes else Counter()
+    if not past_to:
+        return []
+    beyond = count(LAST_ALIGNED_POSITION + 1)
+    return [f"config 'vcf': {sites} site(s) of {name} lie at or past position {PROGRAM_TO}"
+            + (f" ({beyond[name]} past {LAST_ALIGNED_POSITION})" if beyond[name] else "")
+            + ", where bridgeScan stops (its default --to): no PIR and no phase set holds them"
+            for name, sites in past_to.items()]
+
+
+def table_name_problems(rows: list[SampleFile], vcf_names: list[str]) -> list[str]:
     problems = []
     listed = {row.sample for row in rows}
     repeated = {name for name, count in Counter(vcf_names).items() if count > 1}
@@ -55,11 +116,13 @@ def sample_problems(rows: list[SampleFile], vcf_names: list[str], reference: str
     for name in sorted(listed - set(vcf_names)):
         problems.append(f"sample {name} of the samples table is not in the VCF (or name it as "
                         "the VCF does)")
-    for row in rows:
-        if row.path.endswith(".cram") and not reference:
-            problems.append(f"sample {row.sample}: {row.path} is a CRAM file: set the reference "
-                            "it was written against (--config reference=FASTA)")
     return problems
+
+
+def cram_problems(rows: list[SampleFile], reference: str) -> list[str]:
+    return [f"sample {row.sample}: {row.path} is a CRAM file: set the reference it was written "
+            "against (--config reference=FASTA)"
+            for row in rows if row.path.endswith(".cram") and not reference]
 
 
 def chromosome_entry(name: str, vcf_info: dict, rows: list[SampleFile],
@@ -134,7 +197,9 @@ def make_plan(vcf: Path, index: Path, table: Path, wanted: list[str], samples_pe
               reference: str, threads: int) -> dict:
     rows, problems = parse_sample_table(table)
     vcf_names = vcf_samples(vcf, index)
-    problems += sample_problems(rows, vcf_names, reference)
+    # Until the VCF's names read alike for all, matching the table against them says nothing.
+    problems += vcf_name_problems(vcf, vcf_names) or table_name_problems(rows, vcf_names)
+    problems += cram_problems(rows, reference)
     indexed_ones = indexed_chromosomes(vcf, index)
     names = chosen_chromosomes(wanted, indexed_ones, problems)
     paths = list(dict.fromkeys(row.path for row in rows))
@@ -146,7 +211,7 @@ def make_plan(vcf: Path, index: Path, table: Path, wanted: list[str], samples_pe
     problems += reference_problems(rows, files, chromosomes, reference)
     if problems:
         raise InputError(problem_list(problems))
-    warnings = file_notes(rows, files, "warning")
+    warnings = file_notes(rows, files, "warning") + sites_never_written(vcf, index, names)
     stale = stale_vcf_index(vcf)
     if stale is not None:
         warnings.append(f"config 'vcf': its index {stale} is older than {vcf}, so it is not "

@@ -37,6 +37,7 @@ def described(schema: dict) -> str:
     if "anyOf" in schema:
         return " or ".join(described(option) for option in schema["anyOf"])
     kinds = schema.get("type", "a value")
-    names = {"string": "a text", "integer": "a whole number", "null": "empty", "array": "a list"}
+    names = {"string": "a text", "integer": "a whole number", "number": "a number",
+             "null": "empty", "array": "a list"}
     kinds = kinds if isinstance(kinds, list) else [kinds]
     return " or ".join(names.get(kind, kind) for kind in kinds)
