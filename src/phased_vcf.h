@@ -10,6 +10,7 @@
 #include "phase_sets.h"
 #include "pos_index.h"
 #include "utils/safe_output.h"
+#include "vcf_lines.h"
 
 struct hts_tpool;
 
@@ -19,6 +20,7 @@ struct vcf_selection {
     const char* chrom;       // --chrom, or null
     std::string chromosome;  // the CHROM of the sites read
     int from, to;
+    const vcf_identity& identity;  // the file as the run first read it
 };
 
 class phased_vcf {
@@ -27,10 +29,11 @@ public:
     // run before any scan. The index is a .tbi, or a .csi when a site lies beyond 2^29.
     phased_vcf(const std::string& path, const pos_index& sites);
 
-    // Keeps one sample's blocks until write().
+    // Keeps the blocks of a sample that has alignment files until write(). Such a sample's
+    // genotypes hold the reads' phase alone: outside its blocks, they are written unphased.
     void add(size_t sample, std::vector<phased_call> calls);
     // Reads the VCF a second time, rather than holding a cohort's lines through the whole scan,
-    // and writes the selected lines; a VCF that no longer holds the sites read ends the run.
+    // and writes the selected lines; a VCF that is no longer the file read first ends the run.
     void write(const vcf_selection& vcf, const pos_index& sites, const std::string& command,
                hts_tpool* pool);
     // The files to put in place with the run's other outputs.
@@ -42,4 +45,5 @@ private:
     std::unique_ptr<safe_output> file;
     std::unique_ptr<safe_output> index;  // when compressed
     std::vector<std::vector<phased_call>> calls;  // by sample
+    std::vector<bool> scanned;                    // by sample: it has alignment files
 };
