@@ -1,9 +1,9 @@
 // Read-backed phasing by likelihood. Each fragment (a read, or both mates of a pair) is one draw
 // from one of the two haplotypes, each of its bases right or wrong by its quality, so it counts
-// once however many sites it shows. Within each set of sites that fragments connect, a sweep in
-// position order places each site where the fragments seen so far make it likeliest; single
-// sites, then whole sides of a cut, are flipped while that raises the likelihood; and only the
-// sites and the joins that the fragments make sure of are kept.
+// once however many sites it shows. Within each set of sites that fragments connect, a spanning
+// tree of the strongest pairwise links gives a first placement; single sites, then whole sides
+// of a cut, are flipped while that raises the fragments' likelihood; and only the sites and the
+// joins that the fragments make sure of are kept.
 #include "phase_sets.h"
 
 #include <algorithm>
@@ -25,6 +25,8 @@ constexpr double least_gain = 1e-9;
 // Cut gains are summed as integers in millionths of a LOD, so that each cut's sum is exact
 // however the fragments' parts add and cancel.
 constexpr double lod_unit = 1e6;
+// A fragment's call is paired with this many of its next calls for the first placement.
+constexpr uint32_t max_partners = 8;
 // Rounds of cut flips per block, each followed by single-site flips; each raises the
 // likelihood, so rounds end, but a cap all the same.
 constexpr int max_rounds = 100;
@@ -55,6 +57,76 @@ double logSum(double a, double b) {
     const double high = std::max(a, b), low = std::min(a, b);
     return high - low > 32 ? high : high + std::log10(1 + std::pow(10.0, low - high));
 }
+
+// log10 of how much likelier two bases are to show their sites' true relative phase than the
+// other (both right, or both wrong), by their qualities: worked out once.
+double voteOf(uint8_t first, uint8_t second) {
+    using row = std::array<double, max_quality + 1>;
+    static const std::array<row, max_quality + 1> table = [] {
+        std::array<row, max_quality + 1> votes{};
+        for (uint8_t x = 0; x <= max_quality; ++x)
+            for (uint8_t y = 0; y <= max_quality; ++y) {
+                const double e1 = std::pow(10.0, oddsOf(x).wrong), e2 = std::pow(10.0, oddsOf(y).wrong);
+                const double agree = (1 - e1) * (1 - e2) + e1 * e2;
+                votes[x][y] = std::log10(agree / (1 - agree));
+            }
+        return votes;
+    }();
+    return table[first & ~alt_bit][second & ~alt_bit];
+}
+
+// Union-find that keeps, for each site, whether it sits on the other haplotype from its parent.
+class parity_forest {
+public:
+    explicit parity_forest(size_t n) : parent(n), flip(n, false) {
+        std::iota(parent.begin(), parent.end(), 0u);
+    }
+
+    // Whether the site is on the other haplotype from its set's root.
+    bool parityOf(uint32_t v) {
+        bool parity;
+        find(v, parity);
+        return parity;
+    }
+
+    // Joins the sets of a and b so that their haplotypes differ by `trans`; nothing when they
+    // already share one.
+    void join(uint32_t a, uint32_t b, bool trans) {
+        bool pa, pb;
+        const uint32_t ra = find(a, pa), rb = find(b, pb);
+        if (ra == rb) return;
+        // The lower root stays a root, so the forest does not depend on which end came first.
+        const uint32_t low = std::min(ra, rb), high = std::max(ra, rb);
+        parent[high] = low;
+        flip[high] = pa ^ pb ^ trans;
+    }
+
+private:
+    uint32_t find(uint32_t v, bool& parity) {
+        parity = false;
+        uint32_t root = v;
+        while (parent[root] != root) {
+            parity ^= flip[root];
+            root = parent[root];
+        }
+        compress(v, root, parity);
+        return root;
+    }
+
+    void compress(uint32_t v, uint32_t root, bool parity) {
+        while (parent[v] != root && v != root) {
+            const uint32_t next = parent[v];
+            const bool nextParity = parity ^ flip[v];
+            parent[v] = root;
+            flip[v] = parity;
+            v = next;
+            parity = nextParity;
+        }
+    }
+
+    std::vector<uint32_t> parent;
+    std::vector<bool> flip;
+};
 
 // Union-find whose roots are the lowest member, so that nothing depends on the order of joins.
 class lowest_root_sets {
@@ -98,9 +170,9 @@ public:
         indexCover();
     }
 
-    // The likeliest placement found: a sweep, then flips while they gain.
+    // The likeliest placement found: the tree's, then flips while they gain.
     void place() {
-        sweep();
+        placeByTree();
         for (int round = 0; round < max_rounds; ++round) {
             flipSitesWhileGaining();
             const std::vector<int64_t> gains = cutGains();
@@ -159,23 +231,32 @@ private:
                                                         : std::pair{odds.wrong, odds.right};
     }
 
-    // Each site in position order takes the allele that the fragments' calls at the sites
-    // before it make likeliest; a and b end as the placement's.
-    void sweep() {
-        std::fill(a.begin(), a.end(), 0.0);
-        std::fill(b.begin(), b.end(), 0.0);
-        for (uint32_t s = 0; s < hap.size(); ++s) {
-            for (uint32_t j = coverStart[s]; j < coverStart[s + 1]; ++j) {
-                const auto [da, db] = scoreOf(callAt(cover[j], s), s);
-                a[cover[j]] += da;
-                b[cover[j]] += db;
-            }
-            if (flipGain(s) > least_gain) flip(s);
-        }
+    // The first placement: a maximum spanning tree of the pairwise evidence, strongest links
+    // first. Each fragment's calls are paired with the next few of it only, so a long read
+    // costs no square; their weights overcount it, which the flips that follow correct.
+    void placeByTree() {
+        std::unordered_map<uint64_t, double> votes;
+        for (uint32_t f : fragments)
+            for (uint32_t i = list.begin(f); i < list.end(f); ++i)
+                for (uint32_t j = i + 1; j < list.end(f) && j <= i + max_partners; ++j) {
+                    const double vote = voteOf(list.call[i], list.call[j]);
+                    votes[uint64_t{list.site[i]} << 32 | list.site[j]] +=
+                        isAlt(list.call[i]) == isAlt(list.call[j]) ? vote : -vote;
+                }
+        std::vector<std::pair<uint64_t, double>> links(votes.begin(), votes.end());
+        std::sort(links.begin(), links.end(), [](const auto& x, const auto& y) {
+            const double wx = std::fabs(x.second), wy = std::fabs(y.second);
+            return wx != wy ? wx > wy : x.first < y.first;
+        });
+        parity_forest forest(hap.size());
+        for (const auto& [pair, vote] : links)
+            forest.join(static_cast<uint32_t>(pair >> 32), static_cast<uint32_t>(pair), vote < 0);
+        for (uint32_t s = 0; s < hap.size(); ++s) hap[s] = forest.parityOf(s);
+        refresh();
     }
 
     // How much log10 likelihood flipping site s gains, counting the fragments' calls at the
-    // sites placed so far (all, after the sweep) and not left out.
+    // sites not left out.
     double flipGain(uint32_t s) const {
         double gain = 0;
         for (uint32_t j = coverStart[s]; j < coverStart[s + 1]; ++j) {
