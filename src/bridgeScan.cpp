@@ -99,7 +99,7 @@ const command_option options_table[] = {
      [](run_options& o, const char* v) { o.phaseSets = v; }},
     {"--phase-min-lod", "L",
      "least log10 likelihood ratio that places a site, or joins two parts, in a phase set "
-     "(default 1)",
+     "(default 1.5)",
      [](run_options& o, const char* v) { o.phaseMinLod = parseDecimal("--phase-min-lod", v); }},
     {"--help", nullptr, "print this text and exit",
      [](run_options& o, const char*) { o.help = true; }},

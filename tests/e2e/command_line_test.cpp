@@ -114,7 +114,7 @@ TEST(CommandLine, PhaseMinLodTakesAFiniteDecimalNumberOnly) {
     EXPECT_TRUE(std::filesystem::is_empty(dir));
     EXPECT_EQ(parse({"--phase-min-lod", "1e300"}).phaseMinLod, 1e300);
     EXPECT_EQ(parse({"--phase-min-lod", "-0.5"}).phaseMinLod, -0.5);
-    EXPECT_EQ(parse({}).phaseMinLod, 1.0);
+    EXPECT_EQ(parse({}).phaseMinLod, 1.5);
 }
 
 }  // namespace
