@@ -269,6 +269,21 @@ private:
     int next = 0;
 };
 
+// htslib's warnings on the first read of the VCF would come again on the second: meanwhile it
+// reports errors alone.
+class htslib_warnings_held {
+public:
+    htslib_warnings_held() : level(hts_get_log_level()) {
+        hts_set_log_level(std::min(level, HTS_LOG_ERROR));
+    }
+    ~htslib_warnings_held() { hts_set_log_level(level); }
+    htslib_warnings_held(const htslib_warnings_held&) = delete;
+    htslib_warnings_held& operator=(const htslib_warnings_held&) = delete;
+
+private:
+    const htsLogLevel level;
+};
+
 // The header line that records the command; a line break in an argument would end it early.
 std::string commandHeader(const std::string& command) {
     std::string line = "##bridgeScan_command=" + command;
@@ -310,6 +325,7 @@ void phased_vcf::write(const vcf_selection& vcf, const pos_index& sites,
     call_walk walk(calls);
     bool psDeclared = false;
     uint64_t lostPhase = 0;
+    const htslib_warnings_held quiet;
     const vcf_source source = readVcfLines(
         vcf.path, vcf.chrom,
         [&](std::string_view line) {

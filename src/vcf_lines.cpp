@@ -3,7 +3,6 @@
 
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -28,19 +27,15 @@ bool isBlank(const kstring_t& ks) {
 // The index htslib would load for the file, loaded by its name so that htslib warns when it is
 // stale; none when it is older than the file, which is then read whole, after a warning: an
 // index made before lines were added would hide them.
-// The file is read again for the phase sets: what the first read said of an index, htslib's
-// warning included, is not said again.
+// The file is read again for the phase sets: what the first read said of an index is not said
+// again.
 template <class Load>
 auto freshIndex(const std::string& path, const char* ownExtension, Load&& load)
     -> decltype(load(path.c_str(), path.c_str())) {
     static std::set<std::string> staleIndexesNamed;
     const std::string index = indexedInputs(path, {ownExtension})[1];
     if (index.empty()) return nullptr;
-    const bool named = staleIndexesNamed.count(index) > 0;
-    const htsLogLevel logLevel = hts_get_log_level();
-    if (named) hts_set_log_level(std::min(logLevel, HTS_LOG_ERROR));
     auto loaded = load(path.c_str(), index.c_str());
-    hts_set_log_level(logLevel);
     if (!loaded || !isOlderThan(index, path)) return loaded;
     if (staleIndexesNamed.insert(index).second)
         reportProblem("WARNING: index [" + index + "] is older than [" + path +
