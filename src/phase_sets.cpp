@@ -26,7 +26,7 @@ constexpr double least_gain = 1e-9;
 // however the fragments' parts add and cancel.
 constexpr double lod_unit = 1e6;
 // A fragment's call is paired with this many of its next calls for the first placement.
-constexpr uint32_t max_partners = 8;
+constexpr uint32_t max_partners = 4;
 // Rounds of cut flips per block, each followed by single-site flips; each raises the
 // likelihood, so rounds end, but a cap all the same.
 constexpr int max_rounds = 100;
@@ -51,11 +51,14 @@ const base_odds& oddsOf(uint8_t call) {
     return table[call & ~alt_bit];
 }
 
+const double ln10 = std::log(10.0);
+
 // log10(10^a + 10^b): a fragment's likelihood from those of its two haplotypes (the factor 1/2
 // for either is the same for every placement, and left out).
 double logSum(double a, double b) {
     const double high = std::max(a, b), low = std::min(a, b);
-    return high - low > 32 ? high : high + std::log10(1 + std::pow(10.0, low - high));
+    // Beyond 16, 1 + 10^(low - high) rounds to 1 in a double: the sum is the larger term.
+    return high - low > 16 ? high : high + std::log1p(std::exp((low - high) * ln10)) / ln10;
 }
 
 // log10 of how much likelier two bases are to show their sites' true relative phase than the
@@ -204,7 +207,7 @@ public:
 private:
     uint32_t fragmentOf(size_t k) const { return fragments[k]; }
 
-    // By site, the fragments that show it (their number in `fragments`).
+    // By site, the fragments that show it (their number in `fragments`) and their calls there.
     void indexCover() {
         coverStart.assign(hap.size() + 1, 0);
         for (uint32_t f : fragments)
@@ -214,14 +217,7 @@ private:
         std::vector<uint32_t> at(coverStart.begin(), coverStart.end() - 1);
         for (uint32_t k = 0; k < fragments.size(); ++k)
             for (uint32_t c = list.begin(fragments[k]); c < list.end(fragments[k]); ++c)
-                cover[at[list.site[c]]++] = k;
-    }
-
-    // The call of the k-th fragment at site s, which it shows.
-    uint8_t callAt(uint32_t k, uint32_t s) const {
-        const uint32_t f = fragmentOf(k);
-        const auto first = list.site.begin() + list.begin(f), last = list.site.begin() + list.end(f);
-        return list.call[static_cast<size_t>(std::lower_bound(first, last, s) - list.site.begin())];
+                cover[at[list.site[c]]++] = {k, list.call[c]};
     }
 
     // What a call adds to a and to b, with its site placed as it is.
@@ -260,8 +256,8 @@ private:
     double flipGain(uint32_t s) const {
         double gain = 0;
         for (uint32_t j = coverStart[s]; j < coverStart[s + 1]; ++j) {
-            const uint32_t k = cover[j];
-            const auto [da, db] = scoreOf(callAt(k, s), s);
+            const auto [k, call] = cover[j];
+            const auto [da, db] = scoreOf(call, s);
             gain += logSum(a[k] - da + db, b[k] - db + da) - logSum(a[k], b[k]);
         }
         return gain;
@@ -269,8 +265,8 @@ private:
 
     void flip(uint32_t s) {
         for (uint32_t j = coverStart[s]; j < coverStart[s + 1]; ++j) {
-            const uint32_t k = cover[j];
-            const auto [da, db] = scoreOf(callAt(k, s), s);
+            const auto [k, call] = cover[j];
+            const auto [da, db] = scoreOf(call, s);
             a[k] += db - da;
             b[k] += da - db;
         }
@@ -369,7 +365,13 @@ private:
     std::vector<uint8_t> hap;               // by site: 1 when ALT is on the first haplotype
     std::vector<uint8_t> left;              // by site: 1 when left out
     std::vector<double> a, b;               // by fragment
-    std::vector<uint32_t> coverStart, cover;
+    // By site: where its entries in `cover` begin, and an end mark.
+    std::vector<uint32_t> coverStart;
+    struct covering {
+        uint32_t fragment;  // its number in `fragments`
+        uint8_t call;
+    };
+    std::vector<covering> cover;
 };
 
 // The fragments in an order of their contents alone: the reads' order cannot change a sum.
@@ -445,13 +447,9 @@ std::vector<phased_call> phaser::phase() {
                        std::exchange(callAllele, {})};
     const std::vector<uint32_t> shown = sitesShown(list, sites);
     // Sites by their number in position order, then the connected sets of them.
-    const auto numberOf = [&](uint32_t site) {
-        return static_cast<uint32_t>(
-            std::lower_bound(shown.begin(), shown.end(), site,
-                             [&](uint32_t x, uint32_t y) { return sites[x].pos < sites[y].pos; }) -
-            shown.begin());
-    };
-    for (uint32_t& s : list.site) s = numberOf(s);
+    std::vector<uint32_t> numberOf(sites.size());
+    for (uint32_t n = 0; n < shown.size(); ++n) numberOf[shown[n]] = n;
+    for (uint32_t& s : list.site) s = numberOf[s];
     lowest_root_sets connected(shown.size());
     for (uint32_t f = 0; f < list.size(); ++f)
         for (uint32_t c = list.begin(f) + 1; c < list.end(f); ++c)
