@@ -390,9 +390,11 @@ std::vector<uint32_t> canonicalOrder(const fragment_list& list) {
 
 // The sites the fragments show, in position order.
 std::vector<uint32_t> sitesShown(const fragment_list& list, const std::vector<phase_site>& sites) {
-    std::vector<uint32_t> shown(list.site);
-    std::sort(shown.begin(), shown.end());
-    shown.erase(std::unique(shown.begin(), shown.end()), shown.end());
+    std::vector<bool> seen(sites.size(), false);
+    for (uint32_t site : list.site) seen[site] = true;
+    std::vector<uint32_t> shown;
+    for (uint32_t site = 0; site < sites.size(); ++site)
+        if (seen[site]) shown.push_back(site);
     std::sort(shown.begin(), shown.end(),
               [&](uint32_t x, uint32_t y) { return sites[x].pos < sites[y].pos; });
     return shown;
