@@ -25,6 +25,8 @@ constexpr double least_gain = 1e-9;
 // Cut gains are summed as integers in millionths of a LOD, so that each cut's sum is exact
 // however the fragments' parts add and cancel.
 constexpr double lod_unit = 1e6;
+// Blocks of up to this many sites are placed by trying every placement.
+constexpr size_t exact_sites = 8;
 // A fragment's call is paired with this many of its next calls for the first placement.
 constexpr uint32_t max_partners = 4;
 // Rounds of cut flips per block, each followed by single-site flips; each raises the
@@ -173,9 +175,11 @@ public:
         indexCover();
     }
 
-    // The likeliest placement found: the tree's, then flips while they gain.
+    // The likeliest placement: among all of them for a small block, else the tree's, then flips
+    // while they gain.
     void place() {
         placeByTree();
+        if (hap.size() <= exact_sites) return placeExactly();
         for (int round = 0; round < max_rounds; ++round) {
             flipSitesWhileGaining();
             const std::vector<int64_t> gains = cutGains();
@@ -248,6 +252,25 @@ private:
         for (const auto& [pair, vote] : links)
             forest.join(static_cast<uint32_t>(pair >> 32), static_cast<uint32_t>(pair), vote < 0);
         for (uint32_t s = 0; s < hap.size(); ++s) hap[s] = forest.parityOf(s);
+        refresh();
+    }
+
+    // Walks every placement (the first site fixed: a placement and its mirror are one) flipping
+    // one site at a time, in Gray code order from the tree's, and keeps the likeliest; the
+    // earliest met of equal ones.
+    void placeExactly() {
+        std::vector<uint8_t> best = hap;
+        double gained = 0, bestGained = 0;
+        for (uint32_t step = 1; step < 1u << (hap.size() - 1); ++step) {
+            const auto s = static_cast<uint32_t>(1 + __builtin_ctz(step));
+            gained += flipGain(s);
+            flip(s);
+            if (gained > bestGained + least_gain) {
+                bestGained = gained;
+                best = hap;
+            }
+        }
+        hap = best;
         refresh();
     }
 
