@@ -27,6 +27,8 @@ constexpr double least_gain = 1e-9;
 constexpr double lod_unit = 1e6;
 // Blocks of up to this many sites are placed by trying every placement.
 constexpr size_t exact_sites = 8;
+// Runs of up to this many neighbouring sites are tested for a placement of their own.
+constexpr size_t max_run = 2;
 // A fragment's call is paired with this many of its next calls for the first placement.
 constexpr uint32_t max_partners = 4;
 // Rounds of cut flips per block, each followed by single-site flips; each raises the
@@ -356,31 +358,77 @@ private:
         return change;
     }
 
-    // The kept sites joined by fragments, cut where flipping one side loses less than minLod.
-    std::vector<uint32_t> joinedSites(const std::vector<int64_t>& gains, double minLod) const {
-        std::vector<uint32_t> part(hap.size(), 0);
-        uint32_t current = 0, lastKept = UINT32_MAX;
+    // The kept sites joined by fragments, within parts: a new part begins where flipping every
+    // site after a cut loses less than minLod, and a run of a few kept sites whose flip, all
+    // together, loses less than minLod is a part of its own.
+    std::vector<uint32_t> joinedSites(const std::vector<int64_t>& gains, double minLod) {
+        std::vector<uint32_t> kept, part(hap.size(), 0);
+        uint32_t parts = 0;
         for (uint32_t s = 0; s < hap.size(); ++s) {
             if (left[s]) continue;
-            if (lastKept != UINT32_MAX && -static_cast<double>(gains[lastKept]) / lod_unit < minLod)
-                ++current;
-            part[s] = current;
-            lastKept = s;
+            if (!kept.empty() && -static_cast<double>(gains[kept.back()]) / lod_unit < minLod)
+                ++parts;
+            part[s] = parts;
+            kept.push_back(s);
         }
+        detachUnsureRuns(kept, part, parts, minLod);
         lowest_root_sets joined(hap.size());
+        std::vector<std::pair<uint32_t, uint32_t>> lastOfPart;  // in one fragment: part, site
         for (uint32_t f : fragments) {
-            uint32_t before = UINT32_MAX;
+            lastOfPart.clear();
             for (uint32_t c = list.begin(f); c < list.end(f); ++c) {
                 const uint32_t s = list.site[c];
                 if (left[s]) continue;
-                if (before != UINT32_MAX && part[before] == part[s]) joined.join(before, s);
-                before = s;
+                const auto last = std::find_if(lastOfPart.begin(), lastOfPart.end(),
+                                               [&](const auto& p) { return p.first == part[s]; });
+                if (last == lastOfPart.end()) {
+                    lastOfPart.emplace_back(part[s], s);
+                } else {
+                    joined.join(last->second, s);
+                    last->second = s;
+                }
             }
         }
         std::vector<uint32_t> first(hap.size(), UINT32_MAX);
-        for (uint32_t s = 0; s < hap.size(); ++s)
-            if (!left[s]) first[s] = joined.find(s);
+        for (uint32_t s : kept) first[s] = joined.find(s);
         return first;
+    }
+
+    // Each run of two to max_run neighbouring kept sites of one part (and not all of it) whose
+    // flip loses less than minLod becomes a part of its own: its sites may be sure of one
+    // another and not of the rest, which neither a single site nor a cut shows.
+    void detachUnsureRuns(const std::vector<uint32_t>& kept, std::vector<uint32_t>& part,
+                          uint32_t& parts, double minLod) {
+        // Flipping back leaves rounding in a and b: they are put back as they were at the end.
+        const std::vector<double> keptA = a, keptB = b;
+        for (size_t i = 0; i < kept.size(); ++i) {
+            double gained = 0;
+            size_t flipped = 0, unsureEnd = 0;  // one past the unsure run found, or 0
+            for (size_t k = i; k < kept.size() && k < i + max_run && part[kept[k]] == part[kept[i]];
+                 ++k) {
+                gained += flipGain(kept[k]);
+                flip(kept[k]);
+                ++flipped;
+                if (k > i && -gained < minLod && !wholePart(kept, part, i, k)) {
+                    unsureEnd = k + 1;
+                    break;
+                }
+            }
+            for (size_t k = i; k < i + flipped; ++k) flip(kept[k]);
+            if (unsureEnd == 0) continue;
+            ++parts;
+            for (size_t k = i; k < unsureEnd; ++k) part[kept[k]] = parts;
+            i = unsureEnd - 1;
+        }
+        a = keptA;
+        b = keptB;
+    }
+
+    // Whether kept[i..end] are all the kept sites of their part.
+    static bool wholePart(const std::vector<uint32_t>& kept, const std::vector<uint32_t>& part,
+                          size_t i, size_t end) {
+        return (i == 0 || part[kept[i - 1]] != part[kept[i]]) &&
+               (end + 1 == kept.size() || part[kept[end + 1]] != part[kept[i]]);
     }
 
     const fragment_list& list;

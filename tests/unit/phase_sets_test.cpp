@@ -158,6 +158,30 @@ TEST(PhaseSets, OneWrongBaseOfALongReadIsOutvotedByTwoRightReads) {
     for (const phased_call& c : calls) EXPECT_FALSE(c.altFirst) << c.site;
 }
 
+// Mates that span two middle sites link the outer ones; the middle two are sure of each other,
+// but as often cis as trans to their neighbours: they form a block of their own.
+TEST(PhaseSets, TwoSitesUnsureOfTheRestAsAPairFormTheirOwnBlock) {
+    std::vector<phase_site> sites;
+    for (int pos : {100, 200, 300, 400}) sites.push_back({pos, 'A', 'G', true});
+    phaser p(sites, 1.5);
+    for (int copy = 0; copy < 2; ++copy) {
+        p.addFragment({{0, 'A', 30}, {3, 'G', 30}});
+        p.addFragment({{1, 'A', 30}, {2, 'A', 30}});
+    }
+    for (uint8_t other : {'A', 'G'}) {
+        p.addFragment({{0, 'A', 30}, {1, other, 30}});
+        p.addFragment({{2, 'A', 30}, {3, other, 30}});
+    }
+    const std::vector<phased_call> calls = p.phase();
+    ASSERT_EQ(calls.size(), 4u);
+    EXPECT_EQ(calls[0].ps, 100);
+    EXPECT_EQ(calls[3].ps, 100);
+    EXPECT_TRUE(calls[3].altFirst);
+    EXPECT_EQ(calls[1].ps, 200);
+    EXPECT_EQ(calls[2].ps, 200);
+    EXPECT_FALSE(calls[2].altFirst);
+}
+
 TEST(PhaseSets, SupplementaryObservationsAndAVeryLargeThresholdPlaceNothing) {
     const std::vector<phase_site> sites = {{100, 'A', 'G', true}, {200, 'C', 'T', true}};
     phaser p(sites, 1.5);
