@@ -74,9 +74,9 @@ void data_set::runExtraction(const char* filename) {
     std::vector<safe_output*> outputs = {&out};
     if (stats) outputs.push_back(&*stats);
     if (phaseSets) {
-        phaseSets->write({options.vcf, options.chrom, chromosome, options.from, options.to, vcfRead},
-                         sites,
-                         options.commandLine, threadPool());
+        const vcf_selection read = {options.vcf, options.chrom, chromosome,
+                                    options.from, options.to, vcfRead};
+        phaseSets->write(read, sites, options.commandLine, threadPool());
         for (safe_output* file : phaseSets->outputs()) outputs.push_back(file);
     }
     safe_output::finishAll(outputs);

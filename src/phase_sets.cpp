@@ -1,9 +1,10 @@
 // Read-backed phasing by likelihood. Each fragment (a read, or both mates of a pair) is one draw
 // from one of the two haplotypes, each of its bases right or wrong by its quality, so it counts
-// once however many sites it shows. Within each set of sites that fragments connect, a spanning
-// tree of the strongest pairwise links gives a first placement; single sites, then whole sides
-// of a cut, are flipped while that raises the fragments' likelihood; and only the sites and the
-// joins that the fragments make sure of are kept.
+// once however many sites it shows. Within each set of sites that fragments connect, every
+// placement is tried when the set is small; otherwise a spanning tree of the strongest pairwise
+// links gives a first placement, and single sites, then whole sides of a cut, are flipped while
+// that raises the fragments' likelihood. Only the sites and the joins that the fragments make
+// sure of are kept.
 #include "phase_sets.h"
 
 #include <algorithm>
@@ -55,7 +56,7 @@ const base_odds& oddsOf(uint8_t call) {
     return table[call & ~alt_bit];
 }
 
-const double ln10 = std::log(10.0);
+constexpr double ln10 = 2.302585092994045684;
 
 // log10(10^a + 10^b): a fragment's likelihood from those of its two haplotypes (the factor 1/2
 // for either is the same for every placement, and left out).
@@ -73,7 +74,8 @@ double voteOf(uint8_t first, uint8_t second) {
         std::array<row, max_quality + 1> votes{};
         for (uint8_t x = 0; x <= max_quality; ++x)
             for (uint8_t y = 0; y <= max_quality; ++y) {
-                const double e1 = std::pow(10.0, oddsOf(x).wrong), e2 = std::pow(10.0, oddsOf(y).wrong);
+                const double e1 = std::pow(10.0, oddsOf(x).wrong);
+                const double e2 = std::pow(10.0, oddsOf(y).wrong);
                 const double agree = (1 - e1) * (1 - e2) + e1 * e2;
                 votes[x][y] = std::log10(agree / (1 - agree));
             }
@@ -343,7 +345,7 @@ private:
                 if (left[s]) continue;
                 if (before != UINT32_MAX) {
                     const double flipped = logSum(pa + b[k] - pb, pb + a[k] - pa);
-                    const auto gain = static_cast<int64_t>(std::llround((flipped - whole) * lod_unit));
+                    const int64_t gain = std::llround((flipped - whole) * lod_unit);
                     change[before] += gain;
                     change[s] -= gain;
                 }
@@ -534,7 +536,8 @@ std::vector<phased_call> phaser::phase() {
         local[n] = setSize[setOf[n]]++;
     }
     std::vector<std::vector<uint32_t>> fragmentsOf(shown.size());
-    for (uint32_t f : canonicalOrder(list)) fragmentsOf[setOf[list.site[list.begin(f)]]].push_back(f);
+    for (uint32_t f : canonicalOrder(list))
+        fragmentsOf[setOf[list.site[list.begin(f)]]].push_back(f);
     std::vector<std::vector<uint32_t>> members(shown.size());
     for (uint32_t n = 0; n < shown.size(); ++n) members[setOf[n]].push_back(shown[n]);
     for (uint32_t& s : list.site) s = local[s];

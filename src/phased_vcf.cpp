@@ -340,7 +340,8 @@ void phased_vcf::write(const vcf_selection& vcf, const pos_index& sites,
                 return sink.put(line);
             }
             const int k = matcher.siteOf(line);
-            if (k >= 0) sink.put(rewrite(line, walk.at(static_cast<uint32_t>(k)), scanned, lostPhase));
+            if (k < 0) return;
+            sink.put(rewrite(line, walk.at(static_cast<uint32_t>(k)), scanned, lostPhase));
         },
         pool);
     if (source.outcome != vcf_source::status::read)

@@ -34,8 +34,8 @@ simulation simulate(uint32_t seed, int count, int reads, double error, read_shap
     std::uniform_real_distribution<double> uniform(0, 1);
     for (int r = 0; r < reads; ++r) {
         const int start = static_cast<int>(rng() % static_cast<uint32_t>(count - 1));
-        const int length =
-            shape.minSites + static_cast<int>(rng() % uint32_t(shape.maxSites - shape.minSites + 1));
+        const auto spread = static_cast<uint32_t>(shape.maxSites - shape.minSites + 1);
+        const int length = shape.minSites + static_cast<int>(rng() % spread);
         const bool first = rng() % 2;
         std::vector<observation> obs;
         for (int k = start; k < std::min(count, start + length); ++k) {
@@ -152,7 +152,8 @@ TEST(PhaseSets, OneWrongBaseOfALongReadIsOutvotedByTwoRightReads) {
     for (uint32_t k = 0; k < 100; ++k) longRead.push_back({k, 'A', 40});
     longRead[50] = {50, 'G', 13};
     p.addFragment(longRead);
-    for (int copy = 0; copy < 2; ++copy) p.addFragment({{49, 'G', 30}, {50, 'G', 30}, {51, 'G', 30}});
+    for (int copy = 0; copy < 2; ++copy)
+        p.addFragment({{49, 'G', 30}, {50, 'G', 30}, {51, 'G', 30}});
     const std::vector<phased_call> calls = p.phase();
     ASSERT_EQ(calls.size(), 100u);
     for (const phased_call& c : calls) EXPECT_FALSE(c.altFirst) << c.site;
