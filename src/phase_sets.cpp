@@ -473,17 +473,52 @@ std::vector<uint32_t> sitesShown(const fragment_list& list, const std::vector<ph
     return shown;
 }
 
+// The calls of one set's blocks of two sites or more (`firstOf`: by site, its block's first
+// site, or UINT32_MAX), `members` naming the set's sites. A block's first site is written 0|1.
+void addCalls(const std::vector<uint32_t>& firstOf, const block_model& model,
+              const std::vector<uint32_t>& members, const std::vector<phase_site>& sites,
+              std::vector<phased_call>& calls) {
+    std::vector<uint32_t> size(firstOf.size(), 0);
+    for (uint32_t first : firstOf)
+        if (first != UINT32_MAX) ++size[first];
+    for (uint32_t s = 0; s < firstOf.size(); ++s) {
+        const uint32_t first = firstOf[s];
+        if (first == UINT32_MAX || size[first] < 2) continue;
+        calls.push_back({members[s], sites[members[first]].pos,
+                         model.altFirst(s) != model.altFirst(first)});
+    }
+}
+
+struct site_call {
+    uint32_t site;
+    uint8_t call;
+};
+
+// A site shown twice (overlapping mates) counts once: by its better base when both agree, not
+// at all when they differ. The calls come grouped by site.
+std::vector<site_call> oneCallPerSite(const std::vector<site_call>& calls) {
+    std::vector<site_call> once;
+    for (size_t k = 0; k < calls.size();) {
+        size_t end = k + 1;
+        uint8_t call = calls[k].call;
+        bool agree = true;
+        for (; end < calls.size() && calls[end].site == calls[k].site; ++end) {
+            agree = agree && isAlt(calls[end].call) == isAlt(call);
+            call = std::max(call, calls[end].call);
+        }
+        if (agree) once.push_back({calls[k].site, call});
+        k = end;
+    }
+    return once;
+}
+
 }  // namespace
 
 phaser::phaser(const std::vector<phase_site>& phaseSites, double minimumLod)
     : sites(phaseSites), minLod(minimumLod) {}
 
 void phaser::addFragment(const std::vector<observation>& obs) {
-    struct seen {
-        uint32_t site;
-        uint8_t call;
-    };
-    std::vector<seen> usable;
+    std::vector<site_call> usable;
     for (const observation& o : obs) {
         if (o.supplementary || o.idx >= sites.size() || !sites[o.idx].phasable) continue;
         const phase_site& s = sites[o.idx];
@@ -492,25 +527,12 @@ void phaser::addFragment(const std::vector<observation>& obs) {
         const uint8_t quality = std::min(o.qual, max_quality);
         usable.push_back({o.idx, static_cast<uint8_t>(quality | (base == s.alt ? alt_bit : 0))});
     }
-    std::stable_sort(usable.begin(), usable.end(), [&](const seen& x, const seen& y) {
+    std::stable_sort(usable.begin(), usable.end(), [&](const site_call& x, const site_call& y) {
         return sites[x.site].pos < sites[y.site].pos;
     });
-    // A site shown twice (overlapping mates) counts once: by its better base when both agree,
-    // not at all when they differ.
-    std::vector<seen> calls;
-    for (size_t k = 0; k < usable.size();) {
-        size_t end = k + 1;
-        uint8_t call = usable[k].call;
-        bool agree = true;
-        for (; end < usable.size() && usable[end].site == usable[k].site; ++end) {
-            agree = agree && isAlt(usable[end].call) == isAlt(call);
-            call = std::max(call, usable[end].call);
-        }
-        if (agree) calls.push_back({usable[k].site, call});
-        k = end;
-    }
+    const std::vector<site_call> calls = oneCallPerSite(usable);
     if (calls.size() < 2) return;
-    for (const seen& c : calls) {
+    for (const site_call& c : calls) {
         callSite.push_back(c.site);
         callAllele.push_back(c.call);
     }
@@ -547,16 +569,7 @@ std::vector<phased_call> phaser::phase() {
         if (fragmentsOf[root].empty()) continue;
         block_model model(list, std::move(fragmentsOf[root]), setSize[root]);
         model.place();
-        const std::vector<uint32_t> firstOf = model.blocks(minLod);
-        std::vector<uint32_t> size(firstOf.size(), 0);
-        for (uint32_t first : firstOf)
-            if (first != UINT32_MAX) ++size[first];
-        for (uint32_t s = 0; s < firstOf.size(); ++s) {
-            const uint32_t first = firstOf[s];
-            if (first == UINT32_MAX || size[first] < 2) continue;
-            calls.push_back({members[root][s], sites[members[root][first]].pos,
-                             model.altFirst(s) != model.altFirst(first)});
-        }
+        addCalls(model.blocks(minLod), model, members[root], sites, calls);
     }
     std::sort(calls.begin(), calls.end(),
               [](const phased_call& x, const phased_call& y) { return x.site < y.site; });

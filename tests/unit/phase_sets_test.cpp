@@ -183,6 +183,18 @@ TEST(PhaseSets, TwoSitesUnsureOfTheRestAsAPairFormTheirOwnBlock) {
     EXPECT_FALSE(calls[2].altFirst);
 }
 
+// Counted twice, the second base would make the pair sure enough.
+TEST(PhaseSets, OverlappingMatesCountOnceAndNotAtAllWhenTheyDisagree) {
+    const std::vector<phase_site> sites = {{100, 'A', 'G', true}, {200, 'C', 'T', true}};
+    phaser p(sites, 1.5);
+    p.addFragment({{0, 'A', 30}, {1, 'C', 30}, {1, 'T', 30}});
+    EXPECT_TRUE(p.phase().empty());
+    p.addFragment({{0, 'A', 20}, {1, 'C', 13}, {1, 'C', 13}});  // LOD 1.20, not 1.89
+    EXPECT_TRUE(p.phase().empty());
+    p.addFragment({{0, 'A', 20}, {1, 'C', 13}, {1, 'C', 30}});  // the better base: LOD 1.95
+    EXPECT_EQ(p.phase().size(), 2u);
+}
+
 TEST(PhaseSets, SupplementaryObservationsAndAVeryLargeThresholdPlaceNothing) {
     const std::vector<phase_site> sites = {{100, 'A', 'G', true}, {200, 'C', 'T', true}};
     phaser p(sites, 1.5);
