@@ -182,8 +182,8 @@ public:
     // The likeliest placement: among all of them for a small block, else the tree's, then flips
     // while they gain.
     void place() {
-        placeByTree();
         if (hap.size() <= exact_sites) return placeExactly();
+        placeByTree();
         for (int round = 0; round < max_rounds; ++round) {
             flipSitesWhileGaining();
             const std::vector<int64_t> gains = cutGains();
@@ -260,9 +260,10 @@ private:
     }
 
     // Walks every placement (the first site fixed: a placement and its mirror are one) flipping
-    // one site at a time, in Gray code order from the tree's, and keeps the likeliest; the
+    // one site at a time, in Gray code order from all sites cis, and keeps the likeliest; the
     // earliest met of equal ones.
     void placeExactly() {
+        refresh();
         std::vector<uint8_t> best = hap;
         double gained = 0, bestGained = 0;
         for (uint32_t step = 1; step < 1u << (hap.size() - 1); ++step) {
