@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -49,6 +50,18 @@ int parseCount(const char* text) {
                                                                        : 0;
 }
 
+// A finite decimal number (digits, a point, an exponent); anything else ends the run before any
+// work, naming the option and the value.
+double parseDecimal(const char* option, const char* text) {
+    char* end = nullptr;
+    const double value = std::strtod(text, &end);
+    const bool decimal = std::strspn(text, "+-.0123456789eE") == std::strlen(text);
+    if (!decimal || end == text || *end != '\0' || !std::isfinite(value))
+        fatal(std::string("ERROR: ") + option + " takes a finite decimal number, not [" + text +
+              "]");
+    return value;
+}
+
 // One option of the command line. An option with a value placeholder takes the argument after
 // it; one without (a flag) takes none.
 struct command_option {
@@ -88,9 +101,10 @@ const command_option options_table[] = {
      "also the VCF of the reads' phase sets (0|1, FORMAT/PS), by its ending: .vcf.gz or "
      ".vcf.bgz bgzipped and .bcf, each with its index, or .vcf plain (default: none)",
      [](run_options& o, const char* v) { o.phaseSets = v; }},
-    {"--phase-min-lod", "L", "weakest link (log10 likelihood ratio) that joins a phase set "
-     "(default 2)",
-     [](run_options& o, const char* v) { o.phaseMinLod = std::strtod(v, nullptr); }},
+    {"--phase-min-lod", "L",
+     "least log10 likelihood ratio that places a site, or joins two parts, in a phase set "
+     "(default 1.5)",
+     [](run_options& o, const char* v) { o.phaseMinLod = parseDecimal("--phase-min-lod", v); }},
     {"--help", nullptr, "print this text and exit",
      [](run_options& o, const char*) { o.help = true; }},
     {"--version", nullptr, "print the version and exit",

@@ -1,6 +1,7 @@
 // The run over the samples and the PIR blocks of the output file.
 #include "data_set.h"
 
+#include <algorithm>
 #include <charconv>
 #include <iostream>
 #include <optional>
@@ -65,18 +66,29 @@ void data_set::runExtraction(const char* filename) {
         bridgeScan(static_cast<int>(s));
         writePIRs(out.stream(), static_cast<int>(s));
         if (!phaseSets && !stats) continue;
-        std::vector<phased_call> calls = phaseReads(pileup.reads, phaseSites, options.phaseMinLod);
+        std::vector<phased_call> calls =
+            phaseReads(pileup.reads, phaseSites, options.phaseMinLod, unphasableSites(s));
         if (stats) writeStats(stats->stream(), static_cast<int>(s), summarize(calls, phaseSites));
         if (phaseSets) phaseSets->add(s, std::move(calls));
     }
     std::vector<safe_output*> outputs = {&out};
     if (stats) outputs.push_back(&*stats);
     if (phaseSets) {
-        phaseSets->write({options.vcf, options.chrom, chromosome, options.from, options.to}, sites,
-                         options.commandLine, threadPool());
+        const vcf_selection read = {options.vcf, options.chrom, chromosome,
+                                    options.from, options.to, vcfRead};
+        phaseSets->write(read, sites, options.commandLine, threadPool());
         for (safe_output* file : phaseSets->outputs()) outputs.push_back(file);
     }
     safe_output::finishAll(outputs);
+}
+
+std::vector<uint32_t> data_set::unphasableSites(size_t sample) const {
+    const auto first = std::lower_bound(unphasableHets.begin(), unphasableHets.end(),
+                                        uint64_t{sample} << 32);
+    std::vector<uint32_t> found;
+    for (auto at = first; at != unphasableHets.end() && *at >> 32 == sample; ++at)
+        found.push_back(static_cast<uint32_t>(*at));
+    return found;
 }
 
 namespace {

@@ -17,6 +17,7 @@
 #include "read_table.h"
 #include "run_options.h"
 #include "unread_files.h"
+#include "vcf_lines.h"
 
 class ofile;
 
@@ -64,6 +65,9 @@ public:
     pos_index sites;
     std::vector<std::string> sampleNames;
     packed_flags hetFlags;
+    // The heterozygous calls that cannot be written phased (not 0/1, 1/0, 0|1 or 1|0), whose
+    // reads are scanned but not phased: sample << 32 | site index, in increasing order.
+    std::vector<uint64_t> unphasableHets;
     std::vector<std::vector<std::string>> bamFiles;
     std::vector<std::vector<std::string>> sequenceNames;
     pileup_state pileup;
@@ -71,6 +75,8 @@ public:
 private:
     // The sample is heterozygous at the site, and the site is a bi-allelic SNP.
     bool isHetSnp(int sample, int siteIndex) const;
+    // The sites of the sample's unphasable heterozygous calls, in increasing order.
+    std::vector<uint32_t> unphasableSites(size_t sample) const;
     // Each returns false when the file could not be read to the end.
     bool scanPerSite(int sample, samFile* file, const hts_idx_t* index, int target);
     bool scanOnePass(int sample, samFile* file, const hts_idx_t* index, int target);
@@ -85,6 +91,7 @@ private:
     const run_options options;
     hts_tpool_ptr pool;
     std::set<std::string> referenceSequences;  // those of --reference, from its index
+    vcf_identity vcfRead;             // the VCF as the run read it, for a second read
     std::string chromosome;           // of the sites read: --chrom, or the VCF's CHROM
     int64_t chromosomeLength = -1;    // as the VCF's header gives it; -1 when it does not
     unread_files unread;

@@ -187,7 +187,7 @@ void observeAt(const bam1_t* b, int64_t offset, int64_t pos0, uint32_t idx,
         return;
     }
     state.reads.add(bam_get_qname(b), idx, static_cast<uint8_t>(base),
-                    static_cast<uint8_t>(quality));
+                    static_cast<uint8_t>(quality), b->core.flag & BAM_FSUPPLEMENTARY);
 }
 
 // Counts a record read; false, and counted as dropped, when the pile-up would drop it.

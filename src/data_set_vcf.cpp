@@ -18,55 +18,6 @@
 
 namespace {
 
-// Walks the parts of a FORMAT key list or a sample value, split at runs of ':' with leading
-// and trailing ones ignored, so no part is ever empty.
-class part_walker {
-public:
-    explicit part_walker(std::string_view text) : p(text.data()), end(p + text.size()) {}
-
-    bool next(std::string_view& part) {
-        while (p < end && *p == ':') ++p;
-        if (p == end) return false;
-        const char* start = p;
-        while (p < end && *p != ':') ++p;
-        part = std::string_view(start, static_cast<size_t>(p - start));
-        return true;
-    }
-
-private:
-    const char* p;
-    const char* end;
-};
-
-// The index of the last "GT" key of a FORMAT field, or -1.
-long gtIndex(std::string_view format) {
-    part_walker keys(format);
-    std::string_view key;
-    long index = -1;
-    for (long k = 0; keys.next(key); ++k)
-        if (key == "GT") index = k;
-    return index;
-}
-
-// 0 and 1, or 1 and 0: the two differ in the lowest bit only, and the first is a 0 or a 1.
-// Without branches, because a cohort's calls come in no order a predictor could learn.
-bool isHeterozygousCall(char first, char third) {
-    const auto a = static_cast<unsigned char>(first), b = static_cast<unsigned char>(third);
-    return ((a ^ b) == 1) & ((a & 0xFEu) == '0');
-}
-
-// A sample value is heterozygous when its genotype part reads 0?1 or 1?0; the separator is
-// not looked at, so phased and unphased calls count alike. A value with fewer parts than the
-// GT index needs is a missing call, and a genotype of fewer than three characters a haploid
-// call: neither is heterozygous.
-bool isHeterozygous(std::string_view value, long gt) {
-    part_walker parts(value);
-    std::string_view genotype;
-    for (long k = 0; k <= gt; ++k)
-        if (!parts.next(genotype)) return false;
-    return genotype.size() >= 3 && isHeterozygousCall(genotype[0], genotype[2]);
-}
-
 // Alignment positions are 32-bit: a site beyond them could never be covered by a read.
 constexpr int64_t last_reachable_position = INT32_MAX;
 
@@ -86,17 +37,20 @@ void setFlags(packed_flags& flags, size_t row, size_t base, uint64_t word) {
 
 // Sets the flags of one site's row from its sample fields; returns how many fields there were.
 // Fields beyond the row are counted, not stored. The bits are gathered 64 at a time so that
-// no sample costs a branch on its outcome.
-size_t readGenotypes(field_walker& fields, long gt, packed_flags& flags, size_t row) {
-    std::string_view value;
-    char first = 0, third = 0;
+// no sample costs a branch on its outcome. A heterozygous call that cannot be phased (a rare
+// one) is noted as sample << 32 | row in `unphasable`.
+size_t readGenotypes(field_walker& fields, long gt, packed_flags& flags, size_t row,
+                     std::vector<uint64_t>& unphasable) {
+    std::string_view value, genotype;
     uint64_t word = 0;
     size_t k = 0;
     for (;; ++k) {
-        bool het;
-        if (gt == 0 && fields.nextCall(first, third)) het = isHeterozygousCall(first, third);
-        else if (fields.next(value)) het = isHeterozygous(value, gt);
-        else break;
+        if (!(gt == 0 && fields.nextCall(genotype))) {
+            if (!fields.next(value)) break;
+            genotype = valuePart(value, gt);
+        }
+        const bool het = isHeterozygousGenotype(genotype);
+        if (het && !isPhasableGenotype(genotype)) unphasable.push_back(uint64_t{k} << 32 | row);
         word |= uint64_t{het} << (k & 63);
         if ((k & 63) == 63) {
             setFlags(flags, row, k - 63, word);
@@ -140,6 +94,7 @@ struct vcf_tables {
     pos_index& sites;
     std::deque<site>& siteRecords;
     packed_flags& hetFlags;
+    std::vector<uint64_t>& unphasableHets;
 };
 
 // The name and length a "##contig=<ID=...,length=...>" line gives; false for other lines and
@@ -259,11 +214,12 @@ private:
         t.sites.push(&s);
         ++(s.snp ? count.snps : count.others);
 
-        const long gt = gtIndex(format);
+        const long gt = keyIndex(format, "GT");
         if (gt < 0) fatal("ERROR: No GT found at site pos=" + std::to_string(s.pos));
         t.hetFlags.addRow(t.sampleNames.size());
         count.mismatchedLines +=
-            readGenotypes(fields, gt, t.hetFlags, s.idx) != t.sampleNames.size();
+            readGenotypes(fields, gt, t.hetFlags, s.idx, t.unphasableHets) !=
+            t.sampleNames.size();
     }
 
     // After a second chromosome: only the names of the rest, inside the window.
@@ -381,9 +337,17 @@ void checkSource(const vcf_source& source, const vcf_reader& reader, const std::
 void data_set::readVcf(const char* filename, int from, int to) {
     const std::string name(filename);
     std::cout << "\nReading genotypes in [" << name << "] in VCF format" << std::endl;
-    vcf_reader reader({sampleNames, sites, siteRecords, hetFlags}, options.chrom, from, to);
+    vcf_reader reader({sampleNames, sites, siteRecords, hetFlags, unphasableHets}, options.chrom,
+                      from, to);
+    vcfRead = vcf_identity::of(name);
     const vcf_source source = readVcfLines(
-        name, options.chrom, [&](std::string_view line) { reader.take(line); }, threadPool());
+        name, options.chrom,
+        [&](std::string_view line) {
+            if (vcfRead.sampleLine.empty() && line.substr(0, 6) == "#CHROM")
+                vcfRead.sampleLine = line;
+            reader.take(line);
+        },
+        threadPool());
     checkSource(source, reader, name, options.chrom);
     report(reader.counts(), name, to, reader.samplesShifted());
     const long shared = sharedSnpPositions(sites);
@@ -391,6 +355,7 @@ void data_set::readVcf(const char* filename, int from, int to) {
         reportProblem("WARNING: " + std::to_string(shared) + " positions of [" + name +
                       "] hold more than one SNP record (split multi-allelic sites?): a read "
                       "there is seen at each of them");
+    std::sort(unphasableHets.begin(), unphasableHets.end());
     chromosome = reader.chromosomeRead();
     chromosomeLength = reader.chromosomeLength();
 }

@@ -1,52 +1,88 @@
-// Read-backed phasing: each read votes on the relative phase of every two sites it covers, the
-// votes of a pair of sites make one link, the strongest links make a spanning tree of each block,
-// and single sites are then flipped where the other links disagree with the tree.
+// Read-backed phasing by likelihood. Each fragment (a read, or both mates of a pair) is one draw
+// from one of the two haplotypes, each of its bases right or wrong by its quality, so it counts
+// once however many sites it shows. Within each set of sites that fragments connect, every
+// placement is tried when the set is small; otherwise a spanning tree of the strongest pairwise
+// links gives a first placement, and single sites, then whole sides of a cut, are flipped while
+// that raises the fragments' likelihood. Only the sites and the joins that the fragments make
+// sure of are kept.
 #include "phase_sets.h"
 
 #include <algorithm>
 #include <array>
 #include <cctype>
 #include <cmath>
-#include <cstdlib>
 #include <numeric>
+#include <unordered_map>
+#include <utility>
 
 namespace {
 
-constexpr double lod_unit = 1e6;  // votes are summed in millionths of a LOD
-// A read is paired site by site with this many of its next sites: enough for every read a
-// short-read pair gives, and no square cost on a long read.
-constexpr size_t max_partners = 8;
-// Each pass flips only sites that strictly raise the agreement, so passes end; a cap all the same.
-constexpr int max_flip_passes = 50;
-
 // Qualities above this count as this: no base is surer than one error in a million.
 constexpr uint8_t max_quality = 60;
+// A call is the quality with this bit set when the base is the ALT allele.
+constexpr uint8_t alt_bit = 0x80;
+// Gains below this are rounding, not evidence: no flip is made for them.
+constexpr double least_gain = 1e-9;
+// Cut gains are summed as integers in millionths of a LOD, so that each cut's sum is exact
+// however the fragments' parts add and cancel.
+constexpr double lod_unit = 1e6;
+// Blocks of up to this many sites are placed by trying every placement.
+constexpr size_t exact_sites = 8;
+// Runs of up to this many neighbouring sites are tested for a placement of their own.
+constexpr size_t max_run = 2;
+// A fragment's call is paired with this many of its next calls for the first placement.
+constexpr uint32_t max_partners = 4;
+// Rounds of cut flips per block, each followed by single-site flips; each raises the
+// likelihood, so rounds end, but a cap all the same.
+constexpr int max_rounds = 100;
 
-// Error probability of a Phred quality; at most 1/2, where the base says nothing.
-double errorOf(uint8_t qual) { return std::min(0.5, std::pow(10.0, -qual / 10.0)); }
+bool isAlt(uint8_t call) { return call & alt_bit; }
 
-// log10 of how much likelier two bases are to show the sites' true relative phase than the
-// other (both are right, or both are wrong), by their two qualities: worked out once.
-int64_t voteOf(uint8_t q1, uint8_t q2) {
-    using row = std::array<int64_t, max_quality + 1>;
+// log10 of a base's chance to be right and to be wrong, by its quality; a base that could as
+// well be wrong as right (quality 3 and below) says nothing.
+struct base_odds {
+    double right, wrong;
+};
+
+const base_odds& oddsOf(uint8_t call) {
+    static const std::array<base_odds, max_quality + 1> table = [] {
+        std::array<base_odds, max_quality + 1> odds{};
+        for (int q = 0; q <= max_quality; ++q) {
+            const double error = std::min(0.5, std::pow(10.0, -q / 10.0));
+            odds[static_cast<size_t>(q)] = {std::log10(1 - error), std::log10(error)};
+        }
+        return odds;
+    }();
+    return table[call & ~alt_bit];
+}
+
+constexpr double ln10 = 2.302585092994045684;
+
+// log10(10^a + 10^b): a fragment's likelihood from those of its two haplotypes (the factor 1/2
+// for either is the same for every placement, and left out).
+double logSum(double a, double b) {
+    const double high = std::max(a, b), low = std::min(a, b);
+    // Beyond 16, 1 + 10^(low - high) rounds to 1 in a double: the sum is the larger term.
+    return high - low > 16 ? high : high + std::log1p(std::exp((low - high) * ln10)) / ln10;
+}
+
+// log10 of how much likelier two bases are to show their sites' true relative phase than the
+// other (both right, or both wrong), by their qualities: worked out once.
+double voteOf(uint8_t first, uint8_t second) {
+    using row = std::array<double, max_quality + 1>;
     static const std::array<row, max_quality + 1> table = [] {
         std::array<row, max_quality + 1> votes{};
-        for (uint8_t a = 0; a <= max_quality; ++a)
-            for (uint8_t b = 0; b <= max_quality; ++b) {
-                const double e1 = errorOf(a), e2 = errorOf(b);
+        for (uint8_t x = 0; x <= max_quality; ++x)
+            for (uint8_t y = 0; y <= max_quality; ++y) {
+                const double e1 = std::pow(10.0, oddsOf(x).wrong);
+                const double e2 = std::pow(10.0, oddsOf(y).wrong);
                 const double agree = (1 - e1) * (1 - e2) + e1 * e2;
-                votes[a][b] = std::llround(std::log10(agree / (1 - agree)) * lod_unit);
+                votes[x][y] = std::log10(agree / (1 - agree));
             }
         return votes;
     }();
-    return table[q1][q2];
+    return table[first & ~alt_bit][second & ~alt_bit];
 }
-
-struct allele_seen {
-    uint32_t site;
-    bool alt;
-    uint8_t qual;  // at most max_quality
-};
 
 // Union-find that keeps, for each site, whether it sits on the other haplotype from its parent.
 class parity_forest {
@@ -55,7 +91,26 @@ public:
         std::iota(parent.begin(), parent.end(), 0u);
     }
 
-    // The root, and the site's haplotype relative to it.
+    // Whether the site is on the other haplotype from its set's root.
+    bool parityOf(uint32_t v) {
+        bool parity;
+        find(v, parity);
+        return parity;
+    }
+
+    // Joins the sets of a and b so that their haplotypes differ by `trans`; nothing when they
+    // already share one.
+    void join(uint32_t a, uint32_t b, bool trans) {
+        bool pa, pb;
+        const uint32_t ra = find(a, pa), rb = find(b, pb);
+        if (ra == rb) return;
+        // The lower root stays a root, so the forest does not depend on which end came first.
+        const uint32_t low = std::min(ra, rb), high = std::max(ra, rb);
+        parent[high] = low;
+        flip[high] = pa ^ pb ^ trans;
+    }
+
+private:
     uint32_t find(uint32_t v, bool& parity) {
         parity = false;
         uint32_t root = v;
@@ -67,20 +122,6 @@ public:
         return root;
     }
 
-    // Joins the blocks of a and b so that their haplotypes differ by `trans`; false when they
-    // already share one.
-    bool join(uint32_t a, uint32_t b, bool trans) {
-        bool pa, pb;
-        const uint32_t ra = find(a, pa), rb = find(b, pb);
-        if (ra == rb) return false;
-        // The lower root stays a root, so the forest does not depend on which end came first.
-        const uint32_t low = std::min(ra, rb), high = std::max(ra, rb);
-        parent[high] = low;
-        flip[high] = pa ^ pb ^ trans;
-        return true;
-    }
-
-private:
     void compress(uint32_t v, uint32_t root, bool parity) {
         while (parent[v] != root && v != root) {
             const uint32_t next = parent[v];
@@ -96,131 +137,444 @@ private:
     std::vector<bool> flip;
 };
 
-// A pair of sites and their summed votes, in millionths of a LOD: positive for cis.
-struct link {
-    uint32_t a, b;  // a < b
-    int64_t lod;
+// Union-find whose roots are the lowest member, so that nothing depends on the order of joins.
+class lowest_root_sets {
+public:
+    explicit lowest_root_sets(size_t n) : parent(n) {
+        std::iota(parent.begin(), parent.end(), 0u);
+    }
+    uint32_t find(uint32_t v) {
+        while (parent[v] != v) v = parent[v] = parent[parent[v]];
+        return v;
+    }
+    void join(uint32_t a, uint32_t b) {
+        a = find(a);
+        b = find(b);
+        if (a != b) parent[std::max(a, b)] = std::min(a, b);
+    }
+
+private:
+    std::vector<uint32_t> parent;
 };
 
-// The links of the votes, the sites numbered densely in site order (`siteOf` gives each number's
-// site), strongest first and ties in site order, so that nothing depends on the hash table.
-std::vector<link> denseLinks(const std::unordered_map<uint64_t, int64_t>& votes,
-                             std::vector<uint32_t>& siteOf) {
-    siteOf.clear();
-    for (const auto& [key, lod] : votes)
-        if (lod != 0) siteOf.insert(siteOf.end(), {uint32_t(key >> 32), uint32_t(key)});
-    std::sort(siteOf.begin(), siteOf.end());
-    siteOf.erase(std::unique(siteOf.begin(), siteOf.end()), siteOf.end());
-    const auto number = [&](uint32_t site) {
-        return uint32_t(std::lower_bound(siteOf.begin(), siteOf.end(), site) - siteOf.begin());
-    };
-    std::vector<link> links;
-    for (const auto& [key, lod] : votes)
-        if (lod != 0) links.push_back({number(uint32_t(key >> 32)), number(uint32_t(key)), lod});
-    std::sort(links.begin(), links.end(), [](const link& x, const link& y) {
-        const int64_t wx = std::llabs(x.lod), wy = std::llabs(y.lod);
-        if (wx != wy) return wx > wy;
-        return x.a != y.a ? x.a < y.a : x.b < y.b;
-    });
-    return links;
-}
+// The fragments of one sample, one after another: each one's calls are a stretch of `site`
+// (ascending) and `call`.
+struct fragment_list {
+    std::vector<uint32_t> start;  // the first call of each fragment, and an end mark
+    std::vector<uint32_t> site;
+    std::vector<uint8_t> call;
 
-// Each site's block (named by its root site) and whether its ALT is on the first haplotype.
-struct placement {
-    std::vector<uint32_t> block;
-    std::vector<bool> onAlt;
+    size_t size() const { return start.size() - 1; }
+    uint32_t begin(uint32_t f) const { return start[f]; }
+    uint32_t end(uint32_t f) const { return start[f + 1]; }
 };
 
-// The maximum spanning tree of the links at least `minLod` strong places every site.
-placement placeByTree(const std::vector<link>& links, size_t sites, int64_t minLod) {
-    parity_forest forest(sites);
-    for (const link& l : links)
-        if (std::llabs(l.lod) >= minLod) forest.join(l.a, l.b, l.lod < 0);
-    placement placed{std::vector<uint32_t>(sites), std::vector<bool>(sites)};
-    for (uint32_t v = 0; v < sites; ++v) {
-        bool parity;
-        placed.block[v] = forest.find(v, parity);
-        placed.onAlt[v] = parity;
+// Placement of the sites of one connected set, numbered 0..n-1 in position order, and the
+// likelihood of each of its fragments under the placement (a) and under its mirror (b).
+class block_model {
+public:
+    block_model(const fragment_list& all, std::vector<uint32_t> fragmentIds, uint32_t siteCount)
+        : list(all), fragments(std::move(fragmentIds)), hap(siteCount, 0), left(siteCount, 0),
+          a(fragments.size()), b(fragments.size()) {
+        indexCover();
     }
-    return placed;
-}
 
-// Flips each site whose links inside its block, weighted, disagree with its place more than
-// they agree, until none does: on a cycle, the tree may have kept the wrong side of a conflict.
-void flipAgainstLinks(placement& placed, const std::vector<link>& links) {
-    std::vector<std::vector<std::pair<uint32_t, int64_t>>> around(placed.block.size());
-    for (const link& l : links) {
-        if (placed.block[l.a] != placed.block[l.b]) continue;
-        around[l.a].push_back({l.b, l.lod});
-        around[l.b].push_back({l.a, l.lod});
-    }
-    for (int pass = 0; pass < max_flip_passes; ++pass) {
-        bool flipped = false;
-        for (uint32_t v = 0; v < around.size(); ++v) {
-            int64_t agreement = 0;
-            for (const auto& [w, lod] : around[v]) {
-                const bool cis = placed.onAlt[v] == placed.onAlt[w];
-                agreement += cis == (lod > 0) ? std::llabs(lod) : -std::llabs(lod);
-            }
-            if (agreement >= 0) continue;
-            placed.onAlt[v] = !placed.onAlt[v];
-            flipped = true;
+    // The likeliest placement: among all of them for a small block, else the tree's, then flips
+    // while they gain.
+    void place() {
+        if (hap.size() <= exact_sites) return placeExactly();
+        placeByTree();
+        for (int round = 0; round < max_rounds; ++round) {
+            flipSitesWhileGaining();
+            const std::vector<int64_t> gains = cutGains();
+            const auto best = std::max_element(gains.begin(), gains.end());
+            if (best == gains.end() || *best <= 0) break;
+            flipAfter(static_cast<uint32_t>(best - gains.begin()));
         }
-        if (!flipped) break;
+    }
+
+    // Leaves out the sites whose placement is less sure than `minLod`, again and again as
+    // leaving some out weakens others; then the blocks: the kept sites that fragments connect
+    // without crossing a cut less sure than `minLod`. By site, its block's first site, or
+    // UINT32_MAX when the site is left out.
+    std::vector<uint32_t> blocks(double minLod) {
+        for (;;) {
+            refresh();
+            std::vector<uint32_t> unsure;
+            for (uint32_t s = 0; s < hap.size(); ++s)
+                if (!left[s] && -flipGain(s) < minLod) unsure.push_back(s);
+            if (unsure.empty()) break;
+            for (uint32_t s : unsure) left[s] = 1;
+        }
+        return joinedSites(cutGains(), minLod);
+    }
+
+    // ALT on the first haplotype.
+    bool altFirst(uint32_t s) const { return hap[s]; }
+
+private:
+    uint32_t fragmentOf(size_t k) const { return fragments[k]; }
+
+    // By site, the fragments that show it (their number in `fragments`) and their calls there.
+    void indexCover() {
+        coverStart.assign(hap.size() + 1, 0);
+        for (uint32_t f : fragments)
+            for (uint32_t c = list.begin(f); c < list.end(f); ++c) ++coverStart[list.site[c] + 1];
+        std::partial_sum(coverStart.begin(), coverStart.end(), coverStart.begin());
+        cover.resize(coverStart.back());
+        std::vector<uint32_t> at(coverStart.begin(), coverStart.end() - 1);
+        for (uint32_t k = 0; k < fragments.size(); ++k)
+            for (uint32_t c = list.begin(fragments[k]); c < list.end(fragments[k]); ++c)
+                cover[at[list.site[c]]++] = {k, list.call[c]};
+    }
+
+    // What a call adds to a and to b, with its site placed as it is.
+    std::pair<double, double> scoreOf(uint8_t call, uint32_t s) const {
+        const base_odds& odds = oddsOf(call);
+        return isAlt(call) == static_cast<bool>(hap[s]) ? std::pair{odds.right, odds.wrong}
+                                                        : std::pair{odds.wrong, odds.right};
+    }
+
+    // The first placement: a maximum spanning tree of the pairwise evidence, strongest links
+    // first. Each fragment's calls are paired with the next few of it only, so a long read
+    // costs no square; their weights overcount it, which the flips that follow correct.
+    void placeByTree() {
+        std::unordered_map<uint64_t, double> votes;
+        for (uint32_t f : fragments)
+            for (uint32_t i = list.begin(f); i < list.end(f); ++i)
+                for (uint32_t j = i + 1; j < list.end(f) && j <= i + max_partners; ++j) {
+                    const double vote = voteOf(list.call[i], list.call[j]);
+                    votes[uint64_t{list.site[i]} << 32 | list.site[j]] +=
+                        isAlt(list.call[i]) == isAlt(list.call[j]) ? vote : -vote;
+                }
+        std::vector<std::pair<uint64_t, double>> links(votes.begin(), votes.end());
+        std::sort(links.begin(), links.end(), [](const auto& x, const auto& y) {
+            const double wx = std::fabs(x.second), wy = std::fabs(y.second);
+            return wx != wy ? wx > wy : x.first < y.first;
+        });
+        parity_forest forest(hap.size());
+        for (const auto& [pair, vote] : links)
+            forest.join(static_cast<uint32_t>(pair >> 32), static_cast<uint32_t>(pair), vote < 0);
+        for (uint32_t s = 0; s < hap.size(); ++s) hap[s] = forest.parityOf(s);
+        refresh();
+    }
+
+    // Walks every placement (the first site fixed: a placement and its mirror are one) flipping
+    // one site at a time, in Gray code order from all sites cis, and keeps the likeliest; the
+    // earliest met of equal ones.
+    void placeExactly() {
+        refresh();
+        std::vector<uint8_t> best = hap;
+        double gained = 0, bestGained = 0;
+        for (uint32_t step = 1; step < 1u << (hap.size() - 1); ++step) {
+            const auto s = static_cast<uint32_t>(1 + __builtin_ctz(step));
+            gained += flipGain(s);
+            flip(s);
+            if (gained > bestGained + least_gain) {
+                bestGained = gained;
+                best = hap;
+            }
+        }
+        hap = best;
+        refresh();
+    }
+
+    // How much log10 likelihood flipping site s gains, counting the fragments' calls at the
+    // sites not left out.
+    double flipGain(uint32_t s) const {
+        double gain = 0;
+        for (uint32_t j = coverStart[s]; j < coverStart[s + 1]; ++j) {
+            const auto [k, call] = cover[j];
+            const auto [da, db] = scoreOf(call, s);
+            gain += logSum(a[k] - da + db, b[k] - db + da) - logSum(a[k], b[k]);
+        }
+        return gain;
+    }
+
+    void flip(uint32_t s) {
+        for (uint32_t j = coverStart[s]; j < coverStart[s + 1]; ++j) {
+            const auto [k, call] = cover[j];
+            const auto [da, db] = scoreOf(call, s);
+            a[k] += db - da;
+            b[k] += da - db;
+        }
+        hap[s] ^= 1;
+    }
+
+    void flipSitesWhileGaining() {
+        for (int pass = 0; pass < max_rounds; ++pass) {
+            bool flipped = false;
+            for (uint32_t s = 0; s < hap.size(); ++s)
+                if (flipGain(s) > least_gain) {
+                    flip(s);
+                    flipped = true;
+                }
+            if (!flipped) break;
+        }
+    }
+
+    void flipAfter(uint32_t cut) {
+        for (uint32_t s = cut + 1; s < hap.size(); ++s) hap[s] ^= 1;
+        refresh();
+    }
+
+    // a and b from the calls at the sites not left out.
+    void refresh() {
+        for (uint32_t k = 0; k < fragments.size(); ++k) {
+            a[k] = b[k] = 0;
+            for (uint32_t c = list.begin(fragmentOf(k)); c < list.end(fragmentOf(k)); ++c) {
+                if (left[list.site[c]]) continue;
+                const auto [da, db] = scoreOf(list.call[c], list.site[c]);
+                a[k] += da;
+                b[k] += db;
+            }
+        }
+    }
+
+    // By cut c (between sites c and c+1), the gain of flipping every site after it, in
+    // millionths of a LOD. A fragment's share is the same for every cut between two of its
+    // calls: added where that stretch begins and taken off where it ends.
+    std::vector<int64_t> cutGains() const {
+        if (hap.size() < 2) return {};
+        std::vector<int64_t> change(hap.size(), 0);
+        for (uint32_t k = 0; k < fragments.size(); ++k) {
+            double pa = 0, pb = 0;
+            uint32_t before = UINT32_MAX;
+            const double whole = logSum(a[k], b[k]);
+            for (uint32_t c = list.begin(fragmentOf(k)); c < list.end(fragmentOf(k)); ++c) {
+                const uint32_t s = list.site[c];
+                if (left[s]) continue;
+                if (before != UINT32_MAX) {
+                    const double flipped = logSum(pa + b[k] - pb, pb + a[k] - pa);
+                    const int64_t gain = std::llround((flipped - whole) * lod_unit);
+                    change[before] += gain;
+                    change[s] -= gain;
+                }
+                const auto [da, db] = scoreOf(list.call[c], s);
+                pa += da;
+                pb += db;
+                before = s;
+            }
+        }
+        std::partial_sum(change.begin(), change.end(), change.begin());
+        change.pop_back();
+        return change;
+    }
+
+    // The kept sites joined by fragments, within parts: a new part begins where flipping every
+    // site after a cut loses less than minLod, and a run of a few kept sites whose flip, all
+    // together, loses less than minLod is a part of its own.
+    std::vector<uint32_t> joinedSites(const std::vector<int64_t>& gains, double minLod) {
+        std::vector<uint32_t> kept, part(hap.size(), 0);
+        uint32_t parts = 0;
+        for (uint32_t s = 0; s < hap.size(); ++s) {
+            if (left[s]) continue;
+            if (!kept.empty() && -static_cast<double>(gains[kept.back()]) / lod_unit < minLod)
+                ++parts;
+            part[s] = parts;
+            kept.push_back(s);
+        }
+        detachUnsureRuns(kept, part, parts, minLod);
+        lowest_root_sets joined(hap.size());
+        std::vector<std::pair<uint32_t, uint32_t>> lastOfPart;  // in one fragment: part, site
+        for (uint32_t f : fragments) {
+            lastOfPart.clear();
+            for (uint32_t c = list.begin(f); c < list.end(f); ++c) {
+                const uint32_t s = list.site[c];
+                if (left[s]) continue;
+                const auto last = std::find_if(lastOfPart.begin(), lastOfPart.end(),
+                                               [&](const auto& p) { return p.first == part[s]; });
+                if (last == lastOfPart.end()) {
+                    lastOfPart.emplace_back(part[s], s);
+                } else {
+                    joined.join(last->second, s);
+                    last->second = s;
+                }
+            }
+        }
+        std::vector<uint32_t> first(hap.size(), UINT32_MAX);
+        for (uint32_t s : kept) first[s] = joined.find(s);
+        return first;
+    }
+
+    // Each run of two to max_run neighbouring kept sites of one part (and not all of it) whose
+    // flip loses less than minLod becomes a part of its own: its sites may be sure of one
+    // another and not of the rest, which neither a single site nor a cut shows.
+    void detachUnsureRuns(const std::vector<uint32_t>& kept, std::vector<uint32_t>& part,
+                          uint32_t& parts, double minLod) {
+        // Flipping back leaves rounding in a and b: they are put back as they were at the end.
+        const std::vector<double> keptA = a, keptB = b;
+        for (size_t i = 0; i < kept.size(); ++i) {
+            double gained = 0;
+            size_t flipped = 0, unsureEnd = 0;  // one past the unsure run found, or 0
+            for (size_t k = i; k < kept.size() && k < i + max_run && part[kept[k]] == part[kept[i]];
+                 ++k) {
+                gained += flipGain(kept[k]);
+                flip(kept[k]);
+                ++flipped;
+                if (k > i && -gained < minLod && !wholePart(kept, part, i, k)) {
+                    unsureEnd = k + 1;
+                    break;
+                }
+            }
+            for (size_t k = i; k < i + flipped; ++k) flip(kept[k]);
+            if (unsureEnd == 0) continue;
+            ++parts;
+            for (size_t k = i; k < unsureEnd; ++k) part[kept[k]] = parts;
+            i = unsureEnd - 1;
+        }
+        a = keptA;
+        b = keptB;
+    }
+
+    // Whether kept[i..end] are all the kept sites of their part.
+    static bool wholePart(const std::vector<uint32_t>& kept, const std::vector<uint32_t>& part,
+                          size_t i, size_t end) {
+        return (i == 0 || part[kept[i - 1]] != part[kept[i]]) &&
+               (end + 1 == kept.size() || part[kept[end + 1]] != part[kept[i]]);
+    }
+
+    const fragment_list& list;
+    const std::vector<uint32_t> fragments;  // theirs, in a fixed order
+    std::vector<uint8_t> hap;               // by site: 1 when ALT is on the first haplotype
+    std::vector<uint8_t> left;              // by site: 1 when left out
+    std::vector<double> a, b;               // by fragment
+    // By site: where its entries in `cover` begin, and an end mark.
+    std::vector<uint32_t> coverStart;
+    struct covering {
+        uint32_t fragment;  // its number in `fragments`
+        uint8_t call;
+    };
+    std::vector<covering> cover;
+};
+
+// The fragments in an order of their contents alone: the reads' order cannot change a sum.
+std::vector<uint32_t> canonicalOrder(const fragment_list& list) {
+    std::vector<uint32_t> order(list.size());
+    std::iota(order.begin(), order.end(), 0u);
+    const auto key = [&](uint32_t c) { return uint64_t{list.site[c]} << 8 | list.call[c]; };
+    std::sort(order.begin(), order.end(), [&](uint32_t x, uint32_t y) {
+        uint32_t i = list.begin(x), j = list.begin(y);
+        for (; i < list.end(x) && j < list.end(y); ++i, ++j)
+            if (key(i) != key(j)) return key(i) < key(j);
+        return i == list.end(x) && j < list.end(y);
+    });
+    return order;
+}
+
+// The sites the fragments show, in position order.
+std::vector<uint32_t> sitesShown(const fragment_list& list, const std::vector<phase_site>& sites) {
+    std::vector<bool> seen(sites.size(), false);
+    for (uint32_t site : list.site) seen[site] = true;
+    std::vector<uint32_t> shown;
+    for (uint32_t site = 0; site < sites.size(); ++site)
+        if (seen[site]) shown.push_back(site);
+    std::sort(shown.begin(), shown.end(),
+              [&](uint32_t x, uint32_t y) { return sites[x].pos < sites[y].pos; });
+    return shown;
+}
+
+// The calls of one set's blocks of two sites or more (`firstOf`: by site, its block's first
+// site, or UINT32_MAX), `members` naming the set's sites. A block's first site is written 0|1.
+void addCalls(const std::vector<uint32_t>& firstOf, const block_model& model,
+              const std::vector<uint32_t>& members, const std::vector<phase_site>& sites,
+              std::vector<phased_call>& calls) {
+    std::vector<uint32_t> size(firstOf.size(), 0);
+    for (uint32_t first : firstOf)
+        if (first != UINT32_MAX) ++size[first];
+    for (uint32_t s = 0; s < firstOf.size(); ++s) {
+        const uint32_t first = firstOf[s];
+        if (first == UINT32_MAX || size[first] < 2) continue;
+        calls.push_back({members[s], sites[members[first]].pos,
+                         model.altFirst(s) != model.altFirst(first)});
     }
 }
 
-// The calls of the blocks of two sites or more. A block's first site (the lowest position)
-// names it and is written 0|1.
-std::vector<phased_call> callsOf(const placement& placed, const std::vector<uint32_t>& siteOf,
-                                 const std::vector<phase_site>& sites) {
-    const size_t n = siteOf.size();
-    std::vector<uint32_t> first(n, UINT32_MAX), size(n, 0);  // by block
-    for (uint32_t v = 0; v < n; ++v) {
-        uint32_t& f = first[placed.block[v]];
-        if (f == UINT32_MAX || sites[siteOf[v]].pos < sites[siteOf[f]].pos) f = v;
-        ++size[placed.block[v]];
+struct site_call {
+    uint32_t site;
+    uint8_t call;
+};
+
+// A site shown twice (overlapping mates) counts once: by its better base when both agree, not
+// at all when they differ. The calls come grouped by site.
+std::vector<site_call> oneCallPerSite(const std::vector<site_call>& calls) {
+    std::vector<site_call> once;
+    for (size_t k = 0; k < calls.size();) {
+        size_t end = k + 1;
+        uint8_t call = calls[k].call;
+        bool agree = true;
+        for (; end < calls.size() && calls[end].site == calls[k].site; ++end) {
+            agree = agree && isAlt(calls[end].call) == isAlt(call);
+            call = std::max(call, calls[end].call);
+        }
+        if (agree) once.push_back({calls[k].site, call});
+        k = end;
     }
-    std::vector<phased_call> calls;
-    for (uint32_t v = 0; v < n; ++v) {
-        const uint32_t b = placed.block[v], f = first[b];
-        if (size[b] >= 2)
-            calls.push_back({siteOf[v], sites[siteOf[f]].pos, placed.onAlt[v] != placed.onAlt[f]});
-    }
-    return calls;
+    return once;
 }
 
 }  // namespace
 
 phaser::phaser(const std::vector<phase_site>& phaseSites, double minimumLod)
-    : sites(phaseSites), minLod(std::llround(minimumLod * lod_unit)) {}
+    : sites(phaseSites), minLod(minimumLod) {}
 
 void phaser::addFragment(const std::vector<observation>& obs) {
-    std::vector<allele_seen> seen;
+    std::vector<site_call> usable;
     for (const observation& o : obs) {
-        if (o.idx >= sites.size() || !sites[o.idx].phasable) continue;
+        if (o.supplementary || o.idx >= sites.size() || !sites[o.idx].phasable) continue;
         const phase_site& s = sites[o.idx];
         const char base = static_cast<char>(std::toupper(o.base));
-        if (base == s.ref || base == s.alt)
-            seen.push_back({o.idx, base == s.alt, std::min(o.qual, max_quality)});
+        if (base != s.ref && base != s.alt) continue;
+        const uint8_t quality = std::min(o.qual, max_quality);
+        usable.push_back({o.idx, static_cast<uint8_t>(quality | (base == s.alt ? alt_bit : 0))});
     }
-    for (size_t i = 0; i < seen.size(); ++i)
-        for (size_t j = i + 1; j < seen.size() && j <= i + max_partners; ++j) {
-            if (seen[i].site == seen[j].site) continue;
-            const allele_seen& a = seen[i].site < seen[j].site ? seen[i] : seen[j];
-            const allele_seen& b = seen[i].site < seen[j].site ? seen[j] : seen[i];
-            const int64_t vote = voteOf(a.qual, b.qual);
-            votes[uint64_t{a.site} << 32 | b.site] += a.alt == b.alt ? vote : -vote;
-        }
+    std::stable_sort(usable.begin(), usable.end(), [&](const site_call& x, const site_call& y) {
+        return sites[x.site].pos < sites[y.site].pos;
+    });
+    const std::vector<site_call> calls = oneCallPerSite(usable);
+    if (calls.size() < 2) return;
+    for (const site_call& c : calls) {
+        callSite.push_back(c.site);
+        callAllele.push_back(c.call);
+    }
+    fragmentStart.push_back(static_cast<uint32_t>(callSite.size()));
 }
 
 std::vector<phased_call> phaser::phase() {
-    std::vector<uint32_t> siteOf;
-    const std::vector<link> links = denseLinks(votes, siteOf);
-    votes.clear();
-    placement placed = placeByTree(links, siteOf.size(), minLod);
-    flipAgainstLinks(placed, links);
-    return callsOf(placed, siteOf, sites);
+    fragment_list list{std::exchange(fragmentStart, {0}), std::exchange(callSite, {}),
+                       std::exchange(callAllele, {})};
+    const std::vector<uint32_t> shown = sitesShown(list, sites);
+    // Sites by their number in position order, then the connected sets of them.
+    std::vector<uint32_t> numberOf(sites.size());
+    for (uint32_t n = 0; n < shown.size(); ++n) numberOf[shown[n]] = n;
+    for (uint32_t& s : list.site) s = numberOf[s];
+    lowest_root_sets connected(shown.size());
+    for (uint32_t f = 0; f < list.size(); ++f)
+        for (uint32_t c = list.begin(f) + 1; c < list.end(f); ++c)
+            connected.join(list.site[c - 1], list.site[c]);
+    // Each set's sites numbered from 0 in position order, in place.
+    std::vector<uint32_t> setOf(shown.size()), local(shown.size()), setSize(shown.size(), 0);
+    for (uint32_t n = 0; n < shown.size(); ++n) {
+        setOf[n] = connected.find(n);
+        local[n] = setSize[setOf[n]]++;
+    }
+    std::vector<std::vector<uint32_t>> fragmentsOf(shown.size());
+    for (uint32_t f : canonicalOrder(list))
+        fragmentsOf[setOf[list.site[list.begin(f)]]].push_back(f);
+    std::vector<std::vector<uint32_t>> members(shown.size());
+    for (uint32_t n = 0; n < shown.size(); ++n) members[setOf[n]].push_back(shown[n]);
+    for (uint32_t& s : list.site) s = local[s];
+
+    std::vector<phased_call> calls;
+    for (uint32_t root = 0; root < shown.size(); ++root) {
+        if (fragmentsOf[root].empty()) continue;
+        block_model model(list, std::move(fragmentsOf[root]), setSize[root]);
+        model.place();
+        addCalls(model.blocks(minLod), model, members[root], sites, calls);
+    }
+    std::sort(calls.begin(), calls.end(),
+              [](const phased_call& x, const phased_call& y) { return x.site < y.site; });
+    return calls;
 }
 
 std::vector<phase_site> phaseSitesOf(const pos_index& sites) {
@@ -237,14 +591,18 @@ std::vector<phase_site> phaseSitesOf(const pos_index& sites) {
 }
 
 std::vector<phased_call> phaseReads(const read_table& reads, const std::vector<phase_site>& sites,
-                                    double minLod) {
+                                    double minLod, const std::vector<uint32_t>& leftOut) {
     phaser sample(sites, minLod);
+    std::vector<observation> kept;
     reads.forEach([&](std::string_view, const std::vector<observation>& obs) {
-        if (isPhaseInformative(obs)) sample.addFragment(obs);
+        if (leftOut.empty()) return sample.addFragment(obs);
+        kept.clear();
+        for (const observation& o : obs)
+            if (!std::binary_search(leftOut.begin(), leftOut.end(), o.idx)) kept.push_back(o);
+        sample.addFragment(kept);
     });
     return sample.phase();
 }
-
 block_summary summarize(const std::vector<phased_call>& calls,
                         const std::vector<phase_site>& sites) {
     block_summary summary;

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <unordered_map>
 #include <vector>
 
 #include "pos_index.h"
@@ -34,12 +33,13 @@ struct block_summary {
 
 class phaser {
 public:
-    // Links weaker than `minLod` (log10 of the likelihood ratio of the better relative phase
-    // over the other) do not join two sites in a block.
+    // A site stays in its block only when the log10 likelihood ratio of its placement over the
+    // same site flipped is at least `minLod`, and two parts of a block stay joined only when
+    // their relative phase is as sure.
     phaser(const std::vector<phase_site>& sites, double minLod);
 
-    // One read's (or pair's) observations. Bases that are neither REF nor ALT, and sites that
-    // are not phasable, give no vote.
+    // One fragment: a read, or both mates of a pair. Observations of supplementary alignments,
+    // bases that are neither REF nor ALT, and sites that are not phasable are left out.
     void addFragment(const std::vector<observation>& obs);
     // The blocks of the fragments added since the last call, in site order; forgets them.
     // Whatever order the fragments came in, the answer is the same.
@@ -47,17 +47,19 @@ public:
 
 private:
     const std::vector<phase_site>& sites;
-    const int64_t minLod;
-    // By pair of sites (the lower index in the upper half), the votes summed in millionths of a
-    // LOD, positive for cis (the same allele on a haplotype): as integers, so that their sum
-    // does not depend on the reads' order.
-    std::unordered_map<uint64_t, int64_t> votes;
+    const double minLod;
+    // The fragments, one after another: each one's first call in `calls`, and an end mark.
+    std::vector<uint32_t> fragmentStart{0};
+    // By call: the site, then (ALT seen) << 7 | quality.
+    std::vector<uint32_t> callSite;
+    std::vector<uint8_t> callAllele;
 };
 
 // The phasing's view of the run's sites: SNP records alone at their position are phasable.
 std::vector<phase_site> phaseSitesOf(const pos_index& sites);
-// The blocks of one sample, from the phase-informative reads of its read table.
+// The blocks of one sample, from the reads of its read table. `leftOut` (in increasing order)
+// are the sites whose genotype, for this sample, the phase sets file could not write phased.
 std::vector<phased_call> phaseReads(const read_table& reads, const std::vector<phase_site>& sites,
-                                    double minLod);
+                                    double minLod, const std::vector<uint32_t>& leftOut);
 block_summary summarize(const std::vector<phased_call>& calls,
                         const std::vector<phase_site>& sites);

@@ -19,38 +19,75 @@ namespace {
 
 constexpr std::string_view ps_header =
     "##FORMAT=<ID=PS,Number=1,Type=Integer,Description=\"Phase set\">";
-// The parts of `text` between separators.
-std::vector<std::string_view> split(std::string_view text, char separator) {
+// The parts of `text` between separators (either of two).
+std::vector<std::string_view> split(std::string_view text, char separator, char other) {
+    const char separators[] = {separator, other};
     std::vector<std::string_view> parts;
     size_t start = 0;
     for (size_t end = 0; end != std::string_view::npos; start = end + 1) {
-        end = text.find(separator, start);
+        end = text.find_first_of(std::string_view(separators, 2), start);
         parts.push_back(text.substr(start, end == std::string_view::npos ? end : end - start));
     }
     return parts;
 }
 
-// A diploid heterozygous call of alleles 0 and 1, phased or not.
-bool isPlainHet(std::string_view gt) {
-    return gt.size() == 3 && (gt[1] == '/' || gt[1] == '|') &&
-           ((gt[0] == '0' && gt[2] == '1') || (gt[0] == '1' && gt[2] == '0'));
+// The value with its part at a FORMAT index made `text`: in place, or after "." parts when
+// the value has fewer.
+std::string withPart(std::string_view value, long index, std::string_view text) {
+    const std::string_view part = valuePart(value, index);
+    std::string out;
+    if (!part.empty()) {
+        const size_t at = static_cast<size_t>(part.data() - value.data());
+        out.append(value.substr(0, at)).append(text).append(value.substr(at + part.size()));
+        return out;
+    }
+    out.assign(value);
+    part_walker parts(value);
+    long count = 0;
+    for (std::string_view p; parts.next(p);) ++count;
+    for (; count < index; ++count) out += ":.";
+    return out.append(":").append(text);
 }
 
-// The sample value with the call phased and PS at `psIndex`, its missing parts before it
-// written "."; empty when its genotype is no plain heterozygous call.
-std::string phasedValue(std::string_view value, size_t psIndex, const phased_call& call) {
-    std::vector<std::string_view> parts = split(value, ':');
-    if (!isPlainHet(parts[0])) return std::string();
-    const std::string ps = std::to_string(call.ps);
-    parts[0] = call.altFirst ? "1|0" : "0|1";
-    if (parts.size() <= psIndex) parts.resize(psIndex + 1, ".");
-    parts[psIndex] = ps;
-    std::string out;
-    for (size_t k = 0; k < parts.size(); ++k) {
-        if (k > 0) out += ':';
-        out += parts[k];
+// The FORMAT keys the rewriting needs: GT and PS (-1 when absent), and how many there are.
+struct format_keys {
+    long gt, ps, count;
+};
+
+format_keys keysOf(std::string_view format) {
+    part_walker keys(format);
+    long count = 0;
+    for (std::string_view key; keys.next(key);) ++count;
+    return {keyIndex(format, "GT"), keyIndex(format, "PS"), count};
+}
+
+// The sample value with the call phased and PS at `psIndex`; empty when its genotype is not
+// one that can be phased.
+std::string phasedValue(std::string_view value, long gt, long psIndex, const phased_call& call) {
+    if (!isPhasableGenotype(valuePart(value, gt))) return std::string();
+    return withPart(withPart(value, gt, call.altFirst ? "1|0" : "0|1"), psIndex,
+                    std::to_string(call.ps));
+}
+
+bool allelesDiffer(std::string_view genotype) {
+    const std::vector<std::string_view> alleles = split(genotype, '|', '/');
+    return std::any_of(alleles.begin(), alleles.end(),
+                       [&](std::string_view allele) { return allele != alleles[0]; });
+}
+
+// A scanned sample's value outside the reads' blocks holds no phase: its genotype unphased when
+// its alleles differ, in their order, and its PS missing. Empty when that changes nothing.
+std::string unphasedValue(std::string_view value, const format_keys& keys) {
+    std::string out(value);
+    const std::string_view genotype = valuePart(value, keys.gt);
+    if (genotype.find('|') != std::string_view::npos && allelesDiffer(genotype)) {
+        std::string unphased(genotype);
+        std::replace(unphased.begin(), unphased.end(), '|', '/');
+        out = withPart(value, keys.gt, unphased);
     }
-    return out;
+    const std::string_view ps = valuePart(out, keys.ps);
+    if (keys.ps >= 0 && !ps.empty() && ps != ".") out = withPart(out, keys.ps, ".");
+    return out == value ? std::string() : out;
 }
 
 // The phased calls of every sample, by site: a cursor per sample and a heap of the next ones.
@@ -99,23 +136,42 @@ std::vector<std::string_view> fieldsOf(std::string_view line, size_t limit) {
     return fields;
 }
 
-// A data line with the values of the samples of `at` (one at least) phased, every other byte as
-// it stands; the line itself when no value changes, or when its FORMAT does not begin with GT.
-std::string rewrite(std::string_view line, const std::vector<std::pair<size_t, phased_call>>& at) {
-    const std::vector<std::string_view> fields = fieldsOf(line, 10 + at.back().first);
-    if (fields.size() < 9) return std::string(line);
-    const std::vector<std::string_view> keys = split(fields[8], ':');
-    if (keys[0] != "GT") return std::string(line);
-    const auto psKey = std::find(keys.begin(), keys.end(), "PS");
-    const size_t psIndex = static_cast<size_t>(psKey - keys.begin());
+// No sample value of a line needs a change when no scanned sample has a call at it, and it has
+// neither a PS key nor a '|' in its sample values: most lines of an unphased VCF.
+bool keptAsItIs(std::string_view line, bool calls) {
+    if (calls) return false;
+    const std::vector<std::string_view> head = fieldsOf(line, 10);
+    return head.size() < 10 || (keyIndex(head[8], "PS") < 0 &&
+                                line.find('|', static_cast<size_t>(head[9].data() - line.data())) ==
+                                    std::string_view::npos);
+}
+
+// A data line with the values of the scanned samples holding the reads' phase alone: those of
+// `at` phased, the others unphased (each of these that changes is counted in `lostPhase`); every
+// other byte as it stands.
+std::string rewrite(std::string_view line, const std::vector<std::pair<size_t, phased_call>>& at,
+                    const std::vector<bool>& scanned, uint64_t& lostPhase) {
+    if (keptAsItIs(line, !at.empty())) return std::string(line);
+    const std::vector<std::string_view> fields = fieldsOf(line, 9 + scanned.size());
+    const format_keys keys = keysOf(fields[8]);
+    const long psIndex = keys.ps >= 0 ? keys.ps : keys.count;
     std::vector<std::pair<size_t, std::string>> changed;  // field index, new text; in order
-    for (const auto& [sample, call] : at) {
-        if (9 + sample >= fields.size()) break;
-        std::string value = phasedValue(fields[9 + sample], psIndex, call);
+    bool phased = false;
+    auto call = at.begin();
+    for (size_t sample = 0; sample < scanned.size() && 9 + sample < fields.size(); ++sample) {
+        if (!scanned[sample]) continue;
+        std::string value;
+        if (call != at.end() && call->first == sample)
+            value = phasedValue(fields[9 + sample], keys.gt, psIndex, (call++)->second);
+        phased = phased || !value.empty();
+        if (value.empty()) {
+            value = unphasedValue(fields[9 + sample], keys);
+            lostPhase += !value.empty();
+        }
         if (!value.empty()) changed.push_back({9 + sample, std::move(value)});
     }
     if (changed.empty()) return std::string(line);
-    if (psKey == keys.end()) changed.insert(changed.begin(), {8, std::string(fields[8]) + ":PS"});
+    if (phased && keys.ps < 0) changed.insert(changed.begin(), {8, std::string(fields[8]) + ":PS"});
     std::string out;
     const char* from = line.data();
     for (const auto& [k, value] : changed) {
@@ -148,6 +204,13 @@ public:
     void checkAllSeen() const {
         if (next != sites.size()) changed();
     }
+    // The same file as the first read's, not one put in its place or rewritten since.
+    void checkSameFile() const {
+        if (!vcf_identity::of(vcf.path).sameFileAs(vcf.identity)) changed();
+    }
+    void checkSampleLine(std::string_view line) const {
+        if (line != vcf.identity.sampleLine) changed();
+    }
 
 private:
     [[noreturn]] void changed() const {
@@ -157,6 +220,21 @@ private:
     const vcf_selection& vcf;
     const pos_index& sites;
     int next = 0;
+};
+
+// htslib's warnings on the first read of the VCF would come again on the second: meanwhile it
+// reports errors alone.
+class htslib_warnings_held {
+public:
+    htslib_warnings_held() : level(hts_get_log_level()) {
+        hts_set_log_level(std::min(level, HTS_LOG_ERROR));
+    }
+    ~htslib_warnings_held() { hts_set_log_level(level); }
+    htslib_warnings_held(const htslib_warnings_held&) = delete;
+    htslib_warnings_held& operator=(const htslib_warnings_held&) = delete;
+
+private:
+    const htsLogLevel level;
 };
 
 // The header line that records the command; a line break in an argument would end it early.
@@ -172,8 +250,12 @@ phased_vcf::phased_vcf(const std::string& filename)
     : path(filename), file(std::make_unique<vcf_output>(filename)) {}
 
 void phased_vcf::add(size_t sample, std::vector<phased_call> sampleCalls) {
-    if (calls.size() <= sample) calls.resize(sample + 1);
+    if (calls.size() <= sample) {
+        calls.resize(sample + 1);
+        scanned.resize(sample + 1);
+    }
     calls[sample] = std::move(sampleCalls);
+    scanned[sample] = true;
 }
 
 void phased_vcf::write(const vcf_selection& vcf, const pos_index& sites,
@@ -181,12 +263,16 @@ void phased_vcf::write(const vcf_selection& vcf, const pos_index& sites,
     std::cout << "\nWriting phase sets to [" << path << "]" << std::endl;
     vcf_output& sink = *file;
     line_matcher matcher(vcf, sites);
+    matcher.checkSameFile();
     call_walk walk(calls);
     bool psDeclared = false;
+    uint64_t lostPhase = 0;
+    const htslib_warnings_held quiet;
     const vcf_source source = readVcfLines(
         vcf.path, vcf.chrom,
         [&](std::string_view line) {
             if (line.substr(0, 6) == "#CHROM") {
+                matcher.checkSampleLine(line);
                 if (!psDeclared) sink.put(ps_header);
                 sink.put(commandHeader(command));
                 return sink.put(line);
@@ -197,14 +283,17 @@ void phased_vcf::write(const vcf_selection& vcf, const pos_index& sites,
             }
             const int k = matcher.siteOf(line);
             if (k < 0) return;
-            const auto at = walk.at(static_cast<uint32_t>(k));
-            if (at.empty()) return sink.put(line);
-            sink.put(rewrite(line, at));
+            sink.put(rewrite(line, walk.at(static_cast<uint32_t>(k)), scanned, lostPhase));
         },
         pool);
     if (source.outcome != vcf_source::status::read)
         fatal("ERROR: Cannot read VCF file [" + vcf.path + "] again: no phase sets written");
     matcher.checkAllSeen();
+    matcher.checkSameFile();
+    if (lostPhase > 0)
+        reportProblem("WARNING: " + std::to_string(lostPhase) +
+                      " genotypes of samples with alignment files were phased in the VCF outside "
+                      "the reads' blocks: written unphased, without PS");
     sink.close();
 }
 

@@ -8,6 +8,7 @@
 
 #include "phase_sets.h"
 #include "pos_index.h"
+#include "vcf_lines.h"
 #include "vcf_output.h"
 
 struct hts_tpool;
@@ -18,6 +19,7 @@ struct vcf_selection {
     const char* chrom;       // --chrom, or null
     std::string chromosome;  // the CHROM of the sites read
     int from, to;
+    const vcf_identity& identity;  // the file as the run first read it
 };
 
 class phased_vcf {
@@ -26,10 +28,11 @@ public:
     // run before any scan.
     explicit phased_vcf(const std::string& path);
 
-    // Keeps one sample's blocks until write().
+    // Keeps the blocks of a sample that has alignment files until write(). Such a sample's
+    // genotypes hold the reads' phase alone: outside its blocks, they are written unphased.
     void add(size_t sample, std::vector<phased_call> calls);
     // Reads the VCF a second time, rather than holding a cohort's lines through the whole scan,
-    // and writes the selected lines; a VCF that no longer holds the sites read ends the run.
+    // and writes the selected lines; a VCF that is no longer the file read first ends the run.
     void write(const vcf_selection& vcf, const pos_index& sites, const std::string& command,
                hts_tpool* pool);
     // The files to put in place with the run's other outputs.
@@ -39,4 +42,5 @@ private:
     std::string path;
     std::unique_ptr<vcf_output> file;
     std::vector<std::vector<phased_call>> calls;  // by sample
+    std::vector<bool> scanned;                    // by sample: it has alignment files
 };

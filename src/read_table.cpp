@@ -40,7 +40,8 @@ void read_table::makeSlots(size_t count) {
     std::fill(slots, slots + count, 0);
 }
 
-void read_table::add(std::string_view name, uint32_t idx, uint8_t base, uint8_t qual) {
+void read_table::add(std::string_view name, uint32_t idx, uint8_t base, uint8_t qual,
+                     bool supplementary) {
     // The first read brings the first slots: a table that holds none costs nothing.
     if (slotCount == 0) makeSlots(block_memory::first_block_bytes / sizeof(uint64_t));
     const uint32_t hash = hashName(name);
@@ -53,12 +54,12 @@ void read_table::add(std::string_view name, uint32_t idx, uint8_t base, uint8_t 
             pool[r.last].next = static_cast<uint32_t>(pool.size());
             r.last = static_cast<uint32_t>(pool.size());
             ++r.count;
-            pool.push_back({{idx, base, qual}, none});
+            pool.push_back({{idx, base, qual, supplementary}, none});
             return;
         }
     }
     const uint32_t at = static_cast<uint32_t>(pool.size());
-    pool.push_back({{idx, base, qual}, none});
+    pool.push_back({{idx, base, qual, supplementary}, none});
     records.push_back({storeName(name), static_cast<uint32_t>(name.size()), at, at, 1});
     slots[slot] = slotOf(hash, records.size() - 1);
     if (records.size() * 2 > slotCount) grow();

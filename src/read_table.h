@@ -11,11 +11,13 @@
 
 #include "block_memory.h"
 
-// One observation: the site index, the base letter and its quality byte.
+// One observation: the site index, the base letter and its quality byte, and whether a
+// supplementary alignment made it (in the padding of the other three: it costs no memory).
 struct observation {
     uint32_t idx;
     uint8_t base;
     uint8_t qual;
+    bool supplementary = false;
 };
 
 // A phase-informative read: at least two observations, at strictly increasing sites.
@@ -38,7 +40,8 @@ public:
     };
 
     read_table();
-    void add(std::string_view name, uint32_t idx, uint8_t base, uint8_t qual);
+    void add(std::string_view name, uint32_t idx, uint8_t base, uint8_t qual,
+             bool supplementary = false);
     // Forgets every read; keeps the capacity for the next sample.
     void clear();
     size_t size() const { return records.size(); }

@@ -20,7 +20,7 @@ struct run_options {
     const char* reference = nullptr;  // FASTA for CRAM files
     const char* stats = nullptr;      // per-sample statistics file
     const char* phaseSets = nullptr;  // VCF with read-backed phase sets
-    double phaseMinLod = 2.0;         // weakest link that joins two sites in a block
+    double phaseMinLod = 1.5;         // least sure placement kept in a block, log10
     std::string commandLine;          // as given, for the headers of the outputs
     std::vector<const char*> unknownArguments;  // neither an option nor an option's value
     int threads = 1;                  // in all; 0 when the value given was not a count

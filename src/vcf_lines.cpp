@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <set>
 
 #include <htslib/bgzf.h>
 
@@ -26,14 +27,19 @@ bool isBlank(const kstring_t& ks) {
 // The index htslib would load for the file, loaded by its name so that htslib warns when it is
 // stale; none when it is older than the file, which is then read whole, after a warning: an
 // index made before lines were added would hide them.
+// The file is read again for the phase sets: what the first read said of an index is not said
+// again.
 template <class Load>
 auto freshIndex(const std::string& path, const char* ownExtension, Load&& load)
     -> decltype(load(path.c_str(), path.c_str())) {
+    static std::set<std::string> staleIndexesNamed;
     const std::string index = indexedInputs(path, {ownExtension})[1];
     if (index.empty()) return nullptr;
     auto loaded = load(path.c_str(), index.c_str());
     if (!loaded || !isOlderThan(index, path)) return loaded;
-    reportProblem("WARNING: index [" + index + "] is older than [" + path + "]: read without it");
+    if (staleIndexesNamed.insert(index).second)
+        reportProblem("WARNING: index [" + index + "] is older than [" + path +
+                      "]: read without it");
     return nullptr;
 }
 
@@ -221,4 +227,17 @@ vcf_source readVcfLines(const std::string& path, const char* chrom, const vcf_li
         source.outcome = readText(in, take);
     }
     return source;
+}
+
+vcf_identity vcf_identity::of(const std::string& path) {
+    vcf_identity identity;
+    identity.found = stat(path.c_str(), &identity.file) == 0;
+    return identity;
+}
+
+bool vcf_identity::sameFileAs(const vcf_identity& other) const {
+    return found && other.found && file.st_dev == other.file.st_dev &&
+           file.st_ino == other.file.st_ino && file.st_size == other.file.st_size &&
+           file.st_mtim.tv_sec == other.file.st_mtim.tv_sec &&
+           file.st_mtim.tv_nsec == other.file.st_mtim.tv_nsec;
 }

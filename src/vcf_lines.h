@@ -3,6 +3,8 @@
 // bgzipped VCF or of a BCF through its index when it has one.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <functional>
 #include <string>
 #include <string_view>
@@ -32,3 +34,15 @@ struct vcf_source {
 // other files give every line. htslib decompresses on `pool` when one is given.
 vcf_source readVcfLines(const std::string& path, const char* chrom, const vcf_line_handler& take,
                         hts_tpool* pool = nullptr);
+
+// What tells the VCF the run read from a file put in its place or rewritten since: the file's
+// identity on disk (device, inode, size, modification time) and its #CHROM line.
+struct vcf_identity {
+    struct stat file {};
+    bool found = false;
+    std::string sampleLine;
+
+    // The identity of the file at `path` now, its #CHROM line left empty.
+    static vcf_identity of(const std::string& path);
+    bool sameFileAs(const vcf_identity& other) const;
+};

@@ -1,4 +1,5 @@
 // The argument walk and the run sequence, through the built program.
+#include <filesystem>
 #include <list>
 #include <string>
 #include <vector>
@@ -125,6 +126,25 @@ TEST(CommandLine, NumericOptionGivenLastKeepsItsDefault) {
     EXPECT_EQ(options.baseQuality, 20);
     EXPECT_EQ(options.readQuality, 10);
     EXPECT_EQ(parse({"--to"}).to, 1000000000);
+}
+
+// Before any work: the VCF named does not exist, and nothing is written.
+TEST(CommandLine, PhaseMinLodTakesAFiniteDecimalNumberOnly) {
+    const std::string dir = freshScratchDir();
+    for (const char* value : {"inf", "-inf", "nan", "abc", "", "2x", "1e400", "0x10", " 1"}) {
+        const program_result run =
+            runProgram({"--vcf", "none.vcf", "--bam", "none", "--out", "o.txt", "--phase-sets",
+                        "p.vcf.gz", "--phase-min-lod", value},
+                       dir);
+        EXPECT_EQ(run.status, 1) << value;
+        EXPECT_EQ(run.err, std::string("ERROR: --phase-min-lod takes a finite decimal number, "
+                                       "not [") + value + "]\n");
+        EXPECT_EQ(run.out, "");
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(dir));
+    EXPECT_EQ(parse({"--phase-min-lod", "1e300"}).phaseMinLod, 1e300);
+    EXPECT_EQ(parse({"--phase-min-lod", "-0.5"}).phaseMinLod, -0.5);
+    EXPECT_EQ(parse({}).phaseMinLod, 1.5);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The read-backed phasing on fragments drawn from known haplotypes with sequencing errors.
 #include <algorithm>
+#include <set>
 #include <random>
 
 #include <gtest/gtest.h>
@@ -14,9 +15,16 @@ struct simulation {
     std::vector<std::vector<observation>> fragments;
 };
 
-// `count` sites 100 bp apart; reads of 2 to 4 consecutive sites from either haplotype, each
-// base wrong with probability `error` (then the other allele, the worst kind of error).
-simulation simulate(uint32_t seed, int count, int reads, double error) {
+// What the reads of a simulation look like: how many consecutive sites each shows, and the
+// quality of its bases.
+struct read_shape {
+    int minSites = 2, maxSites = 4;
+    uint8_t quality = 20;
+};
+
+// `count` sites 100 bp apart; reads of consecutive sites from either haplotype, each base wrong
+// with probability `error` (then the other allele, the worst kind of error).
+simulation simulate(uint32_t seed, int count, int reads, double error, read_shape shape = {}) {
     std::mt19937 rng(seed);
     simulation sim;
     for (int k = 0; k < count; ++k) {
@@ -26,12 +34,14 @@ simulation simulate(uint32_t seed, int count, int reads, double error) {
     std::uniform_real_distribution<double> uniform(0, 1);
     for (int r = 0; r < reads; ++r) {
         const int start = static_cast<int>(rng() % static_cast<uint32_t>(count - 1));
-        const int length = 2 + static_cast<int>(rng() % 3);
+        const auto spread = static_cast<uint32_t>(shape.maxSites - shape.minSites + 1);
+        const int length = shape.minSites + static_cast<int>(rng() % spread);
         const bool first = rng() % 2;
         std::vector<observation> obs;
         for (int k = start; k < std::min(count, start + length); ++k) {
             const bool alt = (sim.altOnFirst[k] == first) != (uniform(rng) < error);
-            obs.push_back({static_cast<uint32_t>(k), static_cast<uint8_t>(alt ? 'G' : 'A'), 20});
+            obs.push_back({static_cast<uint32_t>(k), static_cast<uint8_t>(alt ? 'G' : 'A'),
+                           shape.quality});
         }
         sim.fragments.push_back(obs);
     }
@@ -98,6 +108,101 @@ TEST(PhaseSets, WeakLinksAndUnusableBasesJoinNothing) {
     ASSERT_EQ(calls.size(), 2u);
     EXPECT_FALSE(calls[0].altFirst);
     EXPECT_TRUE(calls[1].altFirst);
+}
+
+// The sites that some fragment shows: every one of them is linked to another.
+size_t sitesShown(const simulation& sim) {
+    std::set<uint32_t> shown;
+    for (const auto& fragment : sim.fragments)
+        for (const observation& o : fragment) shown.insert(o.idx);
+    return shown.size();
+}
+
+// Short fragments at about 5x and long ones at about 10x, with errors at the rate their
+// qualities claim: nearly every linked site placed, and few switches.
+TEST(PhaseSets, RandomFragmentsFromKnownHaplotypesArePhasedCompletelyAndRightly) {
+    struct {
+        const char* name;
+        int reads;
+        double error;
+        read_shape shape;
+        double leastPlaced;  // of the sites shown
+        int mostSwitches;
+    } sets[] = {
+        {"short, Q20", 2000, 0.01, {2, 3, 20}, 0.99, 6},
+        {"long, Q15", 120, 0.03, {40, 120, 15}, 0.97, 2},
+        {"long, Q30", 100, 0.001, {60, 150, 30}, 0.995, 0},
+    };
+    for (const auto& set : sets)
+        for (uint32_t seed : {5u, 6u}) {
+            const simulation sim = simulate(seed, 1000, set.reads, set.error, set.shape);
+            const std::vector<phased_call> calls = phaseAll(sim, 1.5);
+            EXPECT_GE(calls.size(), set.leastPlaced * sitesShown(sim)) << set.name << ", " << seed;
+            EXPECT_LE(switchErrors(sim, calls), set.mostSwitches) << set.name << ", " << seed;
+        }
+}
+
+// A long read counts once: its one wrong base loses to two right reads at that site, and the
+// site is placed as they say.
+TEST(PhaseSets, OneWrongBaseOfALongReadIsOutvotedByTwoRightReads) {
+    std::vector<phase_site> sites;
+    for (int k = 0; k < 100; ++k) sites.push_back({100 * (k + 1), 'A', 'G', true});
+    phaser p(sites, 1.5);
+    std::vector<observation> longRead;
+    for (uint32_t k = 0; k < 100; ++k) longRead.push_back({k, 'A', 40});
+    longRead[50] = {50, 'G', 13};
+    p.addFragment(longRead);
+    for (int copy = 0; copy < 2; ++copy)
+        p.addFragment({{49, 'G', 30}, {50, 'G', 30}, {51, 'G', 30}});
+    const std::vector<phased_call> calls = p.phase();
+    ASSERT_EQ(calls.size(), 100u);
+    for (const phased_call& c : calls) EXPECT_FALSE(c.altFirst) << c.site;
+}
+
+// Mates that span two middle sites link the outer ones; the middle two are sure of each other,
+// but as often cis as trans to their neighbours: they form a block of their own.
+TEST(PhaseSets, TwoSitesUnsureOfTheRestAsAPairFormTheirOwnBlock) {
+    std::vector<phase_site> sites;
+    for (int pos : {100, 200, 300, 400}) sites.push_back({pos, 'A', 'G', true});
+    phaser p(sites, 1.5);
+    for (int copy = 0; copy < 2; ++copy) {
+        p.addFragment({{0, 'A', 30}, {3, 'G', 30}});
+        p.addFragment({{1, 'A', 30}, {2, 'A', 30}});
+    }
+    for (uint8_t other : {'A', 'G'}) {
+        p.addFragment({{0, 'A', 30}, {1, other, 30}});
+        p.addFragment({{2, 'A', 30}, {3, other, 30}});
+    }
+    const std::vector<phased_call> calls = p.phase();
+    ASSERT_EQ(calls.size(), 4u);
+    EXPECT_EQ(calls[0].ps, 100);
+    EXPECT_EQ(calls[3].ps, 100);
+    EXPECT_TRUE(calls[3].altFirst);
+    EXPECT_EQ(calls[1].ps, 200);
+    EXPECT_EQ(calls[2].ps, 200);
+    EXPECT_FALSE(calls[2].altFirst);
+}
+
+// Counted twice, the second base would make the pair sure enough.
+TEST(PhaseSets, OverlappingMatesCountOnceAndNotAtAllWhenTheyDisagree) {
+    const std::vector<phase_site> sites = {{100, 'A', 'G', true}, {200, 'C', 'T', true}};
+    phaser p(sites, 1.5);
+    p.addFragment({{0, 'A', 30}, {1, 'C', 30}, {1, 'T', 30}});
+    EXPECT_TRUE(p.phase().empty());
+    p.addFragment({{0, 'A', 20}, {1, 'C', 13}, {1, 'C', 13}});  // LOD 1.20, not 1.89
+    EXPECT_TRUE(p.phase().empty());
+    p.addFragment({{0, 'A', 20}, {1, 'C', 13}, {1, 'C', 30}});  // the better base: LOD 1.95
+    EXPECT_EQ(p.phase().size(), 2u);
+}
+
+TEST(PhaseSets, SupplementaryObservationsAndAVeryLargeThresholdPlaceNothing) {
+    const std::vector<phase_site> sites = {{100, 'A', 'G', true}, {200, 'C', 'T', true}};
+    phaser p(sites, 1.5);
+    p.addFragment({{0, 'A', 40}, {1, 'C', 40, true}});
+    EXPECT_TRUE(p.phase().empty());
+    phaser sure(sites, 1e300);
+    for (int copy = 0; copy < 50; ++copy) sure.addFragment({{0, 'A', 40}, {1, 'C', 40}});
+    EXPECT_TRUE(sure.phase().empty());
 }
 
 TEST(PhaseSets, SummaryCountsBlocksAndTheirN50) {
