@@ -22,6 +22,7 @@
 #include "utils/fatal.h"
 #include "utils/output_targets.h"
 #include "utils/safe_output.h"
+#include "vcf_split.h"
 
 namespace {
 
@@ -87,6 +88,14 @@ const command_option options_table[] = {
     {"--phase-min-lod", "L", "weakest link (log10 likelihood ratio) that joins a phase set "
      "(default 2)",
      [](run_options& o, const char* v) { o.phaseMinLod = std::strtod(v, nullptr); }},
+    {"--blocks-only", nullptr,
+     "write the samples' blocks without the map section, as a part of a larger output "
+     "(default: off)",
+     [](run_options& o, const char*) { o.blocksOnly = true; }},
+    {"--split-groups", "FILE",
+     "no scan: cut the VCF into one bgzipped VCF per line of FILE (the output's name, then its "
+     "samples, tab-separated)",
+     [](run_options& o, const char* v) { o.splitGroups = v; }},
     {"--help", nullptr, "print this text and exit",
      [](run_options& o, const char*) { o.help = true; }},
     {"--version", nullptr, "print the version and exit",
@@ -204,6 +213,7 @@ int bridgeScanMain(int argc, char** argv, scan_method method) {
     if (options.version) printVersion();
     if (options.help || options.version) return 0;
     if (!options.vcf) fatal("No VCF file specified with --vcf");
+    if (options.splitGroups) return splitVcfByGroups(options), 0;
     if (!options.bam) fatal("No BAM list file specified with --bam");
     if (!options.out) fatal("No output file specified with --out");
     if (options.threads < 1) fatal("ERROR: --threads takes a whole number from 1 to 1024");
