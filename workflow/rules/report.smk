@@ -13,7 +13,8 @@ rule gather_stats:
         f"{OUTDIR}/benchmarks/gather_stats/gather_stats.tsv"
     threads: 1
     resources:
-        mem_mb=200,
+        mem_mb=merge_mem_mb,
+        runtime=stats_runtime,
     # Every part starts with the same header line: keep the first one only.
     shell:
         explained(
@@ -37,7 +38,8 @@ rule plots:
         f"{OUTDIR}/benchmarks/plots/plots.tsv"
     threads: 1
     resources:
-        mem_mb=1000,
+        mem_mb=stats_mem_mb,
+        runtime=stats_runtime,
     shell:
         explained(
             "{params.script} --log {log:q} --stats {input.stats:q}"
@@ -65,7 +67,8 @@ rule report:
         f"{OUTDIR}/logs/report.log",
     threads: 1
     resources:
-        mem_mb=500,
+        mem_mb=stats_mem_mb,
+        runtime=stats_runtime,
     shell:
         explained(
             "{params.script} --log {log:q} --stats {input.stats:q} --plan {input.plan:q}"

@@ -107,6 +107,11 @@ class PirReader:
         self.site_count = int(header.group(1))
         return self.site_count
 
+    def without_map(self) -> None:
+        """For a part written without its map section (bridgeScan --blocks-only): the blocks
+        come first, and their site indices are checked against no map."""
+        self.site_count = sys.maxsize
+
     def site_lines(self) -> Iterator[str]:
         """Yields the map section's site lines, each with its newline, once read_map_header()
         has been called. A map may hold millions of sites, so they are handed on, not kept."""

@@ -18,6 +18,7 @@ from importlib.metadata import PackageNotFoundError, version
 from pathlib import Path
 
 from cohort import load_json, run_logged, script_arguments
+from layout import batch_of
 from sample_figures import (LEAST_SPREAD, MAD_LIMIT, MOST_DROPPED, SHARE_FLOOR, Cohort,
                             outliers, read_cohort, values)
 
@@ -163,7 +164,7 @@ def scan_messages(plan: dict, scan_logs: Path) -> list[tuple[str, str, list[str]
     messages = []
     for chromosome in plan["chromosomes"]:
         for k, group in enumerate(plan["groups"], start=1):
-            log = scan_logs / f"{chromosome['name']}.group{k}.log"
+            log = scan_logs / chromosome["name"] / f"batch{batch_of(k)}" / f"group{k}.log"
             lines = log.read_text(errors="replace").splitlines() if log.is_file() else []
             for line, details in messages_of(lines):
                 named = [sample_of[p] for p in re.findall(r"\[([^]]*)\]", line) if p in sample_of]
