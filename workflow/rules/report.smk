@@ -54,7 +54,9 @@ rule report:
         plan=f"{OUTDIR}/work/plan.json",
         plots=rules.plots.output,
     output:
-        f"{OUTDIR}/report.html",
+        page=f"{OUTDIR}/report.html",
+        # Written beside the page, which links it by its name.
+        table=f"{OUTDIR}/sample_figures.tsv",
     params:
         script=python("report.py"),
         settings=json.dumps({**config, "program": PROGRAM, "vcf index": VCF_INDEX}),
@@ -74,5 +76,5 @@ rule report:
             "{params.script} --log {log:q} --stats {input.stats:q} --plan {input.plan:q}"
             " --plots {input.plots:q} --scan-logs {params.scan_logs:q}"
             " --benchmarks {params.benchmarks:q} --settings {params.settings:q}"
-            " --program {params.program:q} --out {output:q}"
+            " --program {params.program:q} --out {output.page:q}"
         )
