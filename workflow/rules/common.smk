@@ -163,7 +163,7 @@ def group_parts(suffix: str):
 
     def parts(wildcards) -> list[str]:
         groups = range(1, len(load_plan()["groups"]) + 1)
-        return [f"{OUTDIR}/work/{wildcards.chrom}/batch{batch_of(k)}/group{k}{suffix}"
+        return [f"{OUTDIR}/work/{wildcards.chrom}/batch{BATCHES.of(k)}/group{k}{suffix}"
                 for k in groups]
 
     return parts
@@ -188,9 +188,9 @@ def run_summary(plan: dict) -> str:
              f"with files in {len(groups)} group(s), {len(plan['without_files'])} sample(s) of "
              "the VCF without files."]
     lines += [f"WARNING: {warning}" for warning in plan["warnings"]]
-    split_batches = len(names) * (batches(plan) > 1)
+    split_batches = len(names) * (BATCHES.count(plan) > 1)
     jobs = {"index_vcf": int(VCF_INDEX.startswith(f"{OUTDIR}/")), "plan": 1,
-            "split_batches": split_batches, "split_vcf": len(names) * batches(plan),
+            "split_batches": split_batches, "split_vcf": len(names) * BATCHES.count(plan),
             "scan": len(names) * len(groups), "merge": len(names),
             "gather_phase_sets": len(names) * PHASE_SETS, "gather_stats": 1, "plots": 1,
             "report": 1, "all": 1}

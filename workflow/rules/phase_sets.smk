@@ -37,7 +37,7 @@ def recorded_settings() -> str:
     """The cohort's run as the gathered phase sets record it: the workflow and its settings."""
     shown = {key: value for key, value in sorted(config.items())
              if key not in NOT_RECORDED and value not in (None, [], "")}
-    return f"{workflow.snakefile} " + " ".join(
+    return f"{Path(workflow.basedir) / 'Snakefile'} " + " ".join(
         f"{key}={','.join(as_list(value))}" for key, value in shown.items())
 
 
@@ -66,6 +66,7 @@ rule gather_phase_sets:
         explained(
             "{params.script} --log {log:q} --vcf {input.vcf:q} --index {input.index:q}"
             " --plan {input.plan:q} --chromosome {wildcards.chrom:q} --program {params.program:q}"
-            " --settings {params.settings:q} --threads {threads} --parts {input.parts:q}"
+            " --settings {params.settings:q} --batch-groups {BATCHES.size} --threads {threads}"
+            " --parts {input.parts:q}"
             " --out {output.vcf:q}"
         )

@@ -13,7 +13,7 @@ rule gather_stats:
         f"{OUTDIR}/benchmarks/gather_stats/gather_stats.tsv"
     threads: 1
     resources:
-        mem_mb=merge_mem_mb,
+        mem_mb=stats_mem_mb,
         runtime=stats_runtime,
     # Every part starts with the same header line: keep the first one only.
     shell:

@@ -1,5 +1,5 @@
 # Scatter and gather: one chromosome's VCF is read once into every group's inputs (by batches of
-# at most BATCH_GROUPS groups when there are more), each group is scanned by bridgeScan, which
+# config 'batch_groups' groups when there are more), each group is scanned by bridgeScan, which
 # compresses and checks its own part, and the parts are put one after another in VCF order.
 # Every folder holds one batch's parts, logs or benchmarks at most.
 
@@ -7,7 +7,7 @@
 def split_source(wildcards) -> dict:
     """A batch's groups are cut from the cohort VCF when it is the only batch, else from the
     batch's own VCF."""
-    if batches(load_plan()) == 1:
+    if BATCHES.count(load_plan()) == 1:
         return {"vcf": VCF, "index": VCF_INDEX}
     return {"batches": f"{OUTDIR}/work/{wildcards.chrom}/batches"}
 
@@ -41,7 +41,7 @@ rule split_batches:
         explained(
             "{params.script} --log {log:q} --program {params.program:q} --vcf {input.vcf:q}"
             " --index {input.index:q} --plan {input.plan:q} --chromosome {wildcards.chrom:q}"
-            " --level batches --threads {threads} --out {output:q}"
+            " --level batches --batch-groups {BATCHES.size} --threads {threads} --out {output:q}"
         )
 
 
@@ -72,7 +72,8 @@ rule split_vcf:
         explained(
             "{params.script} --log {log:q} --program {params.program:q} --vcf {VCF:q}"
             " --index {VCF_INDEX:q} --plan {input.plan:q} --chromosome {wildcards.chrom:q}"
-            " --level groups --batch {wildcards.batch} {params.source} --threads {threads}"
+            " --level groups --batch {wildcards.batch} {params.source}"
+            " --batch-groups {BATCHES.size} --threads {threads}"
             " --out {output:q}"
         )
 

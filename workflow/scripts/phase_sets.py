@@ -9,7 +9,7 @@ their values is phased. The gather walks the chromosome's lines of the cohort VC
 parts and writes a line when it is the next line the parts hold, with each group's values put
 back in place and every other byte as it stands: the parts alone say which lines are written, as
 the scans selected them (a position at or past 1,000,000,000 is left out, as by a direct run).
-No more than BATCH_GROUPS parts are open at once: beyond, the parts are first combined batch by
+No more than --batch-groups parts are open at once: beyond, the parts are first combined batch by
 batch. The index is a .tbi, or a .csi when a record ends past 2^29 - 1, as a direct run makes."""
 
 import gzip
@@ -23,7 +23,7 @@ from typing import BinaryIO, Iterator
 
 from cohort import (BLANKS, InputError, chromosome_lines, load_json, run_logged,
                     script_arguments, split_fields)
-from layout import BATCH_GROUPS, in_batches
+from layout import Batches
 
 # The runs of blanks split_fields splits at, kept by the split.
 SEPARATORS = re.compile(b"(" + BLANKS.pattern + b")")
@@ -194,8 +194,9 @@ def main(args) -> None:
     out = Path(args.out)
     with tempfile.TemporaryDirectory(dir=out.parent, prefix=f".{out.name}.") as scratch:
         samples = groups
-        if len(parts) > BATCH_GROUPS:
-            batches = list(zip(in_batches(parts), in_batches(groups)))
+        cutter = Batches(int(args.batch_groups))
+        if len(parts) > cutter.size:
+            batches = list(zip(cutter.cut(parts), cutter.cut(groups)))
             parts = [Path(scratch) / f"batch{b}.gz" for b in range(len(batches))]
             for path, (paths, members) in zip(parts, batches):
                 combined(paths, [len(group) for group in members], path)
@@ -213,5 +214,6 @@ def main(args) -> None:
 
 if __name__ == "__main__":
     arguments = script_arguments(__doc__, ["vcf", "index", "plan", "chromosome", "program",
-                                           "settings", "threads", "out"], ("parts",))
+                                           "settings", "batch-groups", "threads", "out"],
+                                 ("parts",))
     run_logged(arguments.log, lambda: main(arguments))

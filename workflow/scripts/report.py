@@ -20,7 +20,6 @@ from pathlib import Path
 from typing import Iterator
 
 from cohort import load_json, run_logged, script_arguments
-from layout import batch_of
 from sample_figures import (LEAST_SPREAD, MAD_LIMIT, MOST_DROPPED, SHARE_FLOOR, Cohort,
                             outliers, read_cohort, values)
 
@@ -193,8 +192,10 @@ def scan_messages(plan: dict, scan_logs: Path) -> list[tuple[str, str, list[str]
     sample_of = {path: sample for sample, path in plan["files"]}
     messages = []
     for chromosome in plan["chromosomes"]:
+        folder = scan_logs / chromosome["name"]
+        logs = {path.name: path for path in folder.rglob("group*.log")} if folder.is_dir() else {}
         for k, group in enumerate(plan["groups"], start=1):
-            log = scan_logs / chromosome["name"] / f"batch{batch_of(k)}" / f"group{k}.log"
+            log = logs.get(f"group{k}.log", folder / "none")
             lines = log.read_text(errors="replace").splitlines() if log.is_file() else []
             for line, details in messages_of(lines):
                 named = [sample_of[p] for p in re.findall(r"\[([^]]*)\]", line) if p in sample_of]

@@ -3,7 +3,7 @@ lines: for group k, groupk.vcf.gz (the chromosome's lines with that group's samp
 only) and groupk.list (the group's files, in table order, with each file's own name for the
 chromosome). With --level batches it cuts the chromosome instead into one VCF per batch of
 groups, each holding the batch's samples, which a second split per batch then cuts into its
-groups: no read holds more than BATCH_GROUPS files open, whatever the number of groups.
+groups: no read holds more than --batch-groups files open, whatever the number of groups.
 
 The cutting is bridgeScan's own (--split-groups), at the speed of htslib: lines are cut into
 fields as bridgeScan cuts them and otherwise left as they stand, so that each group's scan sees
@@ -14,7 +14,7 @@ import tempfile
 from pathlib import Path
 
 from cohort import InputError, chromosome_command, load_json, run_logged, script_arguments
-from layout import batch_groups, batch_samples, batches
+from layout import Batches
 
 
 def write_lists(plan: dict, chromosome: dict, numbers: range, outdir: Path) -> None:
@@ -54,13 +54,14 @@ def run_split(program: str, listing: Path, threads: int, source: Path | None,
 
 def main(args) -> None:
     plan = load_json(Path(args.plan))
+    batches = Batches(int(args.batch_groups))
     outdir = Path(args.out)
     outdir.mkdir(parents=True, exist_ok=True)
     if args.level == "batches":
-        outputs = [(outdir / f"batch{b}.vcf.gz", batch_samples(plan, b))
-                   for b in range(1, batches(plan) + 1)]
+        outputs = [(outdir / f"batch{b}.vcf.gz", batches.samples(plan, b))
+                   for b in range(1, batches.count(plan) + 1)]
     else:
-        numbers = batch_groups(plan, int(args.batch))
+        numbers = batches.groups(plan, int(args.batch))
         entry = next(c for c in plan["chromosomes"] if c["name"] == args.chromosome)
         write_lists(plan, entry, numbers, outdir)
         outputs = [(outdir / f"group{k}.vcf.gz", plan["groups"][k - 1]) for k in numbers]
@@ -72,6 +73,6 @@ def main(args) -> None:
 
 if __name__ == "__main__":
     arguments = script_arguments(__doc__, ["program", "vcf", "index", "plan", "chromosome",
-                                           "level", "threads", "out"],
+                                           "level", "batch-groups", "threads", "out"],
                                  optional=("batch", "source"))
     run_logged(arguments.log, lambda: main(arguments))
