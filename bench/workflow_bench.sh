@@ -197,7 +197,9 @@ print(f"2,504-sample VCF ({size / 1e6:.0f} MB of text), {groups} groups: read on
 EOF
 fi
 
-# Runs a command under /usr/bin/time -v; prints its wall seconds and peak memory.
+# Runs a command under /usr/bin/time -v; prints its wall seconds and peak memory on the
+# benchmark's own output (descriptor 3), whatever the command's output is sent to.
+exec 3>&1
 measured() {
     local label=$1
     shift
@@ -205,7 +207,7 @@ measured() {
     awk -v label="$label" -F': ' '/Elapsed/ { split($2, t, ":"); wall = t[1] * 60 + t[2];
         if (length(t) == 3) wall = t[1] * 3600 + t[2] * 60 + t[3] }
         /Maximum resident/ { mb = $2 / 1024 }
-        END { printf "%s: %.1f s wall, %.0f MB peak\n", label, wall, mb }' time.txt
+        END { printf "  %s: %.1f s wall, %.0f MB peak\n", label, wall, mb }' time.txt >&3
 }
 
 # Samples the bytes and files under a folder every 2 s while a command runs.

@@ -6,7 +6,7 @@ from job_requests import Requests, index_request, plan_request
 BATCHES = Batches(int(config["batch_groups"]))
 # The Slurm profiles submit the scans of up to this many groups as one cluster job
 # (group-components), so that a cohort of 200,000 samples makes fewer than 10,000 jobs.
-SCANS_PER_CLUSTER_JOB = 10
+SCANS_PER_CLUSTER_JOB = 15
 LOCAL_RULES = ("all", "check", "gather_stats", "plan")
 
 
