@@ -9,10 +9,10 @@ open at a time, whatever the number of groups. The files appear under their name
 complete."""
 
 import shutil
-from collections import Counter
 from pathlib import Path
 
 from cohort import InputError, load_json, run_logged, script_arguments
+from pirs import histogram_text, read_histograms
 
 COPY_BUFFER = 4 << 20
 
@@ -40,16 +40,6 @@ def write_stats(parts: list[Path], chromosome: str, out: Path) -> None:
                 stream.writelines(f"{chromosome}\t{row}" for row in rows)
 
 
-def summed_histograms(parts: list[Path]) -> str:
-    total: Counter = Counter()
-    for part in parts:
-        for line in part.read_text().splitlines()[1:]:
-            sites, pirs = line.split("\t")
-            total[int(sites)] += int(pirs)
-    return "sites\tpirs\n" + "".join(f"{sites}\t{number}\n"
-                                     for sites, number in sorted(total.items()))
-
-
 def main(plan_path: Path, chromosome: str, pirs: list[Path], stats: list[Path],
          histograms: list[Path], outputs: tuple[Path, Path, Path]) -> None:
     groups = load_json(plan_path)["groups"]
@@ -60,7 +50,7 @@ def main(plan_path: Path, chromosome: str, pirs: list[Path], stats: list[Path],
     try:
         concatenate(pirs, temporary[0])
         write_stats(stats, chromosome, temporary[1])
-        temporary[2].write_text(summed_histograms(histograms))
+        temporary[2].write_text(histogram_text(read_histograms(histograms)))
         for path, final in zip(temporary, outputs):
             path.replace(final)
     finally:

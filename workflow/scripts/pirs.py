@@ -158,6 +158,22 @@ class PirReader:
         return self._check_fields(lines, first)  # to name the first line that is wrong
 
 
+def read_histograms(paths: list[Path]) -> Counter:
+    """The numbers of PIRs by sites spanned of several files ('sites<TAB>pirs' lines under a
+    header), summed."""
+    total: Counter = Counter()
+    for path in paths:
+        for line in path.read_text().splitlines()[1:]:
+            sites, pirs = line.split("\t")
+            total[int(sites)] += int(pirs)
+    return total
+
+
+def histogram_text(histogram: Counter) -> str:
+    return "sites\tpirs\n" + "".join(f"{sites}\t{number}\n"
+                                     for sites, number in sorted(histogram.items()))
+
+
 def check_file(path: Path) -> str:
     """Reads a whole file; returns a one-line summary or raises PirFormatError."""
     try:

@@ -13,6 +13,7 @@ import matplotlib.pyplot as plt  # noqa: E402
 from matplotlib.ticker import MaxNLocator  # noqa: E402
 
 from cohort import run_logged, script_arguments  # noqa: E402
+from pirs import read_histograms  # noqa: E402
 from sample_figures import Cohort, read_cohort, values  # noqa: E402
 
 PANEL_COLUMNS = 2
@@ -74,15 +75,6 @@ def sites_per_pir_bars(histogram: Counter, path: Path) -> None:
     figure.tight_layout()
     figure.savefig(path, dpi=DPI)
     plt.close(figure)
-
-
-def read_histograms(paths: list[Path]) -> Counter:
-    total: Counter = Counter()
-    for path in paths:
-        for line in path.read_text().splitlines()[1:]:
-            sites, pirs = line.split("\t")
-            total[int(sites)] += int(pirs)
-    return total
 
 
 def main(stats: Path, histograms: list[Path], distributions_png: Path, chromosomes_png: Path,

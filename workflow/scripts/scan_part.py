@@ -11,7 +11,7 @@ from pathlib import Path
 
 from cohort import InputError, load_json, run_logged, script_arguments
 from phase_sets import compact_part
-from pirs import PirFormatError, PirReader, open_text
+from pirs import PirFormatError, PirReader, histogram_text, open_text
 
 
 def block_counts(part: Path, with_map: bool, histogram: Counter) -> list[tuple[str, int]]:
@@ -59,8 +59,7 @@ def main(args) -> None:
         raise InputError(f"{part}: holds the blocks of {', '.join(found) or 'no sample'} where "
                          f"its group is {', '.join(samples)}")
     check_stats(Path(args.stats), counts)
-    Path(args.histogram).write_text("sites\tpirs\n" + "".join(
-        f"{sites}\t{number}\n" for sites, number in sorted(histogram.items())))
+    Path(args.histogram).write_text(histogram_text(histogram))
     if args.phased:
         compact_part(Path(args.phased), Path(args.phase_part), every_line=group == 1)
         Path(args.phased).unlink()
