@@ -64,7 +64,7 @@ std::vector<group_file> readGroups(const char* listPath) {
 class group_writer {
 public:
     group_writer(std::vector<group_file> groupFiles, const run_options& options)
-        : groups(std::move(groupFiles)), vcfPath(options.vcf) {
+        : groups(std::move(groupFiles)), vcfPath(options.vcf), chrom(options.chrom) {
         if (options.threads > 1) pool.reset(hts_tpool_init(options.threads - 1));
         for (group_file& group : groups) {
             group.file = bgzf_open(group.path.c_str(), "w1");
@@ -133,6 +133,7 @@ private:
     // a short line lacks stay missing.
     void data(std::string_view line) {
         cut(line);
+        if (chrom && fields[0] != chrom) return;  // a VCF read without its index
         if (fields.size() < fixed_fields) {
             for (group_file& group : groups) put(group, line);
             return;
@@ -194,6 +195,7 @@ private:
 
     std::vector<group_file> groups;
     std::string vcfPath;
+    const char* chrom;
     hts_tpool_ptr pool;
     std::vector<std::string_view> fields;
     bool headerSeen = false;

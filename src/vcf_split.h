@@ -7,7 +7,8 @@
 
 #include "run_options.h"
 
-// Reads the lines of options.vcf (options.chrom's only, when given) and writes the groups that
+// Reads the lines of options.vcf (options.chrom's only, when given: through the index, else
+// by their CHROM) and writes the groups that
 // options.splitGroups lists, one per line: the output's name, then the samples, tab-separated.
 // Outputs are bgzipped at the fastest level; they live only until their scan has read them.
 void splitVcfByGroups(const run_options& options);

@@ -43,8 +43,8 @@ COPY_MB_PER_SECOND = 50
 PIR_KB_PER_SAMPLE_MB = 200
 # The report and the plots: a few numbers per sample and per sample and chromosome; rows of
 # statistics and scan logs read a second.
-MB_PER_THOUSAND_SAMPLES = 25
-MB_PER_THOUSAND_ROWS = 2
+MB_PER_THOUSAND_SAMPLES = 2
+MB_PER_THOUSAND_ROWS = 0.2
 STATS_ROWS_PER_SECOND = 20000
 SECONDS_PER_SCAN_LOG = 0.005
 # The plan reads each file's header and end: a few milliseconds and kilobytes each, from a table

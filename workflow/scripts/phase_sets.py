@@ -31,6 +31,7 @@ PS_HEADER = b'##FORMAT=<ID=PS,Number=1,Type=Integer,Description="Phase set">\n'
 PHASED_HETS = (b"0|1", b"1|0")
 END = b"#end"
 PART_LEVEL = 1  # parts live only until gathered
+BGZIP = ["bgzip", "-l", "1", "-c"]  # the fastest level, as a direct run writes phase sets
 TBI_LIMIT = 2**29 - 1  # the largest end a .tbi index takes
 INFO_END = re.compile(rb"(?:^|;)END=([0-9]+)")
 
@@ -203,7 +204,7 @@ def main(args) -> None:
             samples = [[name for group in members for name in group] for _, members in batches]
         lines = chromosome_lines(Path(args.vcf), Path(args.index), args.chromosome)
         with open(out, "wb") as stream, subprocess.Popen(
-                ["bgzip", "-@", args.threads, "-c"], stdin=subprocess.PIPE, stdout=stream) as bgzip:
+                [*BGZIP, "-@", args.threads], stdin=subprocess.PIPE, stdout=stream) as bgzip:
             gather = Gather(parts, samples, bgzip.stdin)
             gather.run(lines, command_line(args.program, args.settings))
             bgzip.stdin.close()

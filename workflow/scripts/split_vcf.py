@@ -13,7 +13,8 @@ import subprocess
 import tempfile
 from pathlib import Path
 
-from cohort import InputError, chromosome_command, load_json, run_logged, script_arguments
+from cohort import (InputError, chromosome_command, existing_index, load_json, older,
+                    run_logged, script_arguments, vcf_kind)
 from layout import Batches
 
 
@@ -33,13 +34,23 @@ def groups_file(outputs: list[tuple[Path, list[str]]], path: Path) -> Path:
     return path
 
 
+def read_in_place(vcf: Path, index: Path) -> bool:
+    """Whether bridgeScan reads the VCF through `index` itself: the index it looks for beside
+    the VCF, not older than it. It then decompresses on its own threads."""
+    found = existing_index(vcf, (".tbi",) if vcf_kind(vcf) == "vcf" else (".csi",))
+    return found is not None and found == index and not older(found, vcf)
+
+
 def run_split(program: str, listing: Path, threads: int, source: Path | None,
               whole: tuple[Path, Path, str]) -> None:
     """Runs bridgeScan --split-groups on the file `source`, or else on the chromosome's lines
     of the cohort VCF `whole` (VCF, index, chromosome) read through its index."""
     command = [program, "--split-groups", str(listing), "--threads", str(threads), "--vcf"]
+    vcf, index, chromosome = whole
     if source is not None:
         status = subprocess.run(command + [str(source)]).returncode
+    elif read_in_place(vcf, index):
+        status = subprocess.run(command + [str(vcf), "--chrom", chromosome]).returncode
     else:
         with chromosome_command(*whole) as reading, tempfile.TemporaryFile() as messages:
             with subprocess.Popen(reading, stdout=subprocess.PIPE, stderr=messages) as lines:
