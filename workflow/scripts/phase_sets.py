@@ -38,8 +38,21 @@ INFO_END = re.compile(rb"(?:^|;)END=([0-9]+)")
 Entry = tuple[int, int, list[bytes]]  # line number, part's order, fields
 
 
-def is_phased(value: bytes) -> bool:
-    return value[:3] in PHASED_HETS and (len(value) == 3 or value[3:4] == b":")
+def phased_values(fields: list[bytes]) -> list[bytes]:
+    """The values of a line of a scan's phase sets that the scan phased, each after the
+    sample's place in the group: phased heterozygous calls with a phase set. A line whose
+    FORMAT has no PS holds none; a call phased in the VCF already, without PS, is not one."""
+    keys = fields[8].split(b":")
+    if b"PS" not in keys:
+        return []
+    place = keys.index(b"PS")
+    found = []
+    for k, value in enumerate(fields[9:]):
+        if value[:3] in PHASED_HETS and value[3:4] in (b"", b":"):
+            parts = value.split(b":")
+            if len(parts) > place and parts[place] not in (b"", b"."):
+                found += [b"%d" % k, value]
+    return found
 
 
 def compact_part(phased: Path, out: Path, every_line: bool) -> None:
@@ -51,8 +64,7 @@ def compact_part(phased: Path, out: Path, every_line: bool) -> None:
             if line.startswith(b"#"):
                 continue
             fields = split_fields(line.rstrip(b"\n"))
-            values = [item for k, value in enumerate(fields[9:]) if is_phased(value)
-                      for item in (b"%d" % k, value)]
+            values = phased_values(fields)
             if values or every_line:
                 part.write(b"\t".join([b"%d" % number, fields[1], fields[3], fields[4],
                                        fields[8], *values]) + b"\n")
