@@ -73,7 +73,8 @@ def sbatch(args: list[str]) -> None:
               "workdir": options.get("-D", os.getcwd()), "command": wrap,
               "submitted": time.time()}
     write_record(job, record)
-    subprocess.Popen([sys.executable, os.path.realpath(__file__), "run", job], start_new_session=True,
+    subprocess.Popen([sys.executable, os.path.realpath(__file__), "run", job],
+                     start_new_session=True,
                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                      stderr=subprocess.DEVNULL, env={**os.environ, "STANDIN_SLURM_ROLE": "run"})
     print(f"Submitted batch job {job}")

@@ -236,7 +236,8 @@ if [[ "$parts" == *" scale "* ]]; then
     rm -rf main-workflow && mkdir main-workflow
     git -C "$repo" archive main workflow config | tar -x -C main-workflow
     cd "$scale"
-    echo "  VCF: $(du -m cohort.vcf.gz | cut -f1) MB compressed, $(zcat cohort.vcf.gz | wc -c | awk '{printf "%.0f", $1 / 1e6}') MB of text"
+    text_mb=$(zcat cohort.vcf.gz | wc -c | awk '{printf "%.0f", $1 / 1e6}')
+    echo "  VCF: $(du -m cohort.vcf.gz | cut -f1) MB compressed, $text_mb MB of text"
     for version in main this; do
         snakefile=$repo/workflow/Snakefile
         [[ $version == main ]] && snakefile=$data/main-workflow/workflow/Snakefile
@@ -247,7 +248,8 @@ if [[ "$parts" == *" scale "* ]]; then
             program="$program" >"run-$version.log" 2>&1 ||
             { echo "the $version workflow failed: see $data/$scale/run-$version.log" >&2; exit 1; }
         echo "  $version: $($python "$here/workflow_bench_report.py" peaks "disk-$version.txt")"
-        echo "  final outputs: $(du -cb out-$version/*.gz | tail -1 | cut -f1 | awk '{printf "%.1f MB", $1 / 1e6}')"
+        final=$(du -cb "out-$version"/*.gz | tail -1 | cut -f1)
+        echo "  final outputs: $(awk -v b="$final" 'BEGIN { printf "%.1f MB", b / 1e6 }')"
     done
     cmp <(zcat out-main/chr1.pirs.gz) <(zcat out-this/chr1.pirs.gz) &&
         cmp <(zcat out-main/chr1.phased.vcf.gz | grep -v '^#') \

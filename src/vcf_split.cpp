@@ -152,8 +152,9 @@ private:
         const size_t last = std::min(run.last, fields.size() - 1);
         out += '\t';
         if (plain) {
+            const char* start = fields[run.first].data();
             const char* end = fields[last].data() + fields[last].size();
-            out.append(fields[run.first].data(), static_cast<size_t>(end - fields[run.first].data()));
+            out.append(start, static_cast<size_t>(end - start));
             return;
         }
         for (size_t k = run.first; k <= last; ++k) {

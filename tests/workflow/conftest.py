@@ -70,8 +70,10 @@ def run_workflow(folder: Path, program: Path | None, *config: str,
                "--config", *chosen, *config]
     return subprocess.run(command, capture_output=True, text=True,
                           env={**environment, "REF_PATH": nowhere, "REF_CACHE": nowhere},
-                          preexec_fn=None if open_files is None else lambda: limit_files(open_files))
+                          preexec_fn=None if open_files is None
+                          else lambda: limit_files(open_files))
 
 
 def limit_files(count: int) -> None:
-    resource.setrlimit(resource.RLIMIT_NOFILE, (count, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+    hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+    resource.setrlimit(resource.RLIMIT_NOFILE, (count, hard))

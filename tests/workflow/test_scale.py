@@ -72,7 +72,8 @@ def direct(folder: Path, program: Path, rows: list[tuple[str, str]], chromosome:
     subprocess.run([program, "--vcf", "direct.vcf", "--bam", "direct.list", "--out", "direct.pirs",
                     "--reference", "examples/cohort/ref.fa", "--phase-sets", "direct.phased.vcf"],
                    cwd=folder, check=True, capture_output=True)
-    return ((folder / "direct.pirs").read_bytes(), records((folder / "direct.phased.vcf").read_text()))
+    return ((folder / "direct.pirs").read_bytes(),
+            records((folder / "direct.phased.vcf").read_text()))
 
 
 def records(text: str) -> list[str]:

@@ -106,7 +106,8 @@ class Requests:
         outputs = self.batches.count(plan) if batch is None else len(
             self.batches.groups(plan, batch))
         samples = self.vcf_samples() if batch is None else len(self.batches.samples(plan, batch))
-        share = 1.0 if batch is None or self.batches.count(plan) == 1 else samples / self.with_files()
+        whole = batch is None or self.batches.count(plan) == 1
+        share = 1.0 if whole else samples / self.with_files()
         text_mb = TEXT_BYTES_PER_GENOTYPE * samples / 1e6
         return request(BASE_MEMORY_MB + outputs * MB_PER_OPEN_OUTPUT + 4 * text_mb,
                        self.chromosome_vcf_mb(chromosome) * share / SPLIT_MB_PER_SECOND, attempt)
