@@ -12,6 +12,18 @@
 #   LENGTH=N   bases per chromosome (default 20000000: enough for the scans to dominate).
 #   WIDE_SITES=N  sites of the 2,504-sample VCF (default 5000).
 #   RUNS=N     rounds of the timed runs (default 3); medians are printed.
+#   PARTS="small scale planned"  which parts to run (default all three):
+#     small    the runs above;
+#     scale    a synthetic cohort of SCALE_SAMPLES (3000) x SCALE_SITES (100000) on one
+#              chromosome, alignment files links to one tiny BAM (so that the scans cost little):
+#              the workflow of branch main and this one, each rule's wall, CPU and peak memory
+#              before and after; then this one through its Slurm profile on a stand-in Slurm
+#              (bench/slurm_standin.py, jobs run here on 2 cores): jobs submitted, each rule's
+#              peak memory and run time against its request, files open, temporary bytes;
+#     planned  cohorts too large to scan here, as their plan: PLANNED_SAMPLES (200000) on 22
+#              chromosomes and 20000 on 2 chromosomes of 200000 records: dry run and `check`
+#              (wall, peak memory, jobs, cluster jobs), and the report of a stats.tsv of
+#              PLANNED_SAMPLES x 22 rows (wall, peak memory, page size).
 # Uses at most two cores; figures on a busy machine are noisy.
 set -euo pipefail
 
@@ -32,8 +44,10 @@ source "$here/build_release.sh"
 build_release "${2:-}" bridgeScan
 program=$build/bridgeScan
 
+parts=" ${PARTS:-small scale planned} "
 mkdir -p "$data"
 cd "$data"
+if [[ "$parts" == *" small "* ]]; then
 if [[ ! -f cohort.done ]]; then
     say "Simulating the cohort: 2 x $length bp, 8 samples at 30x"
     $python "$here/workflow_bench_data.py" --out . --length "$length"
@@ -181,3 +195,128 @@ print(f"2,504-sample VCF ({size / 1e6:.0f} MB of text), {groups} groups: read on
       f"{once[0]:.1f} s wall ({once[1]:.1f} s CPU); once per group {per_group[0]:.1f} s wall "
       f"({per_group[1]:.1f} s CPU), {per_group[0] / once[0]:.0f} times longer")
 EOF
+fi
+
+# Runs a command under /usr/bin/time -v; prints its wall seconds and peak memory on the
+# benchmark's own output (descriptor 3), whatever the command's output is sent to.
+exec 3>&1
+measured() {
+    local label=$1
+    shift
+    /usr/bin/time -v -o time.txt "$@"
+    awk -v label="$label" -F': ' '/Elapsed/ { split($2, t, ":"); wall = t[1] * 60 + t[2];
+        if (length(t) == 3) wall = t[1] * 3600 + t[2] * 60 + t[3] }
+        /Maximum resident/ { mb = $2 / 1024 }
+        END { printf "  %s: %.1f s wall, %.0f MB peak\n", label, wall, mb }' time.txt >&3
+}
+
+# Samples the bytes and files under a folder every 2 s while a command runs.
+with_disk_samples() {
+    local folder=$1 out=$2
+    shift 2
+    : >"$out"
+    ( while sleep 2; do
+        [[ -d "$folder" ]] || continue
+        echo "$(du -sb "$folder" 2>/dev/null | cut -f1) $(find "$folder" -type f | wc -l)" >>"$out"
+    done ) &
+    local sampler=$!
+    "$@" || { kill "$sampler"; return 1; }
+    kill "$sampler"
+}
+
+if [[ "$parts" == *" scale "* ]]; then
+    samples=${SCALE_SAMPLES:-3000}
+    sites=${SCALE_SITES:-100000}
+    scale=scale-${samples}x$sites
+    say "A cohort of $samples samples x $sites sites, one chromosome, tiny alignment files"
+    if [[ ! -f $scale/done ]]; then
+        $python "$here/workflow_bench_data.py" --out "$scale" --synthetic "$samples" "$sites" 1
+        touch "$scale/done"
+    fi
+    rm -rf main-workflow && mkdir main-workflow
+    git -C "$repo" archive main workflow config | tar -x -C main-workflow
+    cd "$scale"
+    text_mb=$(zcat cohort.vcf.gz | wc -c | awk '{printf "%.0f", $1 / 1e6}')
+    echo "  VCF: $(du -m cohort.vcf.gz | cut -f1) MB compressed, $text_mb MB of text"
+    for version in main this; do
+        snakefile=$repo/workflow/Snakefile
+        [[ $version == main ]] && snakefile=$data/main-workflow/workflow/Snakefile
+        rm -rf "out-$version" .snakemake
+        with_disk_samples "out-$version/work" "disk-$version.txt" \
+            measured "workflow of $version, --cores 2" snakemake -s "$snakefile" --cores 2 \
+            --config vcf=cohort.vcf.gz samples=samples.tsv outdir="out-$version" \
+            program="$program" >"run-$version.log" 2>&1 ||
+            { echo "the $version workflow failed: see $data/$scale/run-$version.log" >&2; exit 1; }
+        echo "  $version: $($python "$here/workflow_bench_report.py" peaks "disk-$version.txt")"
+        final=$(du -cb "out-$version"/*.gz | tail -1 | cut -f1)
+        echo "  final outputs: $(awk -v b="$final" 'BEGIN { printf "%.1f MB", b / 1e6 }')"
+    done
+    cmp <(zcat out-main/chr1.pirs.gz) <(zcat out-this/chr1.pirs.gz) &&
+        cmp <(zcat out-main/chr1.phased.vcf.gz | grep -v '^#') \
+            <(zcat out-this/chr1.phased.vcf.gz | grep -v '^#') &&
+        echo "  both gathered the same PIR file and phase sets"
+    $python "$here/workflow_bench_report.py" rules out-main out-this
+
+    say "The same through the Slurm profile, on a stand-in Slurm of 2 cores"
+    rm -rf standin out-slurm .snakemake && mkdir -p standin/bin standin/profile
+    for name in sbatch sacct squeue scancel srun; do
+        ln -s "$here/slurm_standin.py" "standin/bin/$name"
+    done
+    $python - "$repo/workflow/profiles/slurm/config.yaml" standin/profile/config.yaml <<'PYTHON'
+import sys
+import yaml
+settings = yaml.safe_load(open(sys.argv[1]))
+settings["latency-wait"] = 5  # one file system
+yaml.safe_dump(settings, open(sys.argv[2], "w"))
+PYTHON
+    with_disk_samples out-slurm/work disk-slurm.txt \
+        measured "workflow through the Slurm profile" env PATH="$PWD/standin/bin:$PATH" \
+        STANDIN_SLURM_DIR="$PWD/standin/state" STANDIN_SLURM_CORES=2 \
+        snakemake -s "$repo/workflow/Snakefile" --profile standin/profile \
+        --config vcf=cohort.vcf.gz samples=samples.tsv outdir=out-slurm program="$program" \
+        >run-slurm.log 2>&1 ||
+        { echo "the Slurm run failed: see $data/$scale/run-slurm.log" >&2; exit 1; }
+    $python "$here/workflow_bench_report.py" standin standin/state
+    echo "  $($python "$here/workflow_bench_report.py" peaks disk-slurm.txt)"
+    cd "$data"
+fi
+
+# A planned cohort: the plan written as the plan would, newer than its inputs, so that a dry
+# run and `check` take it as it is.
+planned_run() {
+    local samples=$1 chromosomes=$2 records=$3 folder=planned-$1x$2
+    say "$samples samples, $chromosomes chromosomes of $records records: dry run and check"
+    if [[ ! -f $folder/done ]]; then
+        $python "$here/workflow_bench_data.py" --out "$folder" --planned "$samples" \
+            "$chromosomes" "$records"
+        touch "$folder/done"
+    fi
+    mkdir -p "$folder/out/work"
+    cp "$folder/plan.json" "$folder/out/work/plan.json"
+    local settings=(vcf=cohort.vcf.gz samples=samples.tsv outdir=out program="$program")
+    (cd "$folder" && rm -rf .snakemake &&
+        measured "dry run" snakemake -s "$repo/workflow/Snakefile" --cores 2 -n --quiet \
+            --config "${settings[@]}" >dry.log 2>&1 &&
+        grep -E '^(scan|split_vcf|split_batches|merge|gather_phase_sets|total) ' dry.log |
+        tr -s ' ' | sed 's/^/  jobs: /' &&
+        measured "check" snakemake -s "$repo/workflow/Snakefile" --cores 2 check \
+            --config "${settings[@]}" >check.log 2>&1 &&
+        grep -E '^(Jobs of|  total)' check.log | sed 's/^/  /')
+}
+
+if [[ "$parts" == *" planned "* ]]; then
+    planned_run "${PLANNED_SAMPLES:-200000}" 22 6000000
+    planned_run 20000 2 200000
+    folder=planned-${PLANNED_SAMPLES:-200000}x22
+    say "The report of $(($(wc -l <"$folder/stats.tsv") - 1)) rows of stats.tsv"
+    (cd "$folder" && mkdir -p report && printf 'sites\tpirs\n2\t100\n' >report/sites.tsv &&
+        measured plots $python "$repo/workflow/scripts/plots.py" --log report/plots.log \
+            --stats stats.tsv --histograms report/sites.tsv --distributions report/d.png \
+            --chromosomes report/c.png --sites report/s.png &&
+        measured report $python "$repo/workflow/scripts/report.py" --log report/report.log \
+            --stats stats.tsv --plan plan.json --plots report/d.png report/c.png report/s.png \
+            --scan-logs report/none --benchmarks report/none --settings '{}' \
+            --program "$program" --out report/report.html &&
+        echo "  page: $(du -k report/report.html | cut -f1) kB; beside it" \
+            "$(du -m report/sample_figures.tsv | cut -f1) MB of sample_figures.tsv")
+fi

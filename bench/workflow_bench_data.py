@@ -4,10 +4,13 @@ cohort's bgzipped VCF, and per sample a BAM file of 2x150 bp pairs at 30x drawn 
 haplotypes (written as aligned records straight away: on a random reference the aligner would
 place every read where it came from, and simulating alignment costs far more than the scan
 being measured), with the samples table. With --wide, it writes instead a VCF of one chromosome
-for 2,504 samples, to time reading a cohort VCF. Deterministic; needs samtools and bgzip."""
+for 2,504 samples, to time reading a cohort VCF; with --synthetic, a cohort of any size whose
+alignment files are links to one tiny file; with --planned, what a dry run and the report of a
+cohort too large to scan here read. Deterministic; needs samtools and bgzip."""
 
 import argparse
 import json
+import os
 import random
 import subprocess
 from pathlib import Path
@@ -124,6 +127,66 @@ def write_wide_vcf(out: Path, sites: int, samples: int, group_size: int, seed: i
             "files": [[n, f"{n}.bam"] for n in names], "groups": chosen}))
 
 
+def write_synthetic_cohort(out: Path, samples: int, sites: int, chromosomes: int,
+                           seed: int) -> None:
+    """A cohort of `samples` samples with `sites` sites on each of `chromosomes` chromosomes of
+    the VCF (genotypes alone, lines drawn from a pool so that writing costs little), every
+    sample's alignment file a hard link to one tiny BAM file (a few reads: the scans cost
+    little, the split and the gathers cost what they cost), and the samples table."""
+    rng = random.Random(seed)
+    length = 100 + 30 * sites
+    names = [f"S{k:06d}" for k in range(samples)]
+    contigs = {f"chr{c + 1}": length for c in range(chromosomes)}
+    pool = ["\t".join(rng.choices(GENOTYPES, (85, 6, 6, 3), k=samples)) + "\n"
+            for _ in range(97)]
+    lines = (f"{c}\t{100 + 30 * k}\t.\tA\tG\t50\tPASS\t.\tGT\t" + pool[k % 97]
+             for c in contigs for k in range(sites))
+    bgzip(out / "cohort.vcf.gz", [vcf_header(contigs, names), *lines])
+    write_bam(out / "tiny.bam", contigs, (
+        f"r{k}\t0\t{c}\t{90 + 30 * k}\t60\t50M\t*\t0\t0\t{'A' * 50}\t{'F' * 50}\n"
+        for c in contigs for k in range(4)))
+    folder = out / "bams"
+    folder.mkdir(exist_ok=True)
+    for name in names:
+        for suffix in ("", ".bai"):
+            link = folder / f"{name}.bam{suffix}"
+            if not link.exists():
+                os.link(out / f"tiny.bam{suffix}", link)
+    (out / "samples.tsv").write_text("".join(f"{n}\tbams/{n}.bam\n" for n in names))
+
+
+def write_planned_cohort(out: Path, samples: int, chromosomes: int, records: int,
+                         group_size: int) -> None:
+    """What a dry run and the report of a cohort too large to scan here read: the VCF's header
+    (and one line per chromosome), the samples table (files not there), the plan as the plan
+    would write it with `records` records per chromosome, and a stats.tsv of every sample and
+    chromosome, alike but for a few samples."""
+    rng = random.Random(samples)
+    names = [f"S{k:06d}" for k in range(samples)]
+    contigs = {f"chr{c + 1}": 100_000_000 for c in range(chromosomes)}
+    bgzip(out / "cohort.vcf.gz", [vcf_header(contigs, names)] + [
+        f"{c}\t100\t.\tA\tG\t50\tPASS\t.\tGT\t" + "\t".join(["0|1"] * samples) + "\n"
+        for c in contigs])
+    (out / "samples.tsv").write_text("".join(f"{n}\tbams/{n}.bam\n" for n in names))
+    (out / "plan.json").write_text(json.dumps({
+        "chromosomes": [{"name": c, "length": n, "records": records, "spellings": [c] * samples}
+                        for c, n in contigs.items()],
+        "files": [[n, f"bams/{n}.bam"] for n in names],
+        "groups": [names[k:k + group_size] for k in range(0, samples, group_size)],
+        "without_files": [], "warnings": []}))
+    with open(out / "stats.tsv", "w") as stats:
+        stats.write("chromosome\tsample\thet_snps\trecords\tdropped_flag\tdropped_mapq\t"
+                    "dropped_baseq\treads\tpirs\tsnps_in_pirs\tphased_snps\tblocks\t"
+                    "block_n50\n")
+        for c in contigs:
+            for k, name in enumerate(names):
+                het = 60000 + rng.randrange(2000)
+                phased = het // 2 if k % 10007 else het // 20
+                stats.write(f"{c}\t{name}\t{het}\t{9_000_000 + k % 9973}\t{k % 101}\t"
+                            f"{k % 307}\t{k % 89}\t{4_000_000 + k % 7}\t{90000 + k % 997}\t"
+                            f"{het // 2}\t{phased}\t{9000 + k % 13}\t{70000 + k % 991}\n")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--out", type=Path, required=True)
@@ -134,9 +197,18 @@ def main() -> None:
                         help="write wide.vcf.gz of SITES sites for 2,504 samples instead")
     parser.add_argument("--group-size", type=int, default=50, help="samples per job, --wide")
     parser.add_argument("--seed", type=int, default=20240615)
+    parser.add_argument("--synthetic", type=int, nargs=3, metavar=("SAMPLES", "SITES", "CHROMS"),
+                        help="write a synthetic cohort of tiny BAM files instead")
+    parser.add_argument("--planned", type=int, nargs=3,
+                        metavar=("SAMPLES", "CHROMS", "RECORDS"),
+                        help="write a planned cohort (header, table, plan, stats) instead")
     args = parser.parse_args()
     args.out.mkdir(parents=True, exist_ok=True)
-    if args.wide:
+    if args.synthetic:
+        write_synthetic_cohort(args.out, *args.synthetic, args.seed)
+    elif args.planned:
+        write_planned_cohort(args.out, *args.planned, args.group_size)
+    elif args.wide:
         write_wide_vcf(args.out, args.wide, 2504, args.group_size, args.seed)
     else:
         write_cohort(args.out, args.length, args.samples, args.depth, args.seed)

@@ -25,6 +25,7 @@
 #include "utils/output_targets.h"
 #include "utils/safe_output.h"
 #include "vcf_output.h"
+#include "vcf_split.h"
 
 namespace {
 
@@ -105,6 +106,14 @@ const command_option options_table[] = {
      "least log10 likelihood ratio that places a site, or joins two parts, in a phase set "
      "(default 1.5)",
      [](run_options& o, const char* v) { o.phaseMinLod = parseDecimal("--phase-min-lod", v); }},
+    {"--blocks-only", nullptr,
+     "write the samples' blocks without the map section, as a part of a larger output "
+     "(default: off)",
+     [](run_options& o, const char*) { o.blocksOnly = true; }},
+    {"--split-groups", "FILE",
+     "no scan: cut the VCF into one bgzipped VCF per line of FILE (the output's name, then its "
+     "samples, tab-separated)",
+     [](run_options& o, const char* v) { o.splitGroups = v; }},
     {"--help", nullptr, "print this text and exit",
      [](run_options& o, const char*) { o.help = true; }},
     {"--version", nullptr, "print the version and exit",
@@ -292,6 +301,7 @@ int bridgeScanMain(int argc, char** argv, scan_method method) {
     if (options.version) printVersion();
     if (options.help || options.version) return 0;
     if (!options.vcf) fatal("No VCF file specified with --vcf");
+    if (options.splitGroups) return splitVcfByGroups(options), 0;
     if (!options.bam) fatal("No BAM list file specified with --bam");
     if (!options.out) fatal("No output file specified with --out");
     if (options.threads < 1) fatal("ERROR: --threads takes a whole number from 1 to 1024");

@@ -59,7 +59,7 @@ void data_set::runExtraction(const char* filename) {
     if (options.phaseSets) phaseSets.emplace(options.phaseSets);
     const std::vector<phase_site> phaseSites =
         phaseSets || stats ? phaseSitesOf(sites) : std::vector<phase_site>();
-    sites.writeMAP(out.stream());
+    if (!options.blocksOnly) sites.writeMAP(out.stream());
     for (size_t s = 0; s < sampleNames.size(); ++s) {
         if (bamFiles[s].empty()) continue;
         pileup.reads.clear();

@@ -2,6 +2,7 @@
 Snakemake on it, and a one-node Slurm cluster to run it on."""
 
 import os
+import resource
 import shutil
 import subprocess
 import sys
@@ -61,11 +62,13 @@ def copy_example(folder: Path) -> Path:
 def run_workflow(folder: Path, program: Path | None, *config: str,
                  targets: tuple[str, ...] = (), options: tuple[str, ...] = (),
                  snakefile: Path = REPOSITORY / "workflow" / "Snakefile",
-                 environment: Mapping[str, str] = os.environ) -> subprocess.CompletedProcess:
+                 environment: Mapping[str, str] = os.environ,
+                 open_files: int | None = None) -> subprocess.CompletedProcess:
     """Runs the workflow on the example copied to folder, with the given program (None: the
     one the workflow finds itself on the environment's PATH) and Snakemake's further options;
     CRAM references are never looked up anywhere but in the configured FASTA, so nothing
-    reaches for the network."""
+    reaches for the network. With open_files, Snakemake and every job it runs may hold that
+    many files open at most (ulimit -n)."""
     nowhere = str(folder / "no-reference-cache")
     chosen = [f"program={program}"] if program else []
     command = ["snakemake", "-s", str(snakefile), *targets,
@@ -73,4 +76,11 @@ def run_workflow(folder: Path, program: Path | None, *config: str,
                "--configfile", str(folder / "examples" / "cohort" / "config.yaml"),
                "--config", *chosen, *config]
     return subprocess.run(command, capture_output=True, text=True,
-                          env={**environment, "REF_PATH": nowhere, "REF_CACHE": nowhere})
+                          env={**environment, "REF_PATH": nowhere, "REF_CACHE": nowhere},
+                          preexec_fn=None if open_files is None
+                          else lambda: limit_files(open_files))
+
+
+def limit_files(count: int) -> None:
+    hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+    resource.setrlimit(resource.RLIMIT_NOFILE, (count, hard))

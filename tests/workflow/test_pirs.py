@@ -1,13 +1,15 @@
-"""The PIR checker rejects each kind of damage at its line, and the merge refuses parts that do
-not fit their group or each other."""
+"""The PIR checker rejects each kind of damage at its line, a scan job refuses a part that does
+not fit its group, and the merge puts the parts one after another."""
 
 import gzip
 from pathlib import Path
+from types import SimpleNamespace
 
 import pytest
 
 import merge
 import pirs
+import scan_part
 from cohort import InputError
 
 MAP = "MAP 3\n100\tA\tG\n180\tC\tT\n250\tAT\tA\n"
@@ -63,32 +65,47 @@ def test_a_truncated_compressed_file_is_rejected(tmp_path, capsys):
 
 
 def write_parts(folder: Path, parts: list[tuple[str, str]]) -> tuple[list[Path], list[Path]]:
-    """Each part as the scan writes it: a PIR file and its statistics."""
+    """Each part as the scan writes it: a compressed PIR part and its statistics."""
     pir_paths, stats_paths = [], []
     for k, (text, stats) in enumerate(parts, start=1):
-        pir_paths.append(folder / f"group{k}.pirs")
-        pir_paths[-1].write_text(text)
+        pir_paths.append(folder / f"group{k}.pirs.gz")
+        pir_paths[-1].write_bytes(gzip.compress(text.encode()))
         stats_paths.append(folder / f"group{k}.stats.tsv")
         stats_paths[-1].write_text(STATS_HEADER + stats)
     return pir_paths, stats_paths
 
 
+def check_part(folder: Path, group: int, pirs: Path, stats: Path) -> Path:
+    """What the scan job runs on its part; returns its histogram."""
+    histogram = folder / f"group{group}.sites.tsv"
+    scan_part.main(SimpleNamespace(plan=str(folder / "plan.json"), group=str(group),
+                                   pirs=str(pirs), stats=str(stats), histogram=str(histogram),
+                                   phased=""))
+    return histogram
+
+
 def run_merge(folder: Path, parts: list[tuple[str, str]]) -> Path:
+    """Each part checked as its scan job checks it, then the merge."""
     (folder / "plan.json").write_text('{"groups": [["S2", "S1"], ["S3"]]}')
     pir_paths, stats_paths = write_parts(folder, parts)
+    histograms = [check_part(folder, k, pirs, stats)
+                  for k, (pirs, stats) in enumerate(zip(pir_paths, stats_paths), start=1)]
     out = folder / "chr1.pirs.gz"
-    merge.main(folder / "plan.json", "chr1", pir_paths, stats_paths, out,
-               folder / "chr1.stats.tsv", folder / "chr1.sites.tsv")
+    merge.main(folder / "plan.json", "chr1", pir_paths, stats_paths, histograms,
+               (out, folder / "chr1.stats.tsv", folder / "chr1.sites.tsv"))
     return out
 
 
+BLOCKS_ONLY = "S3 1\n0\tA\t30\t1\tT\t25\t2\tA\t9\n"
 GOOD_PARTS = [(VALID, "S2\t1\t2\t0\t0\t0\t0\t0\t0\nS1\t3\t9\t0\t0\t0\t4\t2\t2\n"),
-              (MAP + "S3 1\n0\tA\t30\t1\tT\t25\t2\tA\t9\n", "S3\t3\t9\t0\t0\t0\t4\t1\t3\n")]
+              (BLOCKS_ONLY, "S3\t3\t9\t0\t0\t0\t4\t1\t3\n")]
 
 
 def test_the_merge_puts_the_parts_in_group_order(tmp_path):
+    """The first part holds the map section, the second its blocks alone (--blocks-only): the
+    gathered file is one direct run's bytes."""
     out = run_merge(tmp_path, GOOD_PARTS)
-    assert gzip.decompress(out.read_bytes()).decode() == VALID + GOOD_PARTS[1][0][len(MAP):]
+    assert gzip.decompress(out.read_bytes()).decode() == VALID + BLOCKS_ONLY
     stats = (tmp_path / "chr1.stats.tsv").read_text().splitlines()
     assert stats[0].startswith("chromosome\tsample\t") and len(stats) == 4
     assert [line.split("\t")[:2] for line in stats[1:]] == [["chr1", "S2"], ["chr1", "S1"],
@@ -97,13 +114,14 @@ def test_the_merge_puts_the_parts_in_group_order(tmp_path):
 
 
 @pytest.mark.parametrize("part, message", [
-    ((GOOD_PARTS[1][0].replace("250\tAT", "251\tAT"), GOOD_PARTS[1][1]), "map section"),
-    ((GOOD_PARTS[1][0].replace("S3", "S4"), GOOD_PARTS[1][1]), "blocks of S4 where its group"),
-    ((GOOD_PARTS[1][0], GOOD_PARTS[1][1].replace("\t1\t3", "\t2\t3")), "do not match"),
-    (("MAP 3\n", GOOD_PARTS[1][1]), "the file ends"),
-    ((GOOD_PARTS[1][0].replace("\t9\n", "\n"), GOOD_PARTS[1][1]), ":6: 8 fields"),
-], ids=["other map", "other samples", "statistics disagree", "truncated part", "damaged PIR"])
-def test_the_merge_refuses_a_part_that_does_not_fit(tmp_path, part, message):
+    ((MAP + BLOCKS_ONLY, GOOD_PARTS[1][1]), "at least two observations"),
+    ((BLOCKS_ONLY.replace("S3", "S4"), GOOD_PARTS[1][1]), "blocks of S4 where its group"),
+    ((BLOCKS_ONLY, GOOD_PARTS[1][1].replace("\t1\t3", "\t2\t3")), "do not match"),
+    (("S3 2\n0\tA\t30\t1\tT\t25\n", GOOD_PARTS[1][1]), "the file ends"),
+    ((BLOCKS_ONLY.replace("\t9\n", "\n"), GOOD_PARTS[1][1]), ":2: 8 fields"),
+], ids=["map where blocks alone", "other samples", "statistics disagree", "truncated part",
+        "damaged PIR"])
+def test_a_part_that_does_not_fit_fails_its_scan_and_is_never_merged(tmp_path, part, message):
     with pytest.raises(InputError, match=message):
         run_merge(tmp_path, [GOOD_PARTS[0], part])
     assert sorted(p.name for p in tmp_path.glob("chr1.*")) == []

@@ -129,12 +129,13 @@ def test_warnings_of_the_scans_by_kind_and_damaged_files(tmp_path):
     plan = {"chromosomes": [{"name": "1"}, {"name": "2"}], "groups": [samples[:10], samples[10:]],
             "files": [[name, f"{name}.bam"] for name in samples], "without_files": [],
             "warnings": ["sample S0001: S0001.bam: its index S0001.bam.bai is older than the file"]}
-    (tmp_path / "logs").mkdir()
+    for chromosome in ("1", "2"):
+        (tmp_path / "logs" / chromosome / "batch1").mkdir(parents=True)
     for chromosome, count in (("1", 3), ("2", 5)):
-        (tmp_path / "logs" / f"{chromosome}.group1.log").write_text(
+        (tmp_path / "logs" / chromosome / "batch1" / "group1.log").write_text(
             f"Reading genotypes\n  * 9 samples\nWARNING: {count} positions of [{chromosome}/g1.vcf]"
             " hold more than one SNP record (split multi-allelic sites?)\n")
-    (tmp_path / "logs" / "2.group2.log").write_text(
+    (tmp_path / "logs" / "2" / "batch1" / "group2.log").write_text(
         "ERROR: Cannot read BAM file [S0013.bam]\n  * the file has no end-of-file marker\n")
     page = make_report(tmp_path, synthetic_cohort(tmp_path, 20, phased=False), plan).read_text()
     assert ("<td>WARNING: N positions of […] hold more than one SNP record (split multi-allelic "

@@ -1,7 +1,8 @@
 """The workflow through its SLURM profile on a one-node Slurm cluster of this machine: each job is
-submitted with its rule's threads, memory and run time, a failed job is submitted again, the
-plan runs on the submitting node, and what it gathers equals direct runs of bridgeScan. The
-test cluster itself starts once per folder and stops whole, also without its controller."""
+submitted with its rule's threads, memory and run time (the scans grouped, with those of their
+scans), a failed job is submitted again, the plan runs on the submitting node, and what it
+gathers equals direct runs of bridgeScan. The test cluster itself starts once per folder and
+stops whole, also without its controller."""
 
 import os
 import re
@@ -23,9 +24,12 @@ PROFILE = REPOSITORY / "workflow" / "profiles" / "slurm" / "config.yaml"
 # Snakemake 7 checks its SLURM jobs at most once a second (a higher rate falls back to once in
 # 33 seconds), and nothing here waits for a shared file system.
 QUICK_SETTINGS = {"max-status-checks-per-second": 1, "latency-wait": 1}
-FAILING_SCAN = {"chrom": "chr21", "group": "2"}
-SUBMITTED_RULES = {"index_vcf": 1, "split_vcf": 2, "scan": 5, "merge": 2, "gather_phase_sets": 2,
+FAILING_SCAN = {"chrom": "chr21", "batch": "1", "group": "2"}
+# The profile submits the scans in groups (group_scans): their number depends on when the two
+# chromosomes' splits end.
+SUBMITTED_RULES = {"index_vcf": 1, "split_vcf": 2, "merge": 2, "gather_phase_sets": 2,
                    "plots": 1, "report": 1}
+SCANS = 4
 
 
 class ClusterRun(NamedTuple):
@@ -48,7 +52,7 @@ def failing_once(folder: Path, program: Path) -> Path:
     went down would."""
     wrapper = folder / "bridgeScan-failing-once"
     marker = shlex.quote(str(folder / "failed-once"))
-    inputs = f"{FAILING_SCAN['chrom']}/inputs/group{FAILING_SCAN['group']}.vcf.gz"
+    inputs = f"{FAILING_SCAN['chrom']}/batch1/inputs/group{FAILING_SCAN['group']}.vcf.gz"
     wrapper.write_text(
         "#!/bin/sh\n"
         f'case "$*" in *{inputs}*) [ -e {marker} ] || {{ touch {marker}; exit 1; }} ;; esac\n'
@@ -109,6 +113,13 @@ def declared_resources(job: SlurmJob) -> dict[str, str]:
     return dict(item.split("=", 1) for item in declared(job, "resources").split(", "))
 
 
+def scans_of(job: SlurmJob) -> list[tuple[str, dict[str, str]]]:
+    """The wildcards and resources of each scan a grouped job ran, as its log shows them."""
+    found = re.findall(r"^ +wildcards: (.*)$\n^ +resources: (.*)$", job.log, re.MULTILINE)
+    return [(wildcards, dict(item.split("=", 1) for item in resources.split(", ")))
+            for wildcards, resources in found]
+
+
 def megabytes(amount: str) -> int:
     """Slurm's memory figure: "201M", "2G"."""
     return int(amount[:-1]) * {"M": 1, "G": 1024, "T": 1024 ** 2}[amount[-1]]
@@ -135,8 +146,21 @@ def test_gathered_files_equal_direct_runs(cluster_run):
 def test_each_job_asked_slurm_for_its_rules_resources(cluster_run, slurm):
     jobs = slurm_jobs(cluster_run.folder, slurm)
     # The plan (a local rule) ran on the submitting node, as did the gathering of statistics.
-    assert Counter(job.rule for job in jobs) == SUBMITTED_RULES
+    grouped = [job for job in jobs if job.rule == "group_scans"]
+    assert Counter(job.rule for job in jobs if job not in grouped) == SUBMITTED_RULES
+    assert 1 <= len(grouped) <= 1 + SCANS
+    completed = {wildcards for job in grouped if job.record["JobState"] == "COMPLETED"
+                 for wildcards, _ in scans_of(job)}
+    assert len(completed) == SCANS
+    for job in grouped:
+        # As many cores as scans run side by side, each with its own memory; as long as the
+        # longest of them.
+        scans = [resources for _, resources in scans_of(job)]
+        assert megabytes(job.record["MinMemoryNode"]) >= max(int(r["mem_mb"]) for r in scans)
+        assert minutes(job.record["TimeLimit"]) >= max(int(r["runtime"]) for r in scans)
     for job in jobs:
+        if job in grouped:
+            continue
         resources = declared_resources(job)
         assert int(job.record["NumCPUs"]) == int(declared(job, "threads") or 1), job.log
         assert megabytes(job.record["MinMemoryNode"]) == int(resources["mem_mb"]), job.log
@@ -148,10 +172,11 @@ def test_each_job_asked_slurm_for_its_rules_resources(cluster_run, slurm):
 def test_a_failed_job_is_submitted_again_with_twice_the_memory(cluster_run, slurm):
     wildcards = ", ".join(f"{name}={value}" for name, value in FAILING_SCAN.items())
     attempts = [job for job in slurm_jobs(cluster_run.folder, slurm)
-                if job.rule == "scan" and declared(job, "wildcards") == wildcards]
+                if job.rule == "group_scans" and wildcards in dict(scans_of(job))]
     assert [job.record["JobState"] for job in attempts] == ["FAILED", "COMPLETED"]
-    first, second = (megabytes(job.record["MinMemoryNode"]) for job in attempts)
+    first, second = (int(dict(scans_of(job))[wildcards]["mem_mb"]) for job in attempts)
     assert second == 2 * first
+    assert megabytes(attempts[1].record["MinMemoryNode"]) >= second
 
 
 def test_a_second_run_has_nothing_to_do(cluster_run, slurm):

@@ -78,7 +78,8 @@ def test_gathered_phase_sets_equal_direct_runs(cohort, program):
                 (cohort / OUTDIR / f"{chromosome}.phased.vcf.gz").read_bytes()).decode())]
         assert records[0] == records[1]
         assert any(":PS" in line for line in records[0])
-        assert (cohort / OUTDIR / f"{chromosome}.phased.vcf.gz.csi").exists()
+        assert (cohort / OUTDIR / f"{chromosome}.phased.vcf.gz.tbi").exists()
+        assert not (cohort / OUTDIR / f"{chromosome}.phased.vcf.gz.csi").exists()
 
 
 def test_statistics_plots_and_report(cohort):

@@ -1,6 +1,6 @@
 # Reads and checks the configuration and the samples table once, when the workflow is loaded;
-# holds the input functions and the memory estimate of the scan jobs; names the user where the
-# environment does not (Snakemake's SLURM executor needs it).
+# holds the input functions; names the user where the environment does not (Snakemake's SLURM
+# executor needs it).
 import json
 import os
 import pwd
@@ -29,23 +29,6 @@ if SETTING_PROBLEMS:
 
 REPOSITORY = Path(workflow.basedir).parent
 OUTDIR = config["outdir"].rstrip("/")
-
-# Memory of a scan job. bridgeScan holds one sample's reads at a time: a read (a pair shares
-# one entry) costs about BYTES_PER_HELD_READ (README, "Speed and memory"), and a sample holds at
-# most one per read pair of its chromosome, LENGTH x DEPTH / PAIR_BASES. It also holds every
-# site of the chromosome, about 170 bytes each (BYTES_PER_SITE with some headroom). The
-# estimate is doubled on each retry (--retries/--restart-times), and --set-resources
-# scan:mem_mb=N overrides it.
-ASSUMED_DEPTH = 30
-PAIR_BASES = 2 * 150
-BYTES_PER_HELD_READ = 130
-BYTES_PER_SITE = 200
-BASE_MEMORY_MB = 200
-# Run time of a scan job, for schedulers: a 30x sample takes about 10 s per 64 Mb of its
-# chromosome; allowed three times that, and at least 10 minutes.
-SCAN_SECONDS_PER_SAMPLE_MB = 0.5
-MIN_RUNTIME_MINUTES = 10
-
 
 def ensure_user_name() -> None:
     """Snakemake 7's SLURM executor reads the user's name from USER, to look up the account,
@@ -162,6 +145,7 @@ def checked_files(wildcards) -> list[str]:
 
 wildcard_constraints:
     chrom="[^/]+",
+    batch="[0-9]+",
     group="[0-9]+",
 
 
@@ -184,7 +168,8 @@ def group_parts(suffix: str):
 
     def parts(wildcards) -> list[str]:
         groups = range(1, len(load_plan()["groups"]) + 1)
-        return [f"{OUTDIR}/work/{wildcards.chrom}/group{k}{suffix}" for k in groups]
+        return [f"{OUTDIR}/work/{wildcards.chrom}/batch{BATCHES.of(k)}/group{k}{suffix}"
+                for k in groups]
 
     return parts
 
@@ -198,28 +183,6 @@ def planned_chromosome(name: str) -> dict:
     return next(c for c in load_plan()["chromosomes"] if c["name"] == name)
 
 
-def scan_memory(chromosome: dict, attempt: int) -> int:
-    """MB."""
-    held_reads = chromosome["length"] * ASSUMED_DEPTH / PAIR_BASES
-    held = held_reads * BYTES_PER_HELD_READ + chromosome["records"] * BYTES_PER_SITE
-    return (BASE_MEMORY_MB + ceil(held / 1e6)) * 2 ** (attempt - 1)
-
-
-def scan_minutes(chromosome: dict, group: list[str]) -> int:
-    seconds = len(group) * chromosome["length"] / 1e6 * SCAN_SECONDS_PER_SAMPLE_MB
-    return max(MIN_RUNTIME_MINUTES, ceil(seconds / 60))
-
-
-def scan_mem_mb(wildcards, attempt: int) -> int:
-    return scan_memory(planned_chromosome(wildcards.chrom), attempt)
-
-
-def scan_runtime(wildcards) -> int:
-    """Minutes."""
-    group = load_plan()["groups"][int(wildcards.group) - 1]
-    return scan_minutes(planned_chromosome(wildcards.chrom), group)
-
-
 def run_summary(plan: dict) -> str:
     """What `check` prints: the cohort as planned, the jobs of a whole run by rule, and each
     chromosome's scan jobs with the memory and run time they ask for."""
@@ -230,21 +193,25 @@ def run_summary(plan: dict) -> str:
              f"with files in {len(groups)} group(s), {len(plan['without_files'])} sample(s) of "
              "the VCF without files."]
     lines += [f"WARNING: {warning}" for warning in plan["warnings"]]
+    split_batches = len(names) * (BATCHES.count(plan) > 1)
     jobs = {"index_vcf": int(VCF_INDEX.startswith(f"{OUTDIR}/")), "plan": 1,
-            "split_vcf": len(names), "scan": len(names) * len(groups), "merge": len(names),
+            "split_batches": split_batches, "split_vcf": len(names) * BATCHES.count(plan),
+            "scan": len(names) * len(groups), "merge": len(names),
             "gather_phase_sets": len(names) * PHASE_SETS, "gather_stats": 1, "plots": 1,
             "report": 1, "all": 1}
     lines.append("Jobs of a whole run: " + ", ".join(f"{rule} {count}"
                                                      for rule, count in jobs.items() if count)
-                 + f"; {sum(jobs.values())} in all.")
+                 + f"; {sum(jobs.values())} in all; {cluster_jobs(jobs)} on a cluster with the "
+                 f"Slurm profile, which submits the scans {SCANS_PER_CLUSTER_JOB} to a job.")
     lines.append("Scan jobs (memory and run time asked of a scheduler, each job):")
     minutes = 0
-    for chromosome in plan["chromosomes"]:
-        memory = scan_memory(chromosome, attempt=1)
-        runtime = scan_minutes(chromosome, groups[0])
-        minutes += sum(scan_minutes(chromosome, group) for group in groups)
-        lines.append(f"  {chromosome['name']}: {len(groups)} job(s), {memory} MB, up to "
-                     f"{runtime} min")
+    requested = Requests(plan, os.path.getsize(VCF) / 1e6, BATCHES)
+    for name in names:
+        first = requested.scan(name, 1, attempt=1)
+        minutes += sum(requested.scan(name, k, attempt=1).runtime
+                       for k in range(1, len(groups) + 1))
+        lines.append(f"  {name}: {len(groups)} job(s), {first.mem_mb} MB, up to "
+                     f"{first.runtime} min")
     lines.append(f"  total: {jobs['scan']} job(s), up to {minutes} min of one core in all")
     return "\n".join(lines)
 

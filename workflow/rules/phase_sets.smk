@@ -1,18 +1,32 @@
 # Read-backed phase sets (config 'phase_sets'): each group's scan writes its samples' phased
-# genotypes with --phase-sets, and the groups' files are gathered into one bgzipped, indexed VCF
-# per chromosome holding the same records as a direct run over the whole cohort.
+# genotypes with --phase-sets and keeps of them, compressed, what the gather needs; the groups'
+# parts are gathered into one bgzipped, indexed VCF per chromosome holding the same records as a
+# direct run over the whole cohort.
 PHASE_SETS = str(config["phase_sets"]).lower() == "true"
-PHASE_SET_PART = f"{OUTDIR}/work/{{chrom}}/group{{group}}.phased.vcf"
+PHASE_SET_PART = f"{OUTDIR}/work/{{chrom}}/batch{{batch}}/group{{group}}.phased.gz"
+# Settings that make no difference to the phase sets, left out of their recorded run.
+NOT_RECORDED = ("outdir", "program", "phase_sets")
 
 
 def phase_set_outputs() -> dict:
-    """The scan's phase sets output when enabled: plain text, read once by the gather."""
     return {"phased": temp(PHASE_SET_PART)} if PHASE_SETS else {}
 
 
 def phase_sets_option(wildcards, output) -> str:
-    lod = f"--phase-min-lod {config['phase_min_lod']}"
-    return f"--phase-sets {shlex.quote(output.phased)} {lod}" if PHASE_SETS else ""
+    """The scan's own phase sets file, plain text beside its part, read once and removed by
+    the part's check."""
+    if not PHASE_SETS:
+        return ""
+    return (f"--phase-sets {shlex.quote(output.phased.removesuffix('.gz') + '.vcf')}"
+            f" --phase-min-lod {config['phase_min_lod']}")
+
+
+def phase_part_option(wildcards, input, output) -> str:
+    if not PHASE_SETS:
+        return ""
+    return (f"--phased {shlex.quote(output.phased.removesuffix('.gz') + '.vcf')}"
+            f" --phase-source {shlex.quote(f'{input.inputs}/group{wildcards.group}.vcf.gz')}"
+            f" --phase-part {shlex.quote(output.phased)}")
 
 
 def phase_set_targets(wildcards) -> list[str]:
@@ -21,17 +35,26 @@ def phase_set_targets(wildcards) -> list[str]:
     return [f"{OUTDIR}/{name}.phased.vcf.gz" for name in planned_chromosomes()]
 
 
+def recorded_settings() -> str:
+    """The cohort's run as the gathered phase sets record it: the workflow and its settings."""
+    shown = {key: value for key, value in sorted(config.items())
+             if key not in NOT_RECORDED and value not in (None, [], "")}
+    return f"{Path(workflow.basedir) / 'Snakefile'} " + " ".join(
+        f"{key}={','.join(as_list(value))}" for key, value in shown.items())
+
+
 rule gather_phase_sets:
     input:
         vcf=VCF,
         index=VCF_INDEX,
         plan=f"{OUTDIR}/work/plan.json",
-        parts=group_parts(".phased.vcf"),
+        parts=group_parts(".phased.gz"),
     output:
         vcf=f"{OUTDIR}/{{chrom}}.phased.vcf.gz",
-        index=f"{OUTDIR}/{{chrom}}.phased.vcf.gz.csi",
     params:
         script=python("phase_sets.py"),
+        program=PROGRAM,
+        settings=recorded_settings(),
     log:
         f"{OUTDIR}/logs/gather_phase_sets/{{chrom}}.log",
     benchmark:
@@ -39,10 +62,13 @@ rule gather_phase_sets:
     # bgzip and the VCF's reader run beside the script.
     threads: 2
     resources:
-        mem_mb=500,
+        mem_mb=gather_mem_mb,
+        runtime=gather_runtime,
     shell:
         explained(
             "{params.script} --log {log:q} --vcf {input.vcf:q} --index {input.index:q}"
-            " --plan {input.plan:q} --chromosome {wildcards.chrom:q} --parts {input.parts:q}"
+            " --plan {input.plan:q} --chromosome {wildcards.chrom:q} --program {params.program:q}"
+            " --settings {params.settings:q} --batch-groups {BATCHES.size} --threads {threads}"
+            " --parts {input.parts:q}"
             " --out {output.vcf:q}"
         )

@@ -13,7 +13,8 @@ rule index_vcf:
         f"{OUTDIR}/benchmarks/index_vcf/index_vcf.tsv"
     threads: 1
     resources:
-        mem_mb=500,
+        mem_mb=index_mem_mb,
+        runtime=index_runtime,
     shell:
         explained(
             "bcftools index --csi --output {output} {input} 2> {log}"
@@ -51,7 +52,8 @@ checkpoint plan:
         f"{OUTDIR}/benchmarks/plan/plan.tsv"
     threads: 2
     resources:
-        mem_mb=500,
+        mem_mb=plan_mem_mb,
+        runtime=plan_runtime,
     shell:
         plan_command("{output:q}")
 

@@ -13,7 +13,8 @@ rule gather_stats:
         f"{OUTDIR}/benchmarks/gather_stats/gather_stats.tsv"
     threads: 1
     resources:
-        mem_mb=200,
+        mem_mb=stats_mem_mb,
+        runtime=stats_runtime,
     # Every part starts with the same header line: keep the first one only.
     shell:
         explained(
@@ -37,7 +38,8 @@ rule plots:
         f"{OUTDIR}/benchmarks/plots/plots.tsv"
     threads: 1
     resources:
-        mem_mb=1000,
+        mem_mb=stats_mem_mb,
+        runtime=stats_runtime,
     shell:
         explained(
             "{params.script} --log {log:q} --stats {input.stats:q}"
@@ -52,7 +54,9 @@ rule report:
         plan=f"{OUTDIR}/work/plan.json",
         plots=rules.plots.output,
     output:
-        f"{OUTDIR}/report.html",
+        page=f"{OUTDIR}/report.html",
+        # Written beside the page, which links it by its name.
+        table=f"{OUTDIR}/sample_figures.tsv",
     params:
         script=python("report.py"),
         settings=json.dumps({**config, "program": PROGRAM, "vcf index": VCF_INDEX}),
@@ -65,11 +69,12 @@ rule report:
         f"{OUTDIR}/logs/report.log",
     threads: 1
     resources:
-        mem_mb=500,
+        mem_mb=stats_mem_mb,
+        runtime=stats_runtime,
     shell:
         explained(
             "{params.script} --log {log:q} --stats {input.stats:q} --plan {input.plan:q}"
             " --plots {input.plots:q} --scan-logs {params.scan_logs:q}"
             " --benchmarks {params.benchmarks:q} --settings {params.settings:q}"
-            " --program {params.program:q} --out {output:q}"
+            " --program {params.program:q} --out {output.page:q}"
         )

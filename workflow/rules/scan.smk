@@ -1,70 +1,133 @@
-# Scatter and gather: one chromosome's VCF is read once into every group's inputs, each group
-# is scanned by bridgeScan, and the groups' outputs are checked and gathered in VCF order.
+# Scatter and gather: one chromosome's VCF is read once into every group's inputs (by batches of
+# config 'batch_groups' groups when there are more), each group is scanned by bridgeScan, which
+# compresses and checks its own part, and the parts are put one after another in VCF order.
+# Every folder holds one batch's parts, logs or benchmarks at most.
 
 
-rule split_vcf:
+def split_source(wildcards) -> dict:
+    """A batch's groups are cut from the cohort VCF when it is the only batch, else from the
+    batch's own VCF."""
+    if BATCHES.count(load_plan()) == 1:
+        return {"vcf": VCF, "index": VCF_INDEX}
+    return {"batches": f"{OUTDIR}/work/{wildcards.chrom}/batches"}
+
+
+def split_source_option(wildcards, input) -> str:
+    if "batches" not in input.keys():
+        return ""
+    return f"--source {shlex.quote(f'{input.batches}/batch{wildcards.batch}.vcf.gz')}"
+
+
+rule split_batches:
     input:
         vcf=VCF,
         index=VCF_INDEX,
         plan=f"{OUTDIR}/work/plan.json",
     output:
-        temp(directory(f"{OUTDIR}/work/{{chrom}}/inputs")),
+        temp(directory(f"{OUTDIR}/work/{{chrom}}/batches")),
     params:
         script=python("split_vcf.py"),
+        program=PROGRAM,
     log:
-        f"{OUTDIR}/logs/split_vcf/{{chrom}}.log",
-    # The VCF is decompressed by tabix (or bcftools) while this script cuts its lines.
+        f"{OUTDIR}/logs/split_vcf/{{chrom}}.batches.log",
     benchmark:
-        f"{OUTDIR}/benchmarks/split_vcf/{{chrom}}.tsv"
+        f"{OUTDIR}/benchmarks/split_vcf/{{chrom}}.batches.tsv"
+    threads: 2
+    priority: 1
+    resources:
+        mem_mb=split_mem_mb,
+        runtime=split_runtime,
+    shell:
+        explained(
+            "{params.script} --log {log:q} --program {params.program:q} --vcf {input.vcf:q}"
+            " --index {input.index:q} --plan {input.plan:q} --chromosome {wildcards.chrom:q}"
+            " --level batches --batch-groups {BATCHES.size} --threads {threads} --out {output:q}"
+        )
+
+
+rule split_vcf:
+    input:
+        unpack(split_source),
+        plan=f"{OUTDIR}/work/plan.json",
+    output:
+        temp(directory(f"{OUTDIR}/work/{{chrom}}/batch{{batch}}/inputs")),
+    params:
+        script=python("split_vcf.py"),
+        program=PROGRAM,
+        source=split_source_option,
+    log:
+        f"{OUTDIR}/logs/split_vcf/{{chrom}}.batch{{batch}}.log",
+    benchmark:
+        f"{OUTDIR}/benchmarks/split_vcf/{{chrom}}.batch{{batch}}.tsv"
+    # bridgeScan cuts the lines while tabix (or bcftools) decompresses them; its thread pool
+    # compresses the groups' files.
     threads: 2
     # Every chromosome's groups become ready early, so that scans of several chromosomes can
     # fill the cores while a merge runs.
     priority: 1
     resources:
-        mem_mb=500,
+        mem_mb=split_mem_mb,
+        runtime=split_runtime,
     shell:
         explained(
-            "{params.script} --log {log:q} --vcf {input.vcf:q} --index {input.index:q}"
-            " --plan {input.plan:q} --chromosome {wildcards.chrom:q} --out {output:q}"
+            "{params.script} --log {log:q} --program {params.program:q} --vcf {VCF:q}"
+            " --index {VCF_INDEX:q} --plan {input.plan:q} --chromosome {wildcards.chrom:q}"
+            " --level groups --batch {wildcards.batch} {params.source}"
+            " --batch-groups {BATCHES.size} --threads {threads}"
+            " --out {output:q}"
         )
+
+
+def blocks_only_option(wildcards) -> str:
+    """The first group's part holds the map section, the others their blocks alone."""
+    return "" if wildcards.group == "1" else "--blocks-only"
 
 
 rule scan:
     input:
-        f"{OUTDIR}/work/{{chrom}}/inputs",
+        inputs=f"{OUTDIR}/work/{{chrom}}/batch{{batch}}/inputs",
+        plan=f"{OUTDIR}/work/plan.json",
     output:
-        pirs=temp(f"{OUTDIR}/work/{{chrom}}/group{{group}}.pirs"),
-        stats=temp(f"{OUTDIR}/work/{{chrom}}/group{{group}}.stats.tsv"),
+        pirs=temp(f"{OUTDIR}/work/{{chrom}}/batch{{batch}}/group{{group}}.pirs.gz"),
+        stats=temp(f"{OUTDIR}/work/{{chrom}}/batch{{batch}}/group{{group}}.stats.tsv"),
+        histogram=temp(f"{OUTDIR}/work/{{chrom}}/batch{{batch}}/group{{group}}.sites_per_pir.tsv"),
         **phase_set_outputs(),
     params:
         program=PROGRAM,
         reference=REFERENCE_OPTION,
         base_quality=config["base_quality"],
         read_quality=config["read_quality"],
+        blocks_only=blocks_only_option,
         phase_sets=phase_sets_option,
+        phase_part=phase_part_option,
+        check=python("scan_part.py"),
     log:
-        f"{OUTDIR}/logs/scan/{{chrom}}.group{{group}}.log",
+        f"{OUTDIR}/logs/scan/{{chrom}}/batch{{batch}}/group{{group}}.log",
     benchmark:
-        f"{OUTDIR}/benchmarks/scan/{{chrom}}.group{{group}}.tsv"
+        f"{OUTDIR}/benchmarks/scan/{{chrom}}/batch{{batch}}/group{{group}}.tsv"
     threads: 1
     resources:
         mem_mb=scan_mem_mb,
         runtime=scan_runtime,
     shell:
         explained(
-            "{params.program:q} --vcf {input:q}/group{wildcards.group}.vcf.gz"
-            " --bam {input:q}/group{wildcards.group}.list"
-            " --out {output.pirs:q} --stats {output.stats:q}"
+            "{params.program:q} --vcf {input.inputs:q}/group{wildcards.group}.vcf.gz"
+            " --bam {input.inputs:q}/group{wildcards.group}.list"
+            " --out {output.pirs:q} --stats {output.stats:q} {params.blocks_only}"
             " --base-quality {params.base_quality} --read-quality {params.read_quality}"
             " --threads {threads} {params.reference} {params.phase_sets} > {log:q} 2>&1"
+            " && {params.check} --log {log:q} --plan {input.plan:q} --group {wildcards.group}"
+            " --pirs {output.pirs:q} --stats {output.stats:q} --histogram {output.histogram:q}"
+            " {params.phase_part}"
         )
 
 
 rule merge:
     input:
         plan=f"{OUTDIR}/work/plan.json",
-        pirs=group_parts(".pirs"),
+        pirs=group_parts(".pirs.gz"),
         stats=group_parts(".stats.tsv"),
+        histograms=group_parts(".sites_per_pir.tsv"),
     output:
         pirs=f"{OUTDIR}/{{chrom}}.pirs.gz",
         stats=f"{OUTDIR}/work/{{chrom}}.stats.tsv",
@@ -77,10 +140,12 @@ rule merge:
         f"{OUTDIR}/benchmarks/merge/{{chrom}}.tsv"
     threads: 1
     resources:
-        mem_mb=500,
+        mem_mb=merge_mem_mb,
+        runtime=merge_runtime,
     shell:
         explained(
             "{params.script} --log {log:q} --plan {input.plan:q} --chromosome {wildcards.chrom:q}"
-            " --pirs {input.pirs:q} --stats {input.stats:q} --out-pirs {output.pirs:q}"
-            " --out-stats {output.stats:q} --out-histogram {output.histogram:q}"
+            " --pirs {input.pirs:q} --stats {input.stats:q} --histograms {input.histograms:q}"
+            " --out-pirs {output.pirs:q} --out-stats {output.stats:q}"
+            " --out-histogram {output.histogram:q}"
         )

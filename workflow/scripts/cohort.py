@@ -10,7 +10,7 @@ import sys
 import tempfile
 import traceback
 import zlib
-from contextlib import redirect_stderr
+from contextlib import contextmanager, redirect_stderr
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Callable, Iterator
@@ -140,19 +140,26 @@ def vcf_header_command(vcf: Path, index: Path) -> list[str]:
     return ["tabix", "-H", indexed(vcf, index)]
 
 
-def chromosome_lines(vcf: Path, index: Path, chromosome: str) -> Iterator[bytes]:
-    """The VCF's header and the chromosome's data lines, as text: the lines as they stand for
-    a bgzipped VCF, as bcftools prints them for a BCF file."""
+@contextmanager
+def chromosome_command(vcf: Path, index: Path, chromosome: str) -> Iterator[list[str]]:
+    """The command that writes the VCF's header and the chromosome's data lines, as text: the
+    lines as they stand for a bgzipped VCF, as bcftools prints them for a BCF file."""
     if vcf_kind(vcf) == "vcf":
-        yield from stream_lines(["tabix", "-h", indexed(vcf, index), chromosome])
+        yield ["tabix", "-h", indexed(vcf, index), chromosome]
         return
     # Given as a regions file, not as a region: bcftools cannot parse names such as
     # HLA-A*01:01:01:01 as a region, and tabix takes them as they are.
     with tempfile.NamedTemporaryFile("w", suffix=".regions") as region:
         region.write(f"{chromosome}\t1\t{MAX_POSITION}\n")
         region.flush()
-        yield from stream_lines(["bcftools", "view", "--no-version", "-Ov", "-R", region.name,
-                                 indexed(vcf, index)])
+        yield ["bcftools", "view", "--no-version", "-Ov", "-R", region.name,
+               indexed(vcf, index)]
+
+
+def chromosome_lines(vcf: Path, index: Path, chromosome: str) -> Iterator[bytes]:
+    """The lines chromosome_command writes."""
+    with chromosome_command(vcf, index, chromosome) as command:
+        yield from stream_lines(command)
 
 
 def stream_lines(command: list[str]) -> Iterator[bytes]:
@@ -213,11 +220,11 @@ def script_arguments(description: str, single: list[str], several: tuple[str, ..
     return parser.parse_args()
 
 
-def run_logged(log: str, body: Callable[[], None]) -> None:
-    """Runs a rule's script with its messages in the rule's log. A problem with the inputs ends
-    the job with status 1 and one ERROR: line (details beneath it), which the rule shows on the
-    console as it shows bridgeScan's."""
-    with open(log, "w") as stream, redirect_stderr(stream):
+def run_logged(log: str, body: Callable[[], None], mode: str = "w") -> None:
+    """Runs a rule's script with its messages in the rule's log (mode "a": after what the job
+    wrote there before). A problem with the inputs ends the job with status 1 and one ERROR:
+    line (details beneath it), which the rule shows on the console as it shows bridgeScan's."""
+    with open(log, mode) as stream, redirect_stderr(stream):
         try:
             body()
         except InputError as problem:

@@ -107,6 +107,11 @@ class PirReader:
         self.site_count = int(header.group(1))
         return self.site_count
 
+    def without_map(self) -> None:
+        """For a part written without its map section (bridgeScan --blocks-only): the blocks
+        come first, and their site indices are checked against no map."""
+        self.site_count = sys.maxsize
+
     def site_lines(self) -> Iterator[str]:
         """Yields the map section's site lines, each with its newline, once read_map_header()
         has been called. A map may hold millions of sites, so they are handed on, not kept."""
@@ -151,6 +156,22 @@ class PirReader:
                 not lines or lines[-1].endswith("\n")):
             return Counter({(count + 1) // 3: pirs for count, pirs in tabs.items()})
         return self._check_fields(lines, first)  # to name the first line that is wrong
+
+
+def read_histograms(paths: list[Path]) -> Counter:
+    """The numbers of PIRs by sites spanned of several files ('sites<TAB>pirs' lines under a
+    header), summed."""
+    total: Counter = Counter()
+    for path in paths:
+        for line in path.read_text().splitlines()[1:]:
+            sites, pirs = line.split("\t")
+            total[int(sites)] += int(pirs)
+    return total
+
+
+def histogram_text(histogram: Counter) -> str:
+    return "sites\tpirs\n" + "".join(f"{sites}\t{number}\n"
+                                     for sites, number in sorted(histogram.items()))
 
 
 def check_file(path: Path) -> str:

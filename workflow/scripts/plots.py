@@ -13,7 +13,8 @@ import matplotlib.pyplot as plt  # noqa: E402
 from matplotlib.ticker import MaxNLocator  # noqa: E402
 
 from cohort import run_logged, script_arguments  # noqa: E402
-from sample_figures import Cohort, read_cohort, share, values  # noqa: E402
+from pirs import read_histograms  # noqa: E402
+from sample_figures import Cohort, read_cohort, values  # noqa: E402
 
 PANEL_COLUMNS = 2
 DPI = 80
@@ -46,17 +47,13 @@ def distributions(cohort: Cohort, path: Path) -> None:
 def per_chromosome(cohort: Cohort, path: Path) -> None:
     """A box per chromosome of the samples' share of heterozygous SNPs in PIRs (and phased,
     when the statistics have it)."""
-    by_chromosome: dict[str, list[dict]] = {}
-    for row in cohort.rows:
-        by_chromosome.setdefault(row["chromosome"], []).append(row)
-    names = list(by_chromosome)
+    names = list(cohort.chromosome_shares)
     panels = [("snps_in_pirs", "share of heterozygous SNPs in PIRs")]
     if "phased_snps" in cohort.columns:
         panels.append(("phased_snps", "share of heterozygous SNPs phased"))
     figure, grid = plt.subplots(len(panels), 1, figsize=(11, 3.4 * len(panels)), squeeze=False)
     for axes, (column, label) in zip(grid.flat, panels):
-        boxes = [[share(row[column], row["het_snps"]) or 0.0 for row in rows]
-                 for rows in by_chromosome.values()]
+        boxes = [shares[column] for shares in cohort.chromosome_shares.values()]
         axes.boxplot(boxes, labels=names, flierprops={"markersize": 3})
         axes.set_ylabel(label, fontsize=9)
         axes.tick_params(axis="x", rotation=90 if len(names) > 12 else 0, labelsize=8)
@@ -78,15 +75,6 @@ def sites_per_pir_bars(histogram: Counter, path: Path) -> None:
     figure.tight_layout()
     figure.savefig(path, dpi=DPI)
     plt.close(figure)
-
-
-def read_histograms(paths: list[Path]) -> Counter:
-    total: Counter = Counter()
-    for path in paths:
-        for line in path.read_text().splitlines()[1:]:
-            sites, pirs = line.split("\t")
-            total[int(sites)] += int(pirs)
-    return total
 
 
 def main(stats: Path, histograms: list[Path], distributions_png: Path, chromosomes_png: Path,

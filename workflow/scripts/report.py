@@ -15,7 +15,9 @@ import subprocess
 import time
 from collections import defaultdict
 from importlib.metadata import PackageNotFoundError, version
+from itertools import islice
 from pathlib import Path
+from typing import Iterator
 
 from cohort import load_json, run_logged, script_arguments
 from sample_figures import (LEAST_SPREAD, MAD_LIMIT, MOST_DROPPED, SHARE_FLOOR, Cohort,
@@ -54,6 +56,10 @@ document.querySelectorAll("table.sortable").forEach(table => {
 PATH_SETTINGS = ("vcf", "samples", "reference", "outdir", "program", "vcf index")
 SHOWN_SAMPLES = 12
 MOST_OUTLIERS_SHOWN = 100
+# The per-sample table: the cohort's first samples, and the samples that need a look.
+FIRST_PAGE = 500
+MOST_LOOKS_SHOWN = 1000
+SAMPLE_TSV = "sample_figures.tsv"
 # bridgeScan's message for an alignment file it could not read to its end.
 DAMAGED_FILE = "ERROR: Cannot read BAM file"
 
@@ -140,19 +146,43 @@ def outlier_section(cohort: Cohort) -> str:
                   table_id="outlier-list"))
 
 
-def sample_table(cohort: Cohort) -> str:
-    """Each sample's sums over the chromosomes and the figures that are not columns already;
-    sortable."""
+def sample_rows(cohort: Cohort) -> tuple[list[str], list[str], Iterator[list[object]]]:
+    """Each sample's sums over the chromosomes and the figures that are not columns already:
+    the header, the sort keys, and the rows in cohort order."""
     figures = [f for f in cohort.figures if f.key not in cohort.columns]
     computed = {f.key: values(cohort, f) for f in figures}
-    rows = [[name] + [sums[c] for c in cohort.columns] +
+    rows = ([name] + [sums[c] for c in cohort.columns] +
             [computed[f.key].get(name, "") for f in figures]
-            for name, sums in cohort.totals.items()]
-    header = ["sample"] + cohort.columns + [f.title for f in figures]
-    keys = ["sample"] + cohort.columns + [f.key for f in figures]
+            for name, sums in cohort.totals.items())
+    return (["sample"] + cohort.columns + [f.title for f in figures],
+            ["sample"] + cohort.columns + [f.key for f in figures], rows)
+
+
+def write_sample_tsv(cohort: Cohort, path: Path) -> None:
+    """Every sample's row, beside the page, which shows some of them."""
+    header, keys, rows = sample_rows(cohort)
+    with open(path, "w") as out:
+        out.write("\t".join(keys) + "\n")
+        out.writelines("\t".join(f"{v:.6g}" if isinstance(v, float) else str(v) for v in row)
+                       + "\n" for row in rows)
+
+
+def sample_table(cohort: Cohort, tsv: Path) -> str:
+    """The per-sample table, sortable: the first FIRST_PAGE samples of the cohort and the
+    samples that need a look (MOST_LOOKS_SHOWN at most), so that the page stays small for any
+    cohort; every sample is in the TSV file beside the page."""
+    header, keys, rows = sample_rows(cohort)
+    looks = list(dict.fromkeys(o.sample for o in outliers(cohort)))[:MOST_LOOKS_SHOWN]
+    shown = set(looks) | set(islice(cohort.totals, FIRST_PAGE))
+    chosen = [row for row in rows if row[0] in shown]
+    figures = [f for f in cohort.figures if f.key not in cohort.columns]
     legend = "; ".join(f"<i>{html.escape(f.title)}</i>: {html.escape(f.label)}" for f in figures)
-    return (f"<p>Click a column's header to sort by it. {legend}.</p>" +
-            table(header, rows, keys, table_id="samples"))
+    whole = (f"{len(chosen)} of the {len(cohort.totals)} samples: the first {FIRST_PAGE} and "
+             f"those that need a look. Every sample is in <a href=\"{html.escape(tsv.name)}\">"
+             f"{html.escape(tsv.name)}</a> beside this page. "
+             if len(chosen) < len(cohort.totals) else "")
+    return (f"<p>{whole}Click a column's header to sort by it. {legend}.</p>" +
+            table(header, chosen, keys, table_id="samples"))
 
 
 def scan_messages(plan: dict, scan_logs: Path) -> list[tuple[str, str, list[str]]]:
@@ -162,8 +192,10 @@ def scan_messages(plan: dict, scan_logs: Path) -> list[tuple[str, str, list[str]
     sample_of = {path: sample for sample, path in plan["files"]}
     messages = []
     for chromosome in plan["chromosomes"]:
+        folder = scan_logs / chromosome["name"]
+        logs = {path.name: path for path in folder.rglob("group*.log")} if folder.is_dir() else {}
         for k, group in enumerate(plan["groups"], start=1):
-            log = scan_logs / f"{chromosome['name']}.group{k}.log"
+            log = logs.get(f"group{k}.log", folder / "none")
             lines = log.read_text(errors="replace").splitlines() if log.is_file() else []
             for line, details in messages_of(lines):
                 named = [sample_of[p] for p in re.findall(r"\[([^]]*)\]", line) if p in sample_of]
@@ -195,7 +227,7 @@ def message_kind(message: str) -> str:
 def problems_section(plan: dict, scan_logs: Path) -> str:
     without = plan.get("without_files", [])
     parts = [f"<h2>Samples of the VCF without files</h2><p>{len(without)}"
-             f"{': ' + html.escape(', '.join(without)) if without else ''}. They get no "
+             f"{': ' + html.escape(few(without)) if without else ''}. They get no "
              "block in the PIR files.</p>"]
     kinds: dict[str, list] = defaultdict(list)
     damaged = []
@@ -248,7 +280,7 @@ def absolute_settings(settings: dict) -> list[tuple[str, str]]:
 
 
 def page(cohort: Cohort, plan: dict, plots: list[Path], scan_logs: Path, benchmarks: Path,
-         settings: dict, program: str) -> str:
+         settings: dict, program: str, tsv: Path) -> str:
     names = [chromosome["name"] for chromosome in plan["chromosomes"]]
     sections = [
         f"<h1>bridgeScan cohort report</h1><p>{len(cohort.totals)} samples with files, "
@@ -258,7 +290,7 @@ def page(cohort: Cohort, plan: dict, plots: list[Path], scan_logs: Path, benchma
         outlier_section(cohort),
         "<h2>Distributions</h2>" + "".join(embedded(png) for png in plots),
         problems_section(plan, scan_logs),
-        "<h2>Samples, all chromosomes</h2>" + sample_table(cohort),
+        "<h2>Samples, all chromosomes</h2>" + sample_table(cohort, tsv),
         "<h2>Settings</h2>" + table(["key", "value"], absolute_settings(settings)),
         "<h2>Run time and peak memory per rule</h2>" +
         table(["rule", "jobs", "run time, s (all jobs)", "longest job, s",
@@ -272,8 +304,11 @@ def page(cohort: Cohort, plan: dict, plots: list[Path], scan_logs: Path, benchma
 
 def main(stats: Path, plan: Path, plots: list[Path], scan_logs: Path, benchmarks: Path,
          settings: dict, program: str, out: Path) -> None:
-    out.write_text(page(read_cohort(stats), load_json(plan), plots, scan_logs, benchmarks,
-                        settings, program))
+    cohort = read_cohort(stats)
+    tsv = out.with_name(SAMPLE_TSV)
+    write_sample_tsv(cohort, tsv)
+    out.write_text(page(cohort, load_json(plan), plots, scan_logs, benchmarks, settings,
+                        program, tsv))
 
 
 if __name__ == "__main__":

@@ -2,6 +2,7 @@
 as the phasing ones are used when present), and the samples whose figures stand out from the
 cohort's: what the plots and the report show."""
 
+from array import array
 from dataclasses import dataclass
 from pathlib import Path
 from statistics import median
@@ -63,13 +64,19 @@ FIGURES = (
 NOT_SUMMED = ("block_n50",)
 
 
+# The columns whose share of a chromosome's heterozygous SNPs is drawn per chromosome.
+CHROMOSOME_SHARES = ("snps_in_pirs", "phased_snps")
+
+
 @dataclass
 class Cohort:
-    """stats.tsv read: its count columns, each chromosome's rows, and each sample's sums over
-    the chromosomes (cohort order), with the figures its columns allow."""
+    """stats.tsv read: its count columns, each sample's sums over the chromosomes (cohort order)
+    with the figures its columns allow, and per chromosome each sample's shares of its
+    heterozygous SNPs in PIRs and phased. A few numbers per sample and per row: the file is
+    read a line at a time, so that 200,000 samples of 22 chromosomes fit in a few hundred MB."""
 
     columns: list[str]
-    rows: list[dict]
+    chromosome_shares: dict[str, dict[str, array]]
     totals: dict[str, dict]
     figures: tuple[Figure, ...]
 
@@ -77,20 +84,42 @@ class Cohort:
 def read_cohort(stats: Path) -> Cohort:
     with open(stats) as stream:
         columns = stream.readline().rstrip("\n").split("\t")
-        rows = [dict(zip(columns, line.rstrip("\n").split("\t"))) for line in stream]
-    counts = [name for name in columns if name not in ("chromosome", "sample")]
-    for row in rows:
-        for name in counts:
-            row[name] = int(row[name])
-    by_sample: dict[str, list[dict]] = {}
-    for row in rows:
-        by_sample.setdefault(row["sample"], []).append(row)
-    totals = {sample: {name: (median if name in NOT_SUMMED else sum)(row[name] for row in own)
-                       for name in counts}
-              for sample, own in by_sample.items()}
+        counts = [name for name in columns if name not in ("chromosome", "sample")]
+        places = [columns.index(name) for name in counts]
+        sample_at, chromosome_at = columns.index("sample"), columns.index("chromosome")
+        totals: dict[str, dict] = {}
+        unsummed: dict[str, dict[str, list[int]]] = {}
+        shares: dict[str, dict[str, array]] = {}
+        for line in stream:
+            fields = line.rstrip("\n").split("\t")
+            row = {name: int(fields[k]) for name, k in zip(counts, places)}
+            add_row(totals, unsummed, fields[sample_at], row)
+            by_column = shares.setdefault(fields[chromosome_at], {})
+            for name in CHROMOSOME_SHARES:
+                if name in row:
+                    by_column.setdefault(name, array("d")).append(
+                        share(row[name], row["het_snps"]) or 0.0)
+    for sample, found in unsummed.items():
+        totals[sample].update({name: median(numbers) for name, numbers in found.items()})
     figures = tuple(f for f in FIGURES if all(need in counts for need in f.needs))
     return Cohort([c for c in counts if c not in NOT_SUMMED] +
-                  [c for c in counts if c in NOT_SUMMED], rows, totals, figures)
+                  [c for c in counts if c in NOT_SUMMED], shares, totals, figures)
+
+
+def add_row(totals: dict[str, dict], unsummed: dict[str, dict[str, list[int]]], sample: str,
+            row: dict[str, int]) -> None:
+    """Adds a chromosome's row to its sample's sums; the figures that are no sums are kept, to
+    take their median once every row is read."""
+    kept = {name: row.pop(name) for name in NOT_SUMMED if name in row}
+    sums = totals.get(sample)
+    if sums is None:
+        totals[sample] = row
+        unsummed[sample] = {name: [value] for name, value in kept.items()}
+        return
+    for name, value in row.items():
+        sums[name] += value
+    for name, value in kept.items():
+        unsummed[sample][name].append(value)
 
 
 def values(cohort: Cohort, figure: Figure) -> dict[str, float]:
