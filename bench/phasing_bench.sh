@@ -24,6 +24,7 @@
 #   SETS="..." the sets measured (default all, in the order above).
 #   RUNS=N     rounds of the cost's timing per set (default 3), each timing both runs 3 times.
 #   LODS="..." the --phase-min-lod values scored besides the default (default "0.5 1 1.5 2 3").
+#   OPTIONS="..." further options given to every run of bridgeScan (e.g. "--base-quality 7").
 # Uses at most two threads.
 set -euo pipefail
 
@@ -36,6 +37,7 @@ results=$(realpath -m "${RESULTS:-$data/results}")
 sets=${SETS:-short30 short5 hifi5 hifi10 hifi30 ont5 ont10 ont30 hifi30chim}
 runs=${RUNS:-3}
 lods=${LODS:-0.5 1 1.5 2 3}
+read -ra options <<<"${OPTIONS:-}"
 threads=2
 seed=20261208
 length=1000000
@@ -150,7 +152,7 @@ set_file() {
 # SET FOLDER
 accuracy() {
     local set=$1 folder=$2 lod
-    local scan=("$program" --vcf cohort.vcf.gz --bam "$folder/bam.list")
+    local scan=("$program" --vcf cohort.vcf.gz --bam "$folder/bam.list" "${options[@]}")
     local scored=(--run default "$folder/default.vcf.gz")
     "${scan[@]}" --out "$folder/pirs.txt" --phase-sets "$folder/default.vcf.gz" >/dev/null
     for lod in $lods; do
@@ -169,7 +171,7 @@ accuracy() {
 cost() {
     local folder=$1 round run plain phased
     run=$(printf '%q ' "$program" --vcf cohort.vcf.gz --bam "$folder/bam.list" \
-        --out "$folder/plain.txt")
+        "${options[@]}" --out "$folder/plain.txt")
     plain="$run>/dev/null"
     phased="$run--phase-sets $(printf %q "$folder/timed.vcf.gz") >/dev/null"
     rm -f "$folder"/round*.json
@@ -182,7 +184,7 @@ cost() {
     rm -f "$folder/plain.txt" "$folder"/timed.vcf.gz*
 }
 
-say "Measuring $program into $results"
+say "Measuring $program ${options[*]} into $results"
 echo "| set | --phase-min-lod | switch errors in blocks | block Hamming error |" \
     "het SNPs phased | PIR-linked het SNPs phased | blocks | block N50 (bp) |"
 for set in $sets; do

@@ -191,8 +191,8 @@ SCORE_COLUMNS = ["switches", "pairs", "wrong_side", "phased", "het", "linked_pha
                  "blocks", "block_n50"]
 SCORE_HEADER = ["switch errors in blocks", "block Hamming error", "het SNPs phased",
                 "PIR-linked het SNPs phased", "blocks", "block N50 (bp)"]
-COST_HEADER = ["time without", "time with", "time ratio", "peak RSS without", "peak RSS with",
-               "memory ratio"]
+COST_HEADER = ["time without", "time with", "time ratio", "CPU without", "CPU with", "CPU ratio",
+               "peak RSS without", "peak RSS with", "memory ratio"]
 
 
 def score_cells(c: dict[str, int]) -> list[str]:
@@ -232,19 +232,19 @@ def read_scores(path: Path) -> dict[str, dict[str, int]]:
 
 
 def cost_cells(folder: Path) -> list[str]:
-    """Medians of hyperfine's rounds (the ratio taken within each round, then its median over
-    the rounds) and peak memory from /usr/bin/time -v, without and with --phase-sets."""
-    rounds = []
-    for path in sorted(folder.glob("round*.json")):
-        results = json.loads(path.read_text())["results"]
-        rounds.append({r["command"]: r["median"] for r in results})
-    if not rounds:
-        return ["-"] * len(COST_HEADER)
-    seconds = [statistics.median(r[key] for r in rounds) for key in ("without", "with")]
-    ratio = statistics.median(r["with"] / r["without"] for r in rounds)
+    """Wall-clock and CPU (user + system) seconds from hyperfine's rounds: each the median over
+    the rounds, each ratio taken within a round, then its median over the rounds (on a shared
+    machine the CPU time is the steadier); peak memory from /usr/bin/time -v."""
+    rounds = [{r["command"]: r for r in json.loads(path.read_text())["results"]}
+              for path in sorted(folder.glob("round*.json"))]
+    cells = []
+    for seconds in (lambda r: r["median"], lambda r: r["user"] + r["system"]):
+        pairs = [(seconds(r["without"]), seconds(r["with"])) for r in rounds]
+        cells += [f"{statistics.median(a for a, _ in pairs):.3f} s",
+                  f"{statistics.median(b for _, b in pairs):.3f} s",
+                  f"{statistics.median(b / a for a, b in pairs):.3f}"]
     rss = [peak_rss_mb(str(folder / f"{key}.rss")) for key in ("without", "with")]
-    return [f"{seconds[0]:.3f} s", f"{seconds[1]:.3f} s", f"{ratio:.3f}",
-            f"{rss[0]:.1f} MiB", f"{rss[1]:.1f} MiB", f"{rss[1] / rss[0]:.3f}"]
+    return cells + [f"{rss[0]:.1f} MiB", f"{rss[1]:.1f} MiB", f"{rss[1] / rss[0]:.3f}"]
 
 
 def report(args: argparse.Namespace) -> None:
