@@ -141,9 +141,11 @@ def simulate(args: argparse.Namespace, out: TextIO) -> None:
     total = count = chimeras = 0
     lengths = []
     while total < target:
+        kind = args.profile
         if rng.random() < args.chimeric:
             template = maker.chimera(haplotypes, args.chimera_distance)
             chimeras += 1
+            kind += "_chimera"
         else:
             haplotype = haplotypes[rng.randrange(2)]
             template = maker.piece(haplotype, maker.length(len(haplotype)))
@@ -151,7 +153,7 @@ def simulate(args: argparse.Namespace, out: TextIO) -> None:
         count += 1
         total += len(template)
         lengths.append(len(template))
-        out.write(f"@{args.name}_{args.profile}_{count}\n{bases}\n+\n{quals}\n")
+        out.write(f"@{args.name}_{kind}_{count}\n{bases}\n+\n{quals}\n")
     print(f"{args.name}: {count} {args.profile} reads ({chimeras} chimeric), {total} bp, "
           f"N50 {n50(lengths)}, longest {max(lengths)}", file=sys.stderr)
 
@@ -166,7 +168,10 @@ def main(argv: list[str] | None = None) -> None:
     parser.add_argument("--chimeric", type=float, default=0.0, help="share of chimeric reads")
     parser.add_argument("--chimera-distance", type=int, default=100_000,
                         help="least distance between a chimera's two pieces")
-    parser.add_argument("--name", required=True, help="reads are named NAME_PROFILE_NUMBER")
+    parser.add_argument("--name", required=True,
+                        help="reads are named NAME_PROFILE_NUMBER, chimeras "
+                             "NAME_PROFILE_chimera_NUMBER (names that no other file of the "
+                             "sample uses: reads are tied by name)")
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--out", help="FASTQ file (default standard output)")
     args = parser.parse_args(argv)

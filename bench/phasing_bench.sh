@@ -2,7 +2,10 @@
 # Measures the read-backed phase sets (--phase-sets) on a simulated cohort: scrm draws a
 # population with recombination over 1 Mb (about one heterozygous SNP per kilobase in a sample,
 # so a 15 kb read shows some fifteen of them) and the same samples are sequenced several ways:
-#   short30, short5   2x150 bp reads (dwgsim, bwa mem), three samples each;
+#   short30, short5   2x150 bp reads (dwgsim, bwa mem), three samples each, errors 0.1% (first
+#                     mate) and 0.2% (second mate) all along, base qualities about 23 to 35;
+#   ramp30, ramp5     the same samples with errors rising along the read, from 0.1% to 1% (first
+#                     mate) and from 0.2% to 2% (second): qualities down to about 17 at the end;
 #   hifi5/10/30       HiFi-like reads (15 kb, Q20-Q40, about 0.2% errors, mostly indels),
 #   ont5/10/30        ONT-like reads (N50 about 25 kb, a tail past 100 kb, Q8-Q20, about 5.5%
 #                     errors), six samples each, simulated by bench/long_reads.py at 30x and
@@ -34,7 +37,7 @@ bash "$repo/scripts/install-deps.sh" bench
 
 data=$(realpath -m "${1:-$repo/build/phasing-bench}")
 results=$(realpath -m "${RESULTS:-$data/results}")
-sets=${SETS:-short30 short5 hifi5 hifi10 hifi30 ont5 ont10 ont30 hifi30chim}
+sets=${SETS:-short30 short5 ramp30 ramp5 hifi5 hifi10 hifi30 ont5 ont10 ont30 hifi30chim}
 runs=${RUNS:-3}
 lods=${LODS:-0.5 1 1.5 2 3}
 read -ra options <<<"${OPTIONS:-}"
@@ -69,18 +72,20 @@ if [[ ! -f data.done ]]; then
     touch data.done
 fi
 
-# SAMPLE COVERAGE_PER_HAPLOTYPE SEED
+# Simulates and aligns 2x150 bp reads into NAME.bam, with the error rates of dwgsim's -e and -E.
+# SAMPLE NAME COVERAGE_PER_HAPLOTYPE SEED FIRST_MATE_ERRORS SECOND_MATE_ERRORS
 short_reads() {
-    local s=$1 coverage=$2 k=$3
-    [[ -f $s.bam.bai ]] && return
-    say "Simulating and aligning $s ($(python3 -c "print(2 * $coverage)")x 2x150 bp)"
-    dwgsim -z "$k" -H -r 0 -R 0 -y 0 -e 0.001 -E 0.002 -C "$coverage" -1 150 -2 150 \
-        -d 500 -s 50 -o 1 -P "$s" "$s.haps.fa" "$s" >"$s.dwgsim.log" 2>&1
+    local s=$1 name=$2 coverage=$3 k=$4 first=$5 second=$6
+    [[ -f $name.bam.bai ]] && return
+    say "Simulating and aligning $name ($(python3 -c "print(2 * $coverage)")x 2x150 bp," \
+        "errors $first and $second)"
+    dwgsim -z "$k" -H -r 0 -R 0 -y 0 -e "$first" -E "$second" -C "$coverage" -1 150 -2 150 \
+        -d 500 -s 50 -o 1 -P "$s" "$s.haps.fa" "$name" >"$name.dwgsim.log" 2>&1
     bwa mem -t "$threads" -R "@RG\tID:$s\tSM:$s" ref.fa \
-        "$s.bwa.read1.fastq.gz" "$s.bwa.read2.fastq.gz" 2>"$s.bwa.log" |
-        samtools sort -@ 1 -o "$s.bam" - 2>"$s.sort.log"
-    samtools index "$s.bam"
-    rm -f "$s".bwa.read*.fastq.gz "$s".mutations.*
+        "$name.bwa.read1.fastq.gz" "$name.bwa.read2.fastq.gz" 2>"$name.bwa.log" |
+        samtools sort -@ 1 -o "$name.bam" - 2>"$name.sort.log"
+    samtools index "$name.bam"
+    rm -f "$name".bwa.read*.fastq.gz "$name".mutations.*
 }
 
 # Simulates long reads into NAME.fq and aligns them into NAME.bam.
@@ -112,7 +117,8 @@ long_sets() {
     touch "$s.$profile.done"
 }
 
-# hifi30 with 1% more reads, all chimeric.
+# hifi30 with 1% more reads, all chimeric; their names differ from hifi30's (reads are tied by
+# name, so a name used twice would join two reads).
 # SAMPLE SEED
 chimeric_set() {
     local s=$1 k=$2
@@ -125,19 +131,22 @@ chimeric_set() {
 }
 
 k=0
-for s in "${high[@]}"; do short_reads "$s" 15 $((seed + k++)); done
-for s in "${low[@]}"; do short_reads "$s" 2.5 $((seed + k++)); done
+for s in "${high[@]}"; do short_reads "$s" "$s" 15 $((seed + k++)) 0.001 0.002; done
+for s in "${low[@]}"; do short_reads "$s" "$s" 2.5 $((seed + k++)) 0.001 0.002; done
 for s in "${long[@]}"; do
     long_sets "$s" hifi $((seed + k++))
     long_sets "$s" ont $((seed + k++))
     chimeric_set "$s" $((seed + k++))
 done
+ramp=(0.001-0.01 0.002-0.02)
+for s in "${high[@]}"; do short_reads "$s" "$s.ramp30" 15 $((seed + k++)) "${ramp[@]}"; done
+for s in "${low[@]}"; do short_reads "$s" "$s.ramp5" 2.5 $((seed + k++)) "${ramp[@]}"; done
 
 # SET: its samples, then its alignment file per sample.
 set_samples() {
     case $1 in
-        short30) echo "${high[*]}" ;;
-        short5) echo "${low[*]}" ;;
+        short30 | ramp30) echo "${high[*]}" ;;
+        short5 | ramp5) echo "${low[*]}" ;;
         *) echo "${long[*]}" ;;
     esac
 }

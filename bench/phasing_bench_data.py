@@ -244,6 +244,8 @@ def cost_cells(folder: Path) -> list[str]:
                   f"{statistics.median(b for _, b in pairs):.3f} s",
                   f"{statistics.median(b / a for a, b in pairs):.3f}"]
     rss = [peak_rss_mb(str(folder / f"{key}.rss")) for key in ("without", "with")]
+    if None in rss:  # an interrupted run
+        return cells + ["-"] * 3
     return cells + [f"{rss[0]:.1f} MiB", f"{rss[1]:.1f} MiB", f"{rss[1] / rss[0]:.3f}"]
 
 
