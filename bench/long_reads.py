@@ -44,7 +44,7 @@ PROFILES = {
                     longest=25_000, quality=(20, 40), stretch=50, substitution=0.2,
                     insertion=0.4),
     # N50 = exp(mu + sigma^2) for log-normal lengths: 25 kb with sigma 0.9; 0.7% of reads
-    # (4% of the bases) are longer than 100 kb.
+    # (6% of the bases) are longer than 100 kb.
     "ont": Profile(length=lambda rng: rng.lognormvariate(math.log(25_000) - 0.81, 0.9),
                    shortest=1_000, longest=250_000, quality=(8, 20), stretch=50,
                    substitution=0.45, insertion=0.2),
@@ -67,7 +67,7 @@ def reverse_complement(seq: str) -> str:
     return seq.translate(COMPLEMENT)[::-1]
 
 
-class read_maker:
+class ReadMaker:
     """Draws reads' templates and turns them into sequenced bases and qualities."""
 
     def __init__(self, profile: Profile, rng: random.Random):
@@ -136,7 +136,7 @@ def simulate(args: argparse.Namespace, out: TextIO) -> None:
     if len(haplotypes) != 2:
         sys.exit(f"{args.haplotypes}: expected two haplotypes, found {len(haplotypes)}")
     rng = random.Random(args.seed)
-    maker = read_maker(PROFILES[args.profile], rng)
+    maker = ReadMaker(PROFILES[args.profile], rng)
     target = args.coverage * len(haplotypes[0])
     total = count = chimeras = 0
     lengths = []
