@@ -5,7 +5,8 @@
 #   short30, short5   2x150 bp reads (dwgsim, bwa mem), three samples each, errors 0.1% (first
 #                     mate) and 0.2% (second mate) all along, base qualities about 23 to 35;
 #   ramp30, ramp5     the same samples with errors rising along the read, from 0.1% to 1% (first
-#                     mate) and from 0.2% to 2% (second): qualities down to about 17 at the end;
+#                     mate) and from 0.2% to 2% (second): qualities from about 30 at the start to
+#                     about 20 at the end, where one read no longer links two sites at LOD 2;
 #   hifi5/10/30       HiFi-like reads (15 kb, Q20-Q40, about 0.2% errors, mostly indels),
 #   ont5/10/30        ONT-like reads (N50 about 25 kb, a tail past 100 kb, Q8-Q20, about 5.5%
 #                     errors), six samples each, simulated by bench/long_reads.py at 30x and
