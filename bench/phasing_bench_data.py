@@ -4,10 +4,13 @@
 make:  turns scrm's haplotypes (a coalescent population with recombination) into a random
        reference, the haplotype FASTAs of the sequenced samples, the cohort's VCF with unphased
        genotypes, and the true phase of every sample as a phased VCF.
-cost:  prints the run time and peak memory without and with --phase-sets.
-score: compares a phase sets VCF with the true phase, one line per group of samples: switch
-       errors inside blocks, share of heterozygous SNPs phased, share of those that a PIR links
-       phased (PIRs from the tool's output file), block N50.
+score: compares a set's phase sets VCFs (one per run) with the true phase over the set's
+       samples: switch errors inside blocks, sites on the other side than their block's
+       majority (the block Hamming error), share of heterozygous SNPs phased, share of those
+       that PIRs link (a connected component of two or more sites; PIRs from the tool's output
+       file) phased, blocks, block N50.
+report: the tables over all sets: each set's default run with its time and peak memory without
+       and with --phase-sets, then the scores of every --phase-min-lod.
 Deterministic for a given seed; standard library only."""
 
 import argparse
@@ -153,19 +156,18 @@ def n50(spans: list[int]) -> int:
     return 0
 
 
-def score(args: argparse.Namespace) -> None:
-    """One line per group of samples, the three files read once for all of them."""
-    truth = read_truth(Path(args.truth))
-    phased = read_phased(Path(args.phased))
-    linked = pir_linked(Path(args.pirs))
-    for label, samples in args.group:
-        print(group_score(label, samples.split(), truth, phased, linked))
+def block_errors(flips: list[bool]) -> tuple[int, int]:
+    """Switches between neighbours, and sites on the other side than the block's majority."""
+    switches = sum(a != b for a, b in zip(flips, flips[1:]))
+    flipped = sum(flips)
+    return switches, min(flipped, len(flips) - flipped)
 
 
-def group_score(label: str, samples: list[str], truth: dict[str, dict[int, str]],
-                phased: dict[str, dict[int, tuple[str, int]]],
-                linked: dict[str, set[int]]) -> str:
-    switches = pairs = het = done = in_pirs = linked_done = 0
+def run_score(samples: list[str], truth: dict[str, dict[int, str]],
+              phased: dict[str, dict[int, tuple[str, int]]],
+              linked: dict[str, set[int]]) -> list[int]:
+    """The counts of one run over its samples, in the order of SCORE_COLUMNS."""
+    switches = pairs = wrong_side = het = done = in_pirs = linked_done = 0
     spans = []
     for sample in samples:
         calls = phased.get(sample, {})
@@ -178,31 +180,89 @@ def group_score(label: str, samples: list[str], truth: dict[str, dict[int, str]]
             blocks.setdefault(calls[pos][1], []).append(pos)
         for block in blocks.values():
             spans.append(block[-1] - block[0] + 1)
-            flips = [calls[p][0] != truth[sample][p] for p in block]
+            switched, wrong = block_errors([calls[p][0] != truth[sample][p] for p in block])
             pairs += len(block) - 1
-            switches += sum(a != b for a, b in zip(flips, flips[1:]))
-    return (f"{label}\tswitch_error={share(switches, pairs):.3f}% ({switches}/{pairs})"
-            f"\tphased={share(done, het):.1f}% ({done}/{het})"
-            f"\tpir_linked_phased={share(linked_done, in_pirs):.1f}% ({linked_done}/{in_pirs})"
-            f"\tblocks={len(spans)}\tblock_n50={n50(spans)}")
+            switches += switched
+            wrong_side += wrong
+    return [switches, pairs, wrong_side, done, het, linked_done, in_pirs, len(spans), n50(spans)]
 
 
-def cost(args: argparse.Namespace) -> None:
-    """Medians of hyperfine's rounds (the ratio taken within each round, then its median over
-    the rounds) and peak memory from /usr/bin/time -v, without and with."""
+SCORE_COLUMNS = ["switches", "pairs", "wrong_side", "phased", "het", "linked_phased", "linked",
+                 "blocks", "block_n50"]
+SCORE_HEADER = ["switch errors in blocks", "block Hamming error", "het SNPs phased",
+                "PIR-linked het SNPs phased", "blocks", "block N50 (bp)"]
+COST_HEADER = ["time without", "time with", "time ratio", "CPU without", "CPU with", "CPU ratio",
+               "peak RSS without", "peak RSS with", "memory ratio"]
+
+
+def score_cells(c: dict[str, int]) -> list[str]:
+    def part(a: str, b: str, digits: int) -> str:
+        return f"{share(c[a], c[b]):.{digits}f}% ({c[a]:,}/{c[b]:,})"
+    return [part("switches", "pairs", 3), part("wrong_side", "phased", 3),
+            part("phased", "het", 1), part("linked_phased", "linked", 2),
+            f"{c['blocks']:,}", f"{c['block_n50']:,}"]
+
+
+def markdown_row(cells: list[str]) -> str:
+    return "| " + " | ".join(cells) + " |"
+
+
+def markdown_header(cells: list[str]) -> str:
+    return markdown_row(cells) + "\n" + markdown_row(["---"] * len(cells))
+
+
+def score(args: argparse.Namespace) -> None:
+    """Scores each run of one set (its phase sets files, one PIR file) over the set's samples;
+    writes the counts as TSV and prints them as table rows."""
+    truth = read_truth(Path(args.truth))
+    linked = pir_linked(Path(args.pirs))
+    samples = args.samples.split()
+    with open(args.out, "w") as out:
+        out.write("\t".join(["run"] + SCORE_COLUMNS) + "\n")
+        for label, path in args.run:
+            counts = run_score(samples, truth, read_phased(Path(path)), linked)
+            out.write("\t".join([label] + [str(x) for x in counts]) + "\n")
+            cells = score_cells(dict(zip(SCORE_COLUMNS, counts)))
+            print(markdown_row([args.set, label] + cells))
+
+
+def read_scores(path: Path) -> dict[str, dict[str, int]]:
+    rows = [line.split("\t") for line in path.read_text().splitlines()]
+    return {r[0]: dict(zip(rows[0][1:], map(int, r[1:]))) for r in rows[1:]}
+
+
+def cost_cells(folder: Path) -> list[str]:
+    """Wall-clock and CPU (user + system) seconds from hyperfine's rounds: each the median over
+    the rounds, each ratio taken within a round, then its median over the rounds (on a shared
+    machine the CPU time is the steadier); peak memory from /usr/bin/time -v."""
+    rounds = [{r["command"]: r for r in json.loads(path.read_text())["results"]}
+              for path in sorted(folder.glob("round*.json"))]
+    cells = []
+    for seconds in (lambda r: r["median"], lambda r: r["user"] + r["system"]):
+        pairs = [(seconds(r["without"]), seconds(r["with"])) for r in rounds]
+        cells += [f"{statistics.median(a for a, _ in pairs):.3f} s",
+                  f"{statistics.median(b for _, b in pairs):.3f} s",
+                  f"{statistics.median(b / a for a, b in pairs):.3f}"]
+    rss = [peak_rss_mb(str(folder / f"{key}.rss")) for key in ("without", "with")]
+    if None in rss:  # an interrupted run
+        return cells + ["-"] * 3
+    return cells + [f"{rss[0]:.1f} MiB", f"{rss[1]:.1f} MiB", f"{rss[1] / rss[0]:.3f}"]
+
+
+def report(args: argparse.Namespace) -> None:
+    """Two tables over the sets: the default run with its cost, then every run's scores."""
     folder = Path(args.folder)
-    rounds = []
-    for path in sorted(folder.glob("round*.json")):
-        results = json.loads(path.read_text())["results"]
-        rounds.append({r["command"]: r["median"] for r in results})
-    rss = {}
-    for key in ("without", "with"):
-        rss[key] = peak_rss_mb(str(folder / f"{key}.rss"))
-        seconds = statistics.median(r[key] for r in rounds)
-        print(f"  {key:8s} median {seconds:.3f} s   peak RSS {rss[key]:.1f} MiB")
-    ratio = statistics.median(r["with"] / r["without"] for r in rounds)
-    print(f"  ratio    time {ratio:.3f} (median of {len(rounds)} rounds)"
-          f"   memory {rss['with'] / rss['without']:.3f}")
+    print(markdown_header(["set", "samples"] + SCORE_HEADER + COST_HEADER))
+    for name in args.sets:
+        scores = read_scores(folder / name / "score.tsv")
+        samples = len((folder / name / "bam.list").read_text().splitlines())
+        print(markdown_row([name, str(samples)] + score_cells(scores["default"])
+                           + cost_cells(folder / name)))
+    print()
+    print(markdown_header(["set", "--phase-min-lod"] + SCORE_HEADER))
+    for name in args.sets:
+        for label, counts in read_scores(folder / name / "score.tsv").items():
+            print(markdown_row([name, label] + score_cells(counts)))
 
 
 def main(argv: list[str] | None = None) -> None:
@@ -217,16 +277,18 @@ def main(argv: list[str] | None = None) -> None:
     m.add_argument("--sequenced", type=int, required=True)
     m.add_argument("--seed", type=int, default=1)
     s = commands.add_parser("score")
+    s.add_argument("--set", required=True, help="the set's name, first cell of its rows")
+    s.add_argument("--samples", required=True, help="the set's samples, blank-separated")
     s.add_argument("--truth", required=True)
-    s.add_argument("--phased", required=True)
     s.add_argument("--pirs", required=True)
-    s.add_argument("--group", nargs=2, action="append", required=True,
-                   metavar=("LABEL", "SAMPLES"),
-                   help="a line's label and its samples, blank-separated")
-    c = commands.add_parser("cost")
-    c.add_argument("folder")
+    s.add_argument("--run", nargs=2, action="append", required=True,
+                   metavar=("LABEL", "PHASED_VCF"), help="a run's label and phase sets file")
+    s.add_argument("--out", required=True, help="TSV of the counts")
+    r = commands.add_parser("report")
+    r.add_argument("folder", help="the results folder, one subfolder per set")
+    r.add_argument("sets", nargs="+")
     args = parser.parse_args(argv)
-    {"make": make, "score": score, "cost": cost}[args.command](args)
+    {"make": make, "score": score, "report": report}[args.command](args)
 
 
 if __name__ == "__main__":
