@@ -16,7 +16,8 @@
 #     small    the runs above;
 #     scale    a synthetic cohort of SCALE_SAMPLES (3000) x SCALE_SITES (100000) on one
 #              chromosome, alignment files links to one tiny BAM (so that the scans cost little):
-#              the workflow of branch main and this one, each rule's wall, CPU and peak memory
+#              the workflow of revision BASELINE (default b9829a6, before the split and gathers
+#              ran at disk speed) and this one, each rule's wall, CPU and peak memory
 #              before and after; then this one through its Slurm profile on a stand-in Slurm
 #              (bench/slurm_standin.py, jobs run here on 2 cores): jobs submitted, each rule's
 #              peak memory and run time against its request, files open, temporary bytes;
@@ -234,7 +235,7 @@ if [[ "$parts" == *" scale "* ]]; then
         touch "$scale/done"
     fi
     rm -rf main-workflow && mkdir main-workflow
-    git -C "$repo" archive main workflow config | tar -x -C main-workflow
+    git -C "$repo" archive "${BASELINE:-b9829a6}" workflow config | tar -x -C main-workflow
     cd "$scale"
     text_mb=$(zcat cohort.vcf.gz | wc -c | awk '{printf "%.0f", $1 / 1e6}')
     echo "  VCF: $(du -m cohort.vcf.gz | cut -f1) MB compressed, $text_mb MB of text"
