@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include <htslib/bgzf.h>
 #include <htslib/hts.h>
 #include <htslib/kstring.h>
 #include <htslib/sam.h>
@@ -28,6 +29,8 @@ using bcf_hdr_ptr = std::unique_ptr<bcf_hdr_t, hts_deleter<bcf_hdr_destroy>>;
 using bcf1_ptr = std::unique_ptr<bcf1_t, hts_deleter<bcf_destroy>>;
 using tbx_ptr = std::unique_ptr<tbx_t, hts_deleter<tbx_destroy>>;
 using hts_tpool_ptr = std::unique_ptr<hts_tpool, hts_deleter<hts_tpool_destroy>>;
+// bgzf_close returns int: close written files explicitly and check.
+using bgzf_ptr = std::unique_ptr<BGZF, hts_deleter<bgzf_close>>;
 
 // Lets htslib decompress the file on the pool's threads; nothing when there is no pool.
 void useThreadPool(htsFile* file, hts_tpool* pool);

@@ -46,8 +46,6 @@ private:
     void declare(const std::string& headerLine);
     void buildIndex();
 
-    using bgzf_ptr = std::unique_ptr<BGZF, hts_deleter<bgzf_close>>;
-
     kind type;
     std::unique_ptr<safe_output> file;
     std::unique_ptr<safe_output> tbi, csi;  // for the compressed kinds

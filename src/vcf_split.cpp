@@ -33,7 +33,7 @@ struct group_file {
     std::vector<std::string> samples;
     std::vector<column_run> runs;  // set from the #CHROM line
     size_t lastColumn = 0;
-    BGZF* file = nullptr;
+    bgzf_ptr file;
     std::string line;
 };
 
@@ -56,7 +56,7 @@ std::vector<group_file> readGroups(const char* listPath) {
         if (fields.size() < 2)
             fatal(std::string("ERROR: Groups file [") + listPath + "]: a line names no sample");
         groups.push_back({std::string(fields[0]), {fields.begin() + 1, fields.end()}, {}, 0,
-                          nullptr, {}});
+                          {}, {}});
     }
     return groups;
 }
@@ -67,14 +67,10 @@ public:
         : groups(std::move(groupFiles)), vcfPath(options.vcf), chrom(options.chrom) {
         if (options.threads > 1) pool.reset(hts_tpool_init(options.threads - 1));
         for (group_file& group : groups) {
-            group.file = bgzf_open(group.path.c_str(), "w1");
+            group.file.reset(bgzf_open(group.path.c_str(), "w1"));
             if (!group.file) failed(group, "create");
-            if (pool) bgzf_thread_pool(group.file, pool.get(), 0);
+            if (pool) bgzf_thread_pool(group.file.get(), pool.get(), 0);
         }
-    }
-    ~group_writer() {
-        for (group_file& group : groups)
-            if (group.file) bgzf_close(group.file);
     }
 
     hts_tpool* threadPool() const { return pool.get(); }
@@ -95,7 +91,7 @@ public:
     void close() {
         if (!headerSeen) fatal("ERROR: VCF file [" + vcfPath + "] has no #CHROM line");
         for (group_file& group : groups)
-            if (bgzf_close(std::exchange(group.file, nullptr)) != 0) failed(group, "write");
+            if (bgzf_close(group.file.release()) != 0) failed(group, "write");
     }
 
 private:
@@ -184,8 +180,8 @@ private:
     }
 
     void put(group_file& group, std::string_view line) {
-        if (bgzf_write(group.file, line.data(), line.size()) < 0 ||
-            bgzf_write(group.file, "\n", 1) < 0)
+        if (bgzf_write(group.file.get(), line.data(), line.size()) < 0 ||
+            bgzf_write(group.file.get(), "\n", 1) < 0)
             failed(group, "write");
     }
 
@@ -194,10 +190,10 @@ private:
               std::strerror(errno ? errno : EIO));
     }
 
+    hts_tpool_ptr pool;  // before the files, which use it until they close
     std::vector<group_file> groups;
     std::string vcfPath;
     const char* chrom;
-    hts_tpool_ptr pool;
     std::vector<std::string_view> fields;
     bool headerSeen = false;
 };
