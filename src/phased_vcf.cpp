@@ -127,20 +127,11 @@ private:
     std::priority_queue<entry, std::vector<entry>, std::greater<entry>> next;
 };
 
-// The first `limit` fields of a line, cut as the VCF reader cuts them, in place.
-std::vector<std::string_view> fieldsOf(std::string_view line, size_t limit) {
-    field_walker walk(line);
-    std::vector<std::string_view> fields;
-    for (std::string_view field; fields.size() < limit && walk.next(field);)
-        fields.push_back(field);
-    return fields;
-}
-
 // No sample value of a line needs a change when no scanned sample has a call at it, and it has
 // neither a PS key nor a '|' in its sample values: most lines of an unphased VCF.
 bool keptAsItIs(std::string_view line, bool calls) {
     if (calls) return false;
-    const std::vector<std::string_view> head = fieldsOf(line, 10);
+    const std::vector<std::string_view> head = firstFields(line, 10);
     return head.size() < 10 || (keyIndex(head[8], "PS") < 0 &&
                                 line.find('|', static_cast<size_t>(head[9].data() - line.data())) ==
                                     std::string_view::npos);
@@ -152,7 +143,7 @@ bool keptAsItIs(std::string_view line, bool calls) {
 std::string rewrite(std::string_view line, const std::vector<std::pair<size_t, phased_call>>& at,
                     const std::vector<bool>& scanned, uint64_t& lostPhase) {
     if (keptAsItIs(line, !at.empty())) return std::string(line);
-    const std::vector<std::string_view> fields = fieldsOf(line, 9 + scanned.size());
+    const std::vector<std::string_view> fields = firstFields(line, 9 + scanned.size());
     const format_keys keys = keysOf(fields[8]);
     const long psIndex = keys.ps >= 0 ? keys.ps : keys.count;
     std::vector<std::pair<size_t, std::string>> changed;  // field index, new text; in order
@@ -191,7 +182,7 @@ public:
 
     // The site index of a data line of the run, or -1 for a line outside it.
     int siteOf(std::string_view line) {
-        const std::vector<std::string_view> fields = fieldsOf(line, 9);
+        const std::vector<std::string_view> fields = firstFields(line, 9);
         if (fields.size() < 9 || fields[0] != vcf.chromosome) return -1;
         const int64_t pos = parsePosition(fields[1]);
         if (pos < vcf.from || pos >= vcf.to) return -1;

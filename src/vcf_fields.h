@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
+#include <vector>
 
 // Walks the fields of a line without copying them, split exactly as sutils::tokenize splits a
 // line: a run of spaces and tabs is one separator, and a leading or trailing run yields an
@@ -49,6 +50,16 @@ private:
     const char* end;
     bool finished = false;
 };
+
+// The first `limit` fields of a line, cut as the VCF reader cuts them, in place; fewer when the
+// line has fewer.
+inline std::vector<std::string_view> firstFields(std::string_view line, size_t limit) {
+    field_walker walk(line);
+    std::vector<std::string_view> fields;
+    for (std::string_view field; fields.size() < limit && walk.next(field);)
+        fields.push_back(field);
+    return fields;
+}
 
 // strtol rules in 64 bits, so that no position wraps. The field ends at a blank or at the
 // line's terminating NUL, where strtoll stops, so it reads nothing beyond the field.

@@ -52,10 +52,8 @@ std::string htsReason(const char* otherwise) {
 // Where a data line's record ends, 1-based: POS + length of REF - 1, or its INFO/END when that
 // lies further, as htslib's index reads them.
 int64_t recordEnd(std::string_view line) {
-    field_walker walk(line);
-    std::string_view fields[8], field;
-    std::fill(std::begin(fields), std::end(fields), "");  // a short line reads as 0s
-    for (size_t k = 0; k < 8 && walk.next(field); ++k) fields[k] = field;
+    std::vector<std::string_view> fields = firstFields(line, 8);
+    fields.resize(8);  // a short line reads as 0s
     int64_t end = parsePosition(fields[1]) + static_cast<int64_t>(fields[3].size()) - 1;
     for (std::string_view info = fields[7]; !info.empty();) {
         const size_t stop = std::min(info.find(';'), info.size());
@@ -67,11 +65,8 @@ int64_t recordEnd(std::string_view line) {
 
 // Field k (from 0) of a line; empty when it has fewer.
 std::string_view fieldAt(std::string_view line, size_t k) {
-    field_walker walk(line);
-    std::string_view field;
-    for (size_t at = 0; walk.next(field); ++at)
-        if (at == k) return field;
-    return {};
+    const std::vector<std::string_view> fields = firstFields(line, k + 1);
+    return fields.size() > k ? fields[k] : std::string_view();
 }
 
 }  // namespace
