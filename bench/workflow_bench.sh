@@ -12,7 +12,7 @@
 #   LENGTH=N   bases per chromosome (default 20000000: enough for the scans to dominate).
 #   WIDE_SITES=N  sites of the 2,504-sample VCF (default 5000).
 #   RUNS=N     rounds of the timed runs (default 3); medians are printed.
-#   PARTS="small scale planned"  which parts to run (default all three):
+#   PARTS="small scale planned rate"  which parts to run (default all four):
 #     small    the runs above;
 #     scale    a synthetic cohort of SCALE_SAMPLES (3000) x SCALE_SITES (100000) on one
 #              chromosome, alignment files links to one tiny BAM (so that the scans cost little):
@@ -24,7 +24,10 @@
 #     planned  cohorts too large to scan here, as their plan: PLANNED_SAMPLES (200000) on 22
 #              chromosomes and 20000 on 2 chromosomes of 200000 records: dry run and `check`
 #              (wall, peak memory, jobs, cluster jobs), and the report of a stats.tsv of
-#              PLANNED_SAMPLES x 22 rows (wall, peak memory, page size).
+#              PLANNED_SAMPLES x 22 rows (wall, peak memory, page size);
+#     rate     how many finished jobs a second Snakemake registers through the Slurm profile's
+#              executor settings with thousands queued: RATE_JOBS (3000) jobs that each touch
+#              a file, on the stand-in Slurm, for RATE_SECONDS (300) seconds.
 # Uses at most two cores; figures on a busy machine are noisy.
 set -euo pipefail
 
@@ -45,7 +48,7 @@ source "$here/build_release.sh"
 build_release "${2:-}" bridgeScan
 program=$build/bridgeScan
 
-parts=" ${PARTS:-small scale planned} "
+parts=" ${PARTS:-small scale planned rate} "
 mkdir -p "$data"
 cd "$data"
 if [[ "$parts" == *" small "* ]]; then
@@ -320,4 +323,37 @@ if [[ "$parts" == *" planned "* ]]; then
             --program "$program" --out report/report.html &&
         echo "  page: $(du -k report/report.html | cut -f1) kB; beside it" \
             "$(du -m report/sample_figures.tsv | cut -f1) MB of sample_figures.tsv")
+fi
+
+if [[ "$parts" == *" rate "* ]]; then
+    jobs=${RATE_JOBS:-3000}
+    say "Finished jobs registered a second through the Slurm profile, $jobs jobs queued"
+    rm -rf rate && mkdir -p rate/standin/bin
+    for name in sbatch sacct squeue scancel srun; do
+        ln -s "$here/slurm_standin.py" "rate/standin/bin/$name"
+    done
+    # The profile's executor settings; its groups name the workflow's rules, absent here.
+    $python - "$repo/workflow/profiles/slurm/config.yaml" rate/config.yaml <<'PYTHON'
+import sys
+import yaml
+settings = yaml.safe_load(open(sys.argv[1]))
+for key in ("groups", "group-components"):
+    settings.pop(key, None)
+settings["latency-wait"] = 5
+yaml.safe_dump(settings, open(sys.argv[2], "w"))
+PYTHON
+    cat >rate/Snakefile <<SNAKEFILE
+rule all:
+    input: expand("done/{i}", i=range($jobs))
+
+rule job:
+    output: "done/{i}"
+    resources: mem_mb=10, runtime=5
+    shell: "touch {output}"
+SNAKEFILE
+    (cd rate && measured "Snakemake through the profile, ${RATE_SECONDS:-300} s" \
+        timeout -s INT "${RATE_SECONDS:-300}" env USER="$(id -un)" PATH="$PWD/standin/bin:$PATH" \
+        STANDIN_SLURM_DIR="$PWD/standin/state" STANDIN_SLURM_CORES=64 \
+        snakemake --profile . >run.log 2>&1 || true)
+    $python "$here/workflow_bench_report.py" rate rate/run.log rate/standin/state "$jobs"
 fi

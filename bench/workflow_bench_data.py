@@ -13,6 +13,7 @@ import json
 import os
 import random
 import subprocess
+from itertools import chain
 from pathlib import Path
 
 from scan_bench_data import write_fasta
@@ -117,7 +118,7 @@ def write_wide_vcf(out: Path, sites: int, samples: int, group_size: int, seed: i
     lines = (f"chr1\t{100 + 30 * k}\t.\tA\tG\t50\tPASS\t.\tGT\t" +
              "\t".join(rng.choices(GENOTYPES, (85, 6, 6, 3), k=samples)) + "\n"
              for k in range(sites))
-    bgzip(out / "wide.vcf.gz", [vcf_header({"chr1": 100 + 30 * sites}, names), *lines])
+    bgzip(out / "wide.vcf.gz", chain([vcf_header({"chr1": 100 + 30 * sites}, names)], lines))
     groups = [names[k:k + group_size] for k in range(0, samples, group_size)]
     plans = out / "wide_plans"
     plans.mkdir(exist_ok=True)
@@ -141,7 +142,7 @@ def write_synthetic_cohort(out: Path, samples: int, sites: int, chromosomes: int
             for _ in range(97)]
     lines = (f"{c}\t{100 + 30 * k}\t.\tA\tG\t50\tPASS\t.\tGT\t" + pool[k % 97]
              for c in contigs for k in range(sites))
-    bgzip(out / "cohort.vcf.gz", [vcf_header(contigs, names), *lines])
+    bgzip(out / "cohort.vcf.gz", chain([vcf_header(contigs, names)], lines))
     write_bam(out / "tiny.bam", contigs, (
         f"r{k}\t0\t{c}\t{90 + 30 * k}\t60\t50M\t*\t0\t0\t{'A' * 50}\t{'F' * 50}\n"
         for c in contigs for k in range(4)))

@@ -4,10 +4,13 @@
   rules OLD_OUTDIR NEW_OUTDIR   each rule's jobs, wall and CPU seconds and peak memory, before
                                 and after, from Snakemake's benchmark files
   standin STATE_DIR SAMPLES     each Slurm job of a stand-in run: what it asked for and used
-  peaks SAMPLES_FILE            the most temporary bytes and files a run held at once"""
+  peaks SAMPLES_FILE            the most temporary bytes and files a run held at once
+  rate LOG STATE_DIR JOBS       finished jobs Snakemake registered a second, from its log, with
+                                the jobs still queued, against those the stand-in finished"""
 
 import json
 import sys
+import time
 from collections import defaultdict
 from pathlib import Path
 
@@ -73,8 +76,34 @@ def peaks(samples: Path) -> None:
           f"{max(r[1] for r in rows)} files")
 
 
+def registered(log: Path) -> list[float]:
+    """When Snakemake registered each finished job: the time stamp line before 'Finished job'."""
+    stamps, stamp = [], 0.0
+    for line in log.read_text().splitlines():
+        if line.startswith("[") and line.endswith("]"):
+            stamp = time.mktime(time.strptime(line[1:-1], "%a %b %d %H:%M:%S %Y"))
+        elif line.startswith("Finished job"):
+            stamps.append(stamp)
+    return stamps
+
+
+def rate(log: Path, state: Path, jobs: int) -> None:
+    """The rate from the first registered job to the last, the first minute left out as the
+    queue fills; and how many jobs the stand-in had finished that Snakemake had not seen."""
+    stamps = registered(log)
+    records = [json.loads(p.read_text()) for p in state.glob("*.json")]
+    finished = sum(r["state"] == "COMPLETED" for r in records)
+    steady = [t for t in stamps if t >= stamps[0] + 60] if stamps else []
+    seconds = steady[-1] - steady[0] if len(steady) > 1 else 0
+    print(f"{len(stamps)} finished jobs registered, {jobs - len(stamps)} still queued at the "
+          f"end; the stand-in finished {finished} of {len(records)} submitted")
+    if seconds:
+        print(f"registered after the first minute: {len(steady) / seconds:.2f} jobs a second")
+
+
 if __name__ == "__main__":
     command, *arguments = sys.argv[1:]
     {"rules": lambda: rules(Path(arguments[0]), Path(arguments[1])),
      "standin": lambda: standin(Path(arguments[0])),
-     "peaks": lambda: peaks(Path(arguments[0]))}[command]()
+     "peaks": lambda: peaks(Path(arguments[0])),
+     "rate": lambda: rate(Path(arguments[0]), Path(arguments[1]), int(arguments[2]))}[command]()
