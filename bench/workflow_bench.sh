@@ -21,6 +21,8 @@
 #              before and after; then this one through its Slurm profile on a stand-in Slurm
 #              (bench/slurm_standin.py, jobs run here on 2 cores): jobs submitted, each rule's
 #              peak memory and run time against its request, files open, temporary bytes;
+#              SCALE_CHROMS (1) chromosomes; SCALE_WORKFLOWS ("main this slurm") the runs made:
+#              main the BASELINE's, this one's with --cores 2, slurm this one's on the stand-in;
 #     planned  cohorts too large to scan here, as their plan: PLANNED_SAMPLES (200000) on 22
 #              chromosomes and 20000 on 2 chromosomes of 200000 records: dry run and `check`
 #              (wall, peak memory, jobs, cluster jobs), and the report of a stats.tsv of
@@ -231,10 +233,14 @@ with_disk_samples() {
 if [[ "$parts" == *" scale "* ]]; then
     samples=${SCALE_SAMPLES:-3000}
     sites=${SCALE_SITES:-100000}
+    chromosomes=${SCALE_CHROMS:-1}
+    workflows=" ${SCALE_WORKFLOWS:-main this slurm} "
     scale=scale-${samples}x$sites
-    say "A cohort of $samples samples x $sites sites, one chromosome, tiny alignment files"
+    ((chromosomes == 1)) || scale+=x$chromosomes
+    say "A cohort of $samples samples x $sites sites x $chromosomes chromosomes, tiny alignment files"
     if [[ ! -f $scale/done ]]; then
-        $python "$here/workflow_bench_data.py" --out "$scale" --synthetic "$samples" "$sites" 1
+        $python "$here/workflow_bench_data.py" --out "$scale" --synthetic "$samples" "$sites" \
+            "$chromosomes"
         touch "$scale/done"
     fi
     rm -rf main-workflow && mkdir main-workflow
@@ -243,6 +249,7 @@ if [[ "$parts" == *" scale "* ]]; then
     text_mb=$(zcat cohort.vcf.gz | wc -c | awk '{printf "%.0f", $1 / 1e6}')
     echo "  VCF: $(du -m cohort.vcf.gz | cut -f1) MB compressed, $text_mb MB of text"
     for version in main this; do
+        [[ $workflows == *" $version "* ]] || continue
         snakefile=$repo/workflow/Snakefile
         [[ $version == main ]] && snakefile=$data/main-workflow/workflow/Snakefile
         rm -rf "out-$version" .snakemake
@@ -255,12 +262,18 @@ if [[ "$parts" == *" scale "* ]]; then
         final=$(du -cb "out-$version"/*.gz | tail -1 | cut -f1)
         echo "  final outputs: $(awk -v b="$final" 'BEGIN { printf "%.1f MB", b / 1e6 }')"
     done
-    cmp <(zcat out-main/chr1.pirs.gz) <(zcat out-this/chr1.pirs.gz) &&
-        cmp <(zcat out-main/chr1.phased.vcf.gz | grep -v '^#') \
-            <(zcat out-this/chr1.phased.vcf.gz | grep -v '^#') &&
-        echo "  both gathered the same PIR file and phase sets"
-    $python "$here/workflow_bench_report.py" rules out-main out-this
-
+    if [[ $workflows == *" main "* && $workflows == *" this "* ]]; then
+        for ((c = 1; c <= chromosomes; c++)); do
+            cmp <(zcat "out-main/chr$c.pirs.gz") <(zcat "out-this/chr$c.pirs.gz") &&
+                cmp <(zcat "out-main/chr$c.phased.vcf.gz" | grep -v '^#') \
+                    <(zcat "out-this/chr$c.phased.vcf.gz" | grep -v '^#')
+        done && echo "  both gathered the same PIR files and phase sets"
+        $python "$here/workflow_bench_report.py" rules out-main out-this
+    fi
+    cd "$data"
+fi
+if [[ "$parts" == *" scale "* && $workflows == *" slurm "* ]]; then
+    cd "$scale"
     say "The same through the Slurm profile, on a stand-in Slurm of 2 cores"
     rm -rf standin out-slurm .snakemake && mkdir -p standin/bin standin/profile
     for name in sbatch sacct squeue scancel srun; do
@@ -281,7 +294,10 @@ PYTHON
         >run-slurm.log 2>&1 ||
         { echo "the Slurm run failed: see $data/$scale/run-slurm.log" >&2; exit 1; }
     $python "$here/workflow_bench_report.py" standin standin/state
+    $python "$here/workflow_bench_report.py" rules out-slurm
     echo "  $($python "$here/workflow_bench_report.py" peaks disk-slurm.txt)"
+    final=$(du -cb out-slurm/*.gz | tail -1 | cut -f1)
+    echo "  final outputs: $(awk -v b="$final" 'BEGIN { printf "%.1f MB", b / 1e6 }')"
     cd "$data"
 fi
 

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Prints the figures of bench/workflow_bench.sh's scale runs:
 
-  rules OLD_OUTDIR NEW_OUTDIR   each rule's jobs, wall and CPU seconds and peak memory, before
+  rules OLD_OUTDIR [NEW_OUTDIR] each rule's jobs, wall and CPU seconds and peak memory, before
                                 and after, from Snakemake's benchmark files
   standin STATE_DIR SAMPLES     each Slurm job of a stand-in run: what it asked for and used
   peaks SAMPLES_FILE            the most temporary bytes and files a run held at once
@@ -33,6 +33,7 @@ def rule_figures(outdir: Path) -> dict[str, list[float]]:
 
 
 def rules(old: Path, new: Path) -> None:
+    """Before and after; with one folder (old = new), its figures twice."""
     before, after = rule_figures(old), rule_figures(new)
     print(f"{'rule':20}{'jobs':>12}{'wall s':>16}{'longest s':>16}{'CPU s':>16}"
           f"{'peak MB':>16}{'wall old/new':>14}")
@@ -103,7 +104,7 @@ def rate(log: Path, state: Path, jobs: int) -> None:
 
 if __name__ == "__main__":
     command, *arguments = sys.argv[1:]
-    {"rules": lambda: rules(Path(arguments[0]), Path(arguments[1])),
+    {"rules": lambda: rules(Path(arguments[0]), Path(arguments[-1])),
      "standin": lambda: standin(Path(arguments[0])),
      "peaks": lambda: peaks(Path(arguments[0])),
      "rate": lambda: rate(Path(arguments[0]), Path(arguments[1]), int(arguments[2]))}[command]()
