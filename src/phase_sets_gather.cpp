@@ -112,7 +112,7 @@ public:
 
     void advance() {
         errno = 0;
-        const int status = bgzf_getline(file.get(), '\n', &line.ks);
+        const int status = quietGetline();
         if (status < -1) fatal("ERROR: Cannot read phase sets part [" + path + "]: it is damaged");
         if (status == -1)
             fatal("ERROR: Phase sets part [" + path + "] ends before its last line: it is truncated");
@@ -121,6 +121,15 @@ public:
     }
 
 private:
+    // htslib's own lines on a damaged part would come before the one line that names it.
+    int quietGetline() {
+        const htsLogLevel level = hts_get_log_level();
+        hts_set_log_level(HTS_LOG_OFF);
+        const int status = bgzf_getline(file.get(), '\n', &line.ks);
+        hts_set_log_level(level);
+        return status;
+    }
+
     void cut(std::string_view text) {
         fields.clear();
         for (size_t start = 0, end = 0; end != std::string_view::npos; start = end + 1) {
