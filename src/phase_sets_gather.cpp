@@ -257,32 +257,36 @@ part_source combine(const std::vector<part_source>& batch, const std::string& pa
     return combined;
 }
 
-// The combined parts' folder beside the output, removed with what it holds when the gather
-// ends, also by a fatal error.
+// The combined parts' folder beside the output, made when the first is written and removed
+// with what it holds when the gather ends, also by a fatal error.
 class scratch_folder {
 public:
-    explicit scratch_folder(const std::string& output) {
-        std::string pattern = folderOf(output) + "." +
-                              output.substr(folderOf(output).size()) + ".parts.XXXXXX";
+    explicit scratch_folder(std::string outputPath) : output(std::move(outputPath)) {}
+    ~scratch_folder() {
+        if (folder().empty()) return;
+        remove();
+        folder().clear();
+        setFatalCleanup(previous);
+    }
+    scratch_folder(const scratch_folder&) = delete;
+    scratch_folder& operator=(const scratch_folder&) = delete;
+
+    std::string file(size_t level, size_t batch) {
+        if (folder().empty()) create();
+        return folder() + "/level" + std::to_string(level) + ".batch" + std::to_string(batch) +
+               ".gz";
+    }
+
+private:
+    void create() {
+        const std::string place = folderOf(output);
+        std::string pattern = place + "." + output.substr(place.size()) + ".parts.XXXXXX";
         if (!mkdtemp(pattern.data()))
             fatal("ERROR: Cannot create a folder beside [" + output + "]: " +
                   std::strerror(errno));
         folder() = pattern;
         previous = setFatalCleanup(removeAndCleanUp);
     }
-    ~scratch_folder() {
-        remove();
-        setFatalCleanup(previous);
-    }
-    scratch_folder(const scratch_folder&) = delete;
-    scratch_folder& operator=(const scratch_folder&) = delete;
-
-    std::string file(size_t level, size_t batch) const {
-        return folder() + "/level" + std::to_string(level) + ".batch" + std::to_string(batch) +
-               ".gz";
-    }
-
-private:
     static std::string& folder() {
         static std::string path;
         return path;
@@ -296,13 +300,14 @@ private:
         if (previous) previous();
     }
 
+    std::string output;
     static inline fatal_cleanup previous = nullptr;
 };
 
 // Parts few enough to be open at once: beyond `openParts`, combined batch by batch, again
 // while there are more. A batch holds two parts at least, so that each round leaves fewer.
 std::vector<part_source> withinOpenLimit(std::vector<part_source> parts, size_t openParts,
-                                         const scratch_folder& scratch, hts_tpool* pool) {
+                                         scratch_folder& scratch, hts_tpool* pool) {
     const size_t batch = std::max<size_t>(openParts, 2);
     for (size_t level = 1; parts.size() > batch; ++level) {
         std::vector<part_source> combined;
@@ -436,7 +441,7 @@ void gatherPhaseSets(const run_options& options, const std::string& version) {
     const gather_list list = readList(options.gatherPhaseSets);
     const hts_tpool_ptr pool = startPool(options.threads);
     vcf_output out(options.phaseSets, pool.get());
-    const scratch_folder scratch(options.phaseSets);
+    scratch_folder scratch(options.phaseSets);
     const std::vector<part_source> parts =
         withinOpenLimit(list.parts, list.openParts, scratch, pool.get());
     line_gather gather(parts, options, out,
