@@ -115,7 +115,8 @@ public:
         const int status = quietGetline();
         if (status < -1) fatal("ERROR: Cannot read phase sets part [" + path + "]: it is damaged");
         if (status == -1)
-            fatal("ERROR: Phase sets part [" + path + "] ends before its last line: it is truncated");
+            fatal("ERROR: Phase sets part [" + path +
+                  "] ends before its last line: it is truncated");
         ++linesRead;
         cut(std::string_view(line.ks.s, line.ks.l));
     }

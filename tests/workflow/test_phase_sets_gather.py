@@ -21,7 +21,7 @@ def sample_value(sample: int, line: int) -> str | None:
 def write_inputs(folder: Path) -> list[str]:
     """The VCF, one part per sample, and the records a direct run writes."""
     names = [f"S{k}" for k in range(SAMPLES)]
-    lines = [[ "1", str(100 * (k + 1)), ".", "A", "G", ".", ".", ".", "GT"] + ["0/1"] * SAMPLES
+    lines = [["1", str(100 * (k + 1)), ".", "A", "G", ".", ".", ".", "GT"] + ["0/1"] * SAMPLES
              for k in range(LINES)]
     header = ["##fileformat=VCFv4.2", "\t".join(["#CHROM", "POS", "ID", "REF", "ALT", "QUAL",
                                                    "FILTER", "INFO", "FORMAT", *names])]
