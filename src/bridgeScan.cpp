@@ -21,6 +21,7 @@
 
 #include "data_set.h"
 #include "hts_handles.h"
+#include "phase_sets_gather.h"
 #include "utils/fatal.h"
 #include "utils/output_targets.h"
 #include "utils/safe_output.h"
@@ -114,6 +115,10 @@ const command_option options_table[] = {
      "no scan: cut the VCF into one bgzipped VCF per line of FILE (the output's name, then its "
      "samples, tab-separated)",
      [](run_options& o, const char* v) { o.splitGroups = v; }},
+    {"--gather-phase-sets", "FILE",
+     "no scan: gather into --phase-sets the groups' phase sets parts, one per line of FILE (the "
+     "part, then its group's samples, tab-separated), with the lines of --vcf",
+     [](run_options& o, const char* v) { o.gatherPhaseSets = v; }},
     {"--help", nullptr, "print this text and exit",
      [](run_options& o, const char*) { o.help = true; }},
     {"--version", nullptr, "print the version and exit",
@@ -259,12 +264,11 @@ int closingStatus(const data_set& data) {
     return data.unreadFiles().unreadable() > 0 ? 1 : 0;
 }
 
-void printVersion() {
-    std::cout << "bridgeScan " << BRIDGESCAN_VERSION << " (htslib " << hts_version() << ")"
-              << std::endl;
-}
-
 }  // namespace
+
+std::string versionText() {
+    return std::string("bridgeScan ") + BRIDGESCAN_VERSION + " (htslib " + hts_version() + ")";
+}
 
 // A number option keeps the value strtol gives its text, cut to 32 bits; when that text was no
 // whole number of 32 bits, the value used is named once, for the option's last occurrence, in the
@@ -298,10 +302,11 @@ int bridgeScanMain(int argc, char** argv, scan_method method) {
     options.scan = method;
     for (int i = 0; i < argc; ++i) options.commandLine += (i ? " " : "") + std::string(argv[i]);
     if (options.help) printUsage();
-    if (options.version) printVersion();
+    if (options.version) std::cout << versionText() << std::endl;
     if (options.help || options.version) return 0;
     if (!options.vcf) fatal("No VCF file specified with --vcf");
     if (options.splitGroups) return splitVcfByGroups(options), 0;
+    if (options.gatherPhaseSets) return gatherPhaseSets(options, versionText()), 0;
     if (!options.bam) fatal("No BAM list file specified with --bam");
     if (!options.out) fatal("No output file specified with --out");
     if (options.threads < 1) fatal("ERROR: --threads takes a whole number from 1 to 1024");

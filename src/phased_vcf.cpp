@@ -17,8 +17,6 @@
 
 namespace {
 
-constexpr std::string_view ps_header =
-    "##FORMAT=<ID=PS,Number=1,Type=Integer,Description=\"Phase set\">";
 // The parts of `text` between separators (either of two).
 std::vector<std::string_view> split(std::string_view text, char separator, char other) {
     const char separators[] = {separator, other};
@@ -228,13 +226,6 @@ private:
     const htsLogLevel level;
 };
 
-// The header line that records the command; a line break in an argument would end it early.
-std::string commandHeader(const std::string& command) {
-    std::string line = "##bridgeScan_command=" + command;
-    std::replace_if(line.begin(), line.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
-    return line;
-}
-
 }  // namespace
 
 phased_vcf::phased_vcf(const std::string& filename)
@@ -256,21 +247,14 @@ void phased_vcf::write(const vcf_selection& vcf, const pos_index& sites,
     line_matcher matcher(vcf, sites);
     matcher.checkSameFile();
     call_walk walk(calls);
-    bool psDeclared = false;
     uint64_t lostPhase = 0;
     const htslib_warnings_held quiet;
     const vcf_source source = readVcfLines(
         vcf.path, vcf.chrom,
         [&](std::string_view line) {
-            if (line.substr(0, 6) == "#CHROM") {
-                matcher.checkSampleLine(line);
-                if (!psDeclared) sink.put(ps_header);
-                sink.put(commandHeader(command));
-                return sink.put(line);
-            }
             if (line.substr(0, 1) == "#") {
-                psDeclared = psDeclared || line.substr(0, 16) == ps_header.substr(0, 16);
-                return sink.put(line);
+                if (line.substr(0, 6) == "#CHROM") matcher.checkSampleLine(line);
+                return sink.putHeader(line, command);
             }
             const int k = matcher.siteOf(line);
             if (k < 0) return;

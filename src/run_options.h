@@ -23,6 +23,7 @@ struct run_options {
     double phaseMinLod = 1.5;         // least sure placement kept in a block, log10
     bool blocksOnly = false;          // the output without its map: a part of a larger one
     const char* splitGroups = nullptr;  // cut the VCF into the groups it lists; no scan
+    const char* gatherPhaseSets = nullptr;  // gather the groups' phase sets parts; no scan
     std::string commandLine;          // as given, for the headers of the outputs
     std::vector<const char*> unknownArguments;  // neither an option nor an option's value
     int threads = 1;                  // in all; 0 when the value given was not a count

@@ -23,6 +23,8 @@ namespace {
 // A .tbi holds records that end at 2^29 - 1 at most (1-based); beyond, the index is a .csi.
 constexpr int64_t tbi_largest_end = (int64_t{1} << 29) - 1;
 constexpr int csi_min_shift = 14;
+constexpr std::string_view ps_header =
+    "##FORMAT=<ID=PS,Number=1,Type=Integer,Description=\"Phase set\">";
 
 bool endsWith(const std::string& text, std::string_view end) {
     return text.size() >= end.size() &&
@@ -63,6 +65,13 @@ int64_t recordEnd(std::string_view line) {
     return end;
 }
 
+// The header line that records the command; a line break in an argument would end it early.
+std::string commandHeader(const std::string& command) {
+    std::string line = "##bridgeScan_command=" + command;
+    std::replace_if(line.begin(), line.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
+    return line;
+}
+
 // Field k (from 0) of a line; empty when it has fewer.
 std::string_view fieldAt(std::string_view line, size_t k) {
     const std::vector<std::string_view> fields = firstFields(line, k + 1);
@@ -91,7 +100,7 @@ std::vector<std::string> vcf_output::indexNames(const std::string& path) {
     return {file + ".tbi", file + ".csi"};
 }
 
-vcf_output::vcf_output(const std::string& path)
+vcf_output::vcf_output(const std::string& path, hts_tpool* pool)
     : type(kindOf(path)),
       file(std::make_unique<safe_output>(path, type == kind::plain_vcf
                                                    ? safe_output::writer::stream
@@ -105,6 +114,7 @@ vcf_output::vcf_output(const std::string& path)
     // default's time for a file about 40% larger.
     if (type == kind::bgzipped_vcf) {
         bgzf.reset(bgzf_open(file->stagingPath().c_str(), "w1"));
+        if (bgzf && pool) bgzf_thread_pool(bgzf.get(), pool, 0);
     } else {
         bcf.reset(hts_open(file->stagingPath().c_str(), "wb"));
         record.reset(bcf_init());
@@ -122,6 +132,15 @@ void vcf_output::put(std::string_view line) {
     case kind::bgzipped_vcf: return putBgzipped(line);
     case kind::bcf: return putBcf(line);
     }
+}
+
+void vcf_output::putHeader(std::string_view line, const std::string& command) {
+    if (line.substr(0, 6) == "#CHROM") {
+        if (!psDeclared) put(ps_header);
+        put(commandHeader(command));
+    }
+    psDeclared = psDeclared || line.substr(0, 16) == ps_header.substr(0, 16);
+    put(line);
 }
 
 void vcf_output::putBgzipped(std::string_view line) {

@@ -26,13 +26,17 @@ public:
 
     // Creates the file's temporary and, for a compressed kind, those of both index names: the
     // one not built removes an older index of that kind when the file is published. A name of
-    // no known kind ends the run, with the endings it may have.
-    explicit vcf_output(const std::string& path);
+    // no known kind ends the run, with the endings it may have. A bgzipped VCF is compressed on
+    // `pool`'s threads when one is given.
+    explicit vcf_output(const std::string& path, hts_tpool* pool = nullptr);
     vcf_output(const vcf_output&) = delete;
     vcf_output& operator=(const vcf_output&) = delete;
 
     // The header lines, then the data lines, each without its line end.
     void put(std::string_view line);
+    // A header line of the VCF the phase sets are written from; before its #CHROM line go the
+    // PS declaration, unless the header has one, and the line that records `command`.
+    void putHeader(std::string_view line, const std::string& command);
     // Completes the file and builds its index: a .csi for BCF, and for bgzipped VCF when a
     // record ends beyond what a .tbi holds, a .tbi otherwise.
     void close();
@@ -51,6 +55,7 @@ private:
     std::unique_ptr<safe_output> tbi, csi;  // for the compressed kinds
     bgzf_ptr bgzf;                          // bgzipped VCF
     int64_t largestEnd = 0;                 // of the records written, 1-based
+    bool psDeclared = false;                // by a header line put so far
     hts_file_ptr bcf;                       // BCF, with what it is encoded from:
     std::string headerText;                 // the header lines until the first data line
     bcf_hdr_ptr header;

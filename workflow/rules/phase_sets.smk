@@ -1,7 +1,7 @@
 # Read-backed phase sets (config 'phase_sets'): each group's scan writes its samples' phased
 # genotypes with --phase-sets and keeps of them, compressed, what the gather needs; the groups'
-# parts are gathered into one bgzipped, indexed VCF per chromosome holding the same records as a
-# direct run over the whole cohort.
+# parts are gathered by bridgeScan (--gather-phase-sets) into one bgzipped, indexed VCF per
+# chromosome holding the same records as a direct run over the whole cohort.
 PHASE_SETS = str(config["phase_sets"]).lower() == "true"
 PHASE_SET_PART = f"{OUTDIR}/work/{{chrom}}/batch{{batch}}/group{{group}}.phased.gz"
 # Settings that make no difference to the phase sets, left out of their recorded run.
@@ -59,7 +59,7 @@ rule gather_phase_sets:
         f"{OUTDIR}/logs/gather_phase_sets/{{chrom}}.log",
     benchmark:
         f"{OUTDIR}/benchmarks/gather_phase_sets/{{chrom}}.tsv"
-    # bgzip and the VCF's reader run beside the script.
+    # bridgeScan decompresses the VCF and compresses the gathered file on its second thread.
     threads: 2
     resources:
         mem_mb=gather_mem_mb,

@@ -162,6 +162,36 @@ def chromosome_lines(vcf: Path, index: Path, chromosome: str) -> Iterator[bytes]
         yield from stream_lines(command)
 
 
+def read_in_place(vcf: Path, index: Path) -> bool:
+    """Whether bridgeScan reads the VCF through `index` itself: the index it looks for beside
+    the VCF, not older than it. It then decompresses on its own threads."""
+    found = existing_index(vcf, (".tbi",) if vcf_kind(vcf) == "vcf" else (".csi",))
+    return found is not None and found == index and not older(found, vcf)
+
+
+def run_on_chromosome(command: list[str], vcf: Path, index: Path, chromosome: str) -> int:
+    """Runs bridgeScan `command` on the chromosome's lines of the VCF (--vcf and --chrom added),
+    read in place when it can be, else piped from chromosome_command; its messages go where
+    this process's standard error does (a rule's log). Returns its status."""
+    if read_in_place(vcf, index):
+        return run_into_stderr(command + ["--vcf", str(vcf), "--chrom", chromosome])
+    with chromosome_command(vcf, index, chromosome) as reading, \
+            tempfile.TemporaryFile() as messages:
+        with subprocess.Popen(reading, stdout=subprocess.PIPE, stderr=messages) as lines:
+            status = run_into_stderr(command + ["--vcf", "/dev/stdin", "--chrom", chromosome],
+                                     stdin=lines.stdout)
+            lines.stdout.close()
+        if lines.returncode != 0 and status == 0:
+            messages.seek(0)
+            raise InputError(f"{' '.join(reading)} failed: {messages.read().decode().strip()}")
+    return status
+
+
+def run_into_stderr(command: list[str], **options) -> int:
+    sys.stderr.flush()
+    return subprocess.run(command, stderr=sys.stderr, **options).returncode
+
+
 def stream_lines(command: list[str]) -> Iterator[bytes]:
     """Yields the lines a command writes; raises InputError when it fails. Its messages go to
     a file, not a pipe, so that a talkative command can never block on a pipe nobody reads."""

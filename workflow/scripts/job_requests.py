@@ -28,9 +28,9 @@ CALL_BYTES_PER_SAMPLE_SITE = 2
 # Run time of a scan job: a 30x sample takes about 10 s per 64 Mb of its chromosome.
 SCAN_SECONDS_PER_SAMPLE_MB = 0.16
 # Compressed VCF bytes a second: cut into groups (bridgeScan --split-groups on two threads),
-# gathered back with the phase sets, indexed.
+# gathered back with the phase sets (bridgeScan --gather-phase-sets on two threads), indexed.
 SPLIT_MB_PER_SECOND = 3
-GATHER_MB_PER_SECOND = 1
+GATHER_MB_PER_SECOND = 3
 INDEX_MB_PER_SECOND = 20
 # A group's VCF open for writing (BGZF's buffers, a thread pool's queue), a part open for
 # reading; a VCF line's text per sample.
@@ -126,10 +126,11 @@ class Requests:
         return request(BASE_MEMORY_MB, pir_mb / COPY_MB_PER_SECOND, attempt)
 
     def gather(self, chromosome: str, attempt: int) -> Request:
-        """The cohort's line split, and a batch of parts open at most."""
+        """A cohort's line, its fields' places (four times its text) and its rewritten copy;
+        and a batch of parts open at most."""
         opened = min(len(self.plan["groups"]), self.batches.size)
         text_mb = TEXT_BYTES_PER_GENOTYPE * self.vcf_samples() / 1e6
-        return request(BASE_MEMORY_MB + opened * MB_PER_OPEN_PART + 20 * text_mb,
+        return request(BASE_MEMORY_MB + opened * MB_PER_OPEN_PART + 6 * text_mb,
                        self.chromosome_vcf_mb(chromosome) / GATHER_MB_PER_SECOND, attempt)
 
     def stats(self, attempt: int) -> Request:
