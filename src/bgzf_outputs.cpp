@@ -15,6 +15,9 @@
 namespace {
 
 constexpr size_t blocks_per_batch = 16;  // about 1 MB of text per job
+// Batches the pool may hold per thread, waiting or done: a few, so that the reading thread and
+// the pool seldom wait for each other (8 MB of buffers a thread).
+constexpr int batches_queued_per_thread = 4;
 
 }  // namespace
 
@@ -60,7 +63,8 @@ bgzf_outputs::bgzf_outputs(const std::vector<std::string>& paths, int compressio
         outputs.push_back({path, std::fopen(path.c_str(), "wb"), {}});
         if (!outputs.back().file) failed(outputs.back(), "create");
     }
-    if (pool) queue = hts_tpool_process_init(pool, 2 * hts_tpool_size(pool), 0);
+    if (pool)
+        queue = hts_tpool_process_init(pool, batches_queued_per_thread * hts_tpool_size(pool), 0);
 }
 
 bgzf_outputs::~bgzf_outputs() {
