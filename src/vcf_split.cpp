@@ -1,9 +1,9 @@
-// One read of the VCF, one line buffer per group: a group whose samples sit side by side in the
-// VCF takes them as one span of the line when its separators are single tabs.
+// One read of the VCF, each group's line written to its file straight from the cohort's line: a
+// group whose samples sit side by side in the VCF takes them as one span of the line when its
+// separators are single tabs, as they are in every VCF a tool writes.
 #include "vcf_split.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -11,8 +11,6 @@
 #include <string_view>
 #include <unordered_map>
 #include <vector>
-
-#include <htslib/bgzf.h>
 
 #include "bgzf_outputs.h"
 #include "hts_handles.h"
