@@ -45,12 +45,28 @@ rule split_batches:
         )
 
 
+def group_vcfs() -> list[str]:
+    """A batch's groups' VCFs, named by their group's place in the batch: each its own
+    temporary output, which Snakemake removes as soon as the group's scan is done rather than
+    when the batch's last scan is. A batch of fewer groups than 'batch_groups' leaves the
+    places beyond them empty."""
+    return [f"{OUTDIR}/work/{{chrom}}/batch{{batch}}/vcf{place}.vcf.gz"
+            for place in range(1, BATCHES.size + 1)]
+
+
+def group_vcf(wildcards) -> str:
+    place = BATCHES.place(int(wildcards.group))
+    return f"{OUTDIR}/work/{wildcards.chrom}/batch{wildcards.batch}/vcf{place}.vcf.gz"
+
+
 rule split_vcf:
     input:
         unpack(split_source),
         plan=f"{OUTDIR}/work/plan.json",
     output:
-        temp(directory(f"{OUTDIR}/work/{{chrom}}/batch{{batch}}/inputs")),
+        # The groups' lists, and their VCFs under their group's name (links to the places').
+        inputs=temp(directory(f"{OUTDIR}/work/{{chrom}}/batch{{batch}}/inputs")),
+        vcfs=temp(group_vcfs()),
     params:
         script=python("split_vcf.py"),
         program=PROGRAM,
@@ -74,7 +90,7 @@ rule split_vcf:
             " --index {VCF_INDEX:q} --plan {input.plan:q} --chromosome {wildcards.chrom:q}"
             " --level groups --batch {wildcards.batch} {params.source}"
             " --batch-groups {BATCHES.size} --threads {threads}"
-            " --out {output:q}"
+            " --out {output.inputs:q} --vcfs {output.vcfs:q}"
         )
 
 
@@ -86,6 +102,7 @@ def blocks_only_option(wildcards) -> str:
 rule scan:
     input:
         inputs=f"{OUTDIR}/work/{{chrom}}/batch{{batch}}/inputs",
+        vcf=group_vcf,
         plan=f"{OUTDIR}/work/plan.json",
     output:
         pirs=temp(f"{OUTDIR}/work/{{chrom}}/batch{{batch}}/group{{group}}.pirs.gz"),

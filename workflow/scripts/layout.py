@@ -21,6 +21,10 @@ class Batches:
         """The batch of group number `group`."""
         return (group - 1) // self.size + 1
 
+    def place(self, group: int) -> int:
+        """The place of group number `group` in its batch, from 1."""
+        return (group - 1) % self.size + 1
+
     def groups(self, plan: dict, batch: int) -> range:
         """The numbers of the batch's groups."""
         return range((batch - 1) * self.size + 1, min(batch * self.size, len(plan["groups"])) + 1)
