@@ -39,6 +39,8 @@ data_set::data_set(int baseQuality, int readQuality, const run_options& runOptio
     pileup.owner = this;
     pileup.minBaseQuality = baseQuality;
     pileup.minReadQuality = readQuality;
+    pileup.minPhaseBaseQuality =
+        runOptions.phaseSets ? std::min(baseQuality, runOptions.phaseBaseQuality) : baseQuality;
 }
 
 data_set::data_set(const run_options& runOptions)

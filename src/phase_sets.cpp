@@ -490,15 +490,10 @@ void addCalls(const std::vector<uint32_t>& firstOf, const block_model& model,
     }
 }
 
-struct site_call {
-    uint32_t site;
-    uint8_t call;
-};
-
 // A site shown twice (overlapping mates) counts once: by its better base when both agree, not
-// at all when they differ. The calls come grouped by site.
-std::vector<site_call> oneCallPerSite(const std::vector<site_call>& calls) {
-    std::vector<site_call> once;
+// at all when they differ. The calls come grouped by site; they are made one per site in place.
+void keepOneCallPerSite(std::vector<phase_call>& calls) {
+    size_t kept = 0;
     for (size_t k = 0; k < calls.size();) {
         size_t end = k + 1;
         uint8_t call = calls[k].call;
@@ -507,10 +502,10 @@ std::vector<site_call> oneCallPerSite(const std::vector<site_call>& calls) {
             agree = agree && isAlt(calls[end].call) == isAlt(call);
             call = std::max(call, calls[end].call);
         }
-        if (agree) once.push_back({calls[k].site, call});
+        if (agree) calls[kept++] = {calls[k].site, call};
         k = end;
     }
-    return once;
+    calls.resize(kept);
 }
 
 }  // namespace
@@ -519,7 +514,10 @@ phaser::phaser(const std::vector<phase_site>& phaseSites, double minimumLod)
     : sites(phaseSites), minLod(minimumLod) {}
 
 void phaser::addFragment(const std::vector<observation>& obs) {
-    std::vector<site_call> usable;
+    // Most reads show one site, and no fragment: they cost no more than this test.
+    if (obs.size() < 2) return;
+    std::vector<phase_call>& usable = scratch;
+    usable.clear();
     for (const observation& o : obs) {
         if (o.supplementary || o.idx >= sites.size() || !sites[o.idx].phasable) continue;
         const phase_site& s = sites[o.idx];
@@ -528,12 +526,13 @@ void phaser::addFragment(const std::vector<observation>& obs) {
         const uint8_t quality = std::min(o.qual, max_quality);
         usable.push_back({o.idx, static_cast<uint8_t>(quality | (base == s.alt ? alt_bit : 0))});
     }
-    std::stable_sort(usable.begin(), usable.end(), [&](const site_call& x, const site_call& y) {
+    if (usable.size() < 2) return;
+    std::stable_sort(usable.begin(), usable.end(), [&](const phase_call& x, const phase_call& y) {
         return sites[x.site].pos < sites[y.site].pos;
     });
-    const std::vector<site_call> calls = oneCallPerSite(usable);
-    if (calls.size() < 2) return;
-    for (const site_call& c : calls) {
+    keepOneCallPerSite(usable);
+    if (usable.size() < 2) return;
+    for (const phase_call& c : usable) {
         callSite.push_back(c.site);
         callAllele.push_back(c.call);
     }
@@ -594,7 +593,7 @@ std::vector<phased_call> phaseReads(const read_table& reads, const std::vector<p
                                     double minLod, const std::vector<uint32_t>& leftOut) {
     phaser sample(sites, minLod);
     std::vector<observation> kept;
-    reads.forEach([&](std::string_view, const std::vector<observation>& obs) {
+    reads.forEachForPhasing([&](std::string_view, const std::vector<observation>& obs) {
         if (leftOut.empty()) return sample.addFragment(obs);
         kept.clear();
         for (const observation& o : obs)
