@@ -56,21 +56,20 @@ void read_table::add(std::string_view name, uint32_t idx, uint8_t base, uint8_t 
             r.last = static_cast<uint32_t>(pool.size());
             ++r.count;
             pool.push_back({{idx, base, qual, supplementary, phaseOnly}, none});
-            noteShown(recordIn(slots[slot]), false, phaseOnly);
+            if (hidesSome || phaseOnly) noteShown(recordIn(slots[slot]), false, phaseOnly);
             return;
         }
     }
     const uint32_t at = static_cast<uint32_t>(pool.size());
     pool.push_back({{idx, base, qual, supplementary, phaseOnly}, none});
     records.push_back({storeName(name), static_cast<uint32_t>(name.size()), at, at, 1});
-    noteShown(records.size() - 1, true, phaseOnly);
+    if (hidesSome || phaseOnly) noteShown(records.size() - 1, true, phaseOnly);
     slots[slot] = slotOf(hash, records.size() - 1);
     if (records.size() * 2 > slotCount) grow();
 }
 
 void read_table::noteShown(size_t record, bool newRecord, bool phaseOnly) {
     if (!hidesSome) {
-        if (!phaseOnly) return;
         // Every record before this observation was shown, in its own order.
         hidesSome = true;
         const size_t before = records.size() - newRecord;

@@ -90,7 +90,7 @@ private:
             if (!shownOnly || !pool[o].value.phaseOnly) obs.push_back(pool[o].value);
         visit(std::string_view(r.name, r.nameLength), static_cast<const std::vector<observation>&>(obs));
     }
-    // Keeps shownOrder for the record's observation just added.
+    // Keeps shownOrder for the record's observation just added, once one is phase-only.
     void noteShown(size_t record, bool newRecord, bool phaseOnly);
 
     const char* storeName(std::string_view name);
