@@ -70,3 +70,42 @@ TEST(ReadTable, SortingPutsOnlyTheLaterObservationsInSiteOrder) {
 }
 
 }  // namespace
+
+namespace {
+
+seen phasingContents(const read_table& reads) {
+    seen out;
+    reads.forEachForPhasing([&](std::string_view name, const std::vector<observation>& obs) {
+        std::vector<uint32_t> indices;
+        for (const observation& o : obs) indices.push_back(o.idx);
+        out.emplace_back(std::string(name), indices);
+    });
+    return out;
+}
+
+}  // namespace
+
+// Phase-only observations change nothing the PIR file and the statistics read: not the reads,
+// not their order (a read first met by a phase-only base comes where its first other base
+// puts it), not the count; the phasing sees them all, in each read's order.
+TEST(ReadTable, PhaseOnlyObservationsAreSeenByThePhasingAlone) {
+    read_table reads;
+    for (int round = 0; round < 2; ++round) {  // clear() forgets them with the rest
+        reads.add("early", 1, 'A', 30);
+        reads.add("late", 2, 'A', 9, false, true);  // met first by a phase-only base
+        reads.add("hidden", 2, 'C', 8, false, true);
+        reads.add("middle", 3, 'G', 30);
+        reads.add("late", 4, 'T', 30);
+        reads.add("early", 5, 'C', 10, false, true);
+        reads.add("hidden", 6, 'A', 9, false, true);
+        EXPECT_EQ(contents(reads), (seen{{"early", {1}}, {"middle", {3}}, {"late", {4}}}));
+        EXPECT_EQ(reads.size(), 3u);
+        EXPECT_EQ(phasingContents(reads),
+                  (seen{{"early", {1, 5}}, {"late", {2, 4}}, {"hidden", {2, 6}}}));
+        reads.clear();
+        reads.add("after", 7, 'A', 30);
+        EXPECT_EQ(contents(reads), (seen{{"after", {7}}}));
+        EXPECT_EQ(reads.size(), 1u);
+        reads.clear();
+    }
+}
