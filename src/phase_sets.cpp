@@ -195,12 +195,13 @@ struct fragment_list {
 };
 
 // Placement of the sites of one connected set, numbered 0..n-1 in position order, and the
-// likelihood of each of its fragments under the placement (a) and under its mirror (b).
+// likelihood of each of its fragments under the placement (a), under its mirror (b), and both
+// together (their logSum, kept so that a flip computes one logSum per fragment, not two).
 class block_model {
 public:
     block_model(const fragment_list& all, std::vector<uint32_t> fragmentIds, uint32_t siteCount)
         : list(all), fragments(std::move(fragmentIds)), hap(siteCount, 0), left(siteCount, 0),
-          a(fragments.size()), b(fragments.size()) {
+          a(fragments.size()), b(fragments.size()), sum(fragments.size()) {
         indexCover();
     }
 
@@ -292,9 +293,7 @@ private:
         std::vector<uint8_t> best = hap;
         double gained = 0, bestGained = 0;
         for (uint32_t step = 1; step < 1u << (hap.size() - 1); ++step) {
-            const auto s = static_cast<uint32_t>(1 + __builtin_ctz(step));
-            gained += flipGain(s);
-            flip(s);
+            gained += flip(static_cast<uint32_t>(1 + __builtin_ctz(step)));
             if (gained > bestGained + least_gain) {
                 bestGained = gained;
                 best = hap;
@@ -311,19 +310,24 @@ private:
         for (uint32_t j = coverStart[s]; j < coverStart[s + 1]; ++j) {
             const auto [k, call] = cover[j];
             const auto [da, db] = scoreOf(call, s);
-            gain += logSum(a[k] - da + db, b[k] - db + da) - logSum(a[k], b[k]);
+            gain += logSum(a[k] + (db - da), b[k] + (da - db)) - sum[k];
         }
         return gain;
     }
 
-    void flip(uint32_t s) {
+    // Flips site s; returns what that gained, as flipGain(s) would have said.
+    double flip(uint32_t s) {
+        double gain = 0;
         for (uint32_t j = coverStart[s]; j < coverStart[s + 1]; ++j) {
             const auto [k, call] = cover[j];
             const auto [da, db] = scoreOf(call, s);
             a[k] += db - da;
             b[k] += da - db;
+            const double before = std::exchange(sum[k], logSum(a[k], b[k]));
+            gain += sum[k] - before;
         }
         hap[s] ^= 1;
+        return gain;
     }
 
     void flipSitesWhileGaining() {
@@ -353,6 +357,7 @@ private:
                 a[k] += da;
                 b[k] += db;
             }
+            sum[k] = logSum(a[k], b[k]);
         }
     }
 
@@ -365,7 +370,7 @@ private:
         for (uint32_t k = 0; k < fragments.size(); ++k) {
             double pa = 0, pb = 0;
             uint32_t before = UINT32_MAX;
-            const double whole = logSum(a[k], b[k]);
+            const double whole = sum[k];
             for (uint32_t c = list.begin(fragmentOf(k)); c < list.end(fragmentOf(k)); ++c) {
                 const uint32_t s = list.site[c];
                 if (left[s]) continue;
@@ -427,15 +432,15 @@ private:
     // another and not of the rest, which neither a single site nor a cut shows.
     void detachUnsureRuns(const std::vector<uint32_t>& kept, std::vector<uint32_t>& part,
                           uint32_t& parts, double minLod) {
-        // Flipping back leaves rounding in a and b: they are put back as they were at the end.
-        const std::vector<double> keptA = a, keptB = b;
+        // Flipping back leaves rounding in a, b and their sums: they are put back as they were
+        // at the end.
+        const std::vector<double> keptA = a, keptB = b, keptSum = sum;
         for (size_t i = 0; i < kept.size(); ++i) {
             double gained = 0;
             size_t flipped = 0, unsureEnd = 0;  // one past the unsure run found, or 0
             for (size_t k = i; k < kept.size() && k < i + max_run && part[kept[k]] == part[kept[i]];
                  ++k) {
-                gained += flipGain(kept[k]);
-                flip(kept[k]);
+                gained += flip(kept[k]);
                 ++flipped;
                 if (k > i && -gained < minLod && !wholePart(kept, part, i, k)) {
                     unsureEnd = k + 1;
@@ -450,6 +455,7 @@ private:
         }
         a = keptA;
         b = keptB;
+        sum = keptSum;
     }
 
     // Whether kept[i..end] are all the kept sites of their part.
@@ -463,7 +469,7 @@ private:
     const std::vector<uint32_t> fragments;  // theirs, in a fixed order
     std::vector<uint8_t> hap;               // by site: 1 when ALT is on the first haplotype
     std::vector<uint8_t> left;              // by site: 1 when left out
-    std::vector<double> a, b;               // by fragment
+    std::vector<double> a, b, sum;          // by fragment
     // By site: where its entries in `cover` begin, and an end mark.
     std::vector<uint32_t> coverStart;
     struct covering {

@@ -7,13 +7,16 @@ namespace {
 
 using seen = std::vector<std::pair<std::string, std::vector<uint32_t>>>;
 
-seen contents(const read_table& reads) {
+// The reads as the PIR file sees them, or with `forPhasing` as the phasing does.
+seen contents(const read_table& reads, bool forPhasing = false) {
     seen out;
-    reads.forEach([&](std::string_view name, const std::vector<observation>& obs) {
+    const auto take = [&](std::string_view name, const std::vector<observation>& obs) {
         std::vector<uint32_t> indices;
         for (const observation& o : obs) indices.push_back(o.idx);
         out.emplace_back(std::string(name), indices);
-    });
+    };
+    if (forPhasing) reads.forEachForPhasing(take);
+    else reads.forEach(take);
     return out;
 }
 
@@ -69,22 +72,6 @@ TEST(ReadTable, SortingPutsOnlyTheLaterObservationsInSiteOrder) {
     EXPECT_EQ(bases, "ATCAG");
 }
 
-}  // namespace
-
-namespace {
-
-seen phasingContents(const read_table& reads) {
-    seen out;
-    reads.forEachForPhasing([&](std::string_view name, const std::vector<observation>& obs) {
-        std::vector<uint32_t> indices;
-        for (const observation& o : obs) indices.push_back(o.idx);
-        out.emplace_back(std::string(name), indices);
-    });
-    return out;
-}
-
-}  // namespace
-
 // Phase-only observations change nothing the PIR file and the statistics read: not the reads,
 // not their order (a read first met by a phase-only base comes where its first other base
 // puts it), not the count; the phasing sees them all, in each read's order.
@@ -100,7 +87,7 @@ TEST(ReadTable, PhaseOnlyObservationsAreSeenByThePhasingAlone) {
         reads.add("hidden", 6, 'A', 9, false, true);
         EXPECT_EQ(contents(reads), (seen{{"early", {1}}, {"middle", {3}}, {"late", {4}}}));
         EXPECT_EQ(reads.size(), 3u);
-        EXPECT_EQ(phasingContents(reads),
+        EXPECT_EQ(contents(reads, true),
                   (seen{{"early", {1, 5}}, {"late", {2, 4}}, {"hidden", {2, 6}}}));
         reads.clear();
         reads.add("after", 7, 'A', 30);
@@ -109,3 +96,5 @@ TEST(ReadTable, PhaseOnlyObservationsAreSeenByThePhasingAlone) {
         reads.clear();
     }
 }
+
+}  // namespace
