@@ -265,15 +265,22 @@ private:
     // first. Each fragment's calls are paired with the next few of it only, so a long read
     // costs no square; their weights overcount it, which the flips that follow correct.
     void placeByTree() {
-        std::unordered_map<uint64_t, double> votes;
+        // By site, its later partners and their summed votes: a few each, searched in place.
+        std::vector<std::vector<std::pair<uint32_t, double>>> votes(hap.size());
         for (uint32_t f : fragments)
             for (uint32_t i = list.begin(f); i < list.end(f); ++i)
                 for (uint32_t j = i + 1; j < list.end(f) && j <= i + max_partners; ++j) {
                     const double vote = voteOf(list.call[i], list.call[j]);
-                    votes[uint64_t{list.site[i]} << 32 | list.site[j]] +=
-                        isAlt(list.call[i]) == isAlt(list.call[j]) ? vote : -vote;
+                    auto& partners = votes[list.site[i]];
+                    auto at = std::find_if(partners.begin(), partners.end(),
+                                           [&](const auto& p) { return p.first == list.site[j]; });
+                    if (at == partners.end()) at = partners.insert(at, {list.site[j], 0.0});
+                    at->second += isAlt(list.call[i]) == isAlt(list.call[j]) ? vote : -vote;
                 }
-        std::vector<std::pair<uint64_t, double>> links(votes.begin(), votes.end());
+        std::vector<std::pair<uint64_t, double>> links;
+        for (uint32_t site = 0; site < votes.size(); ++site)
+            for (const auto& [partner, vote] : votes[site])
+                links.emplace_back(uint64_t{site} << 32 | partner, vote);
         std::sort(links.begin(), links.end(), [](const auto& x, const auto& y) {
             const double wx = std::fabs(x.second), wy = std::fabs(y.second);
             return wx != wy ? wx > wy : x.first < y.first;
