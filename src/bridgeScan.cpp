@@ -107,6 +107,10 @@ const command_option options_table[] = {
      "least log10 likelihood ratio that places a site, or joins two parts, in a phase set "
      "(default 1.5)",
      [](run_options& o, const char* v) { o.phaseMinLod = parseDecimal("--phase-min-lod", v); }},
+    {"--phase-base-quality", "N",
+     "lowest base quality the phase sets use; bases below --base-quality stay out of the PIRs "
+     "(default 7)",
+     [](run_options& o, const char* v) { o.phaseBaseQuality = parseNumber(v); }},
     {"--blocks-only", nullptr,
      "write the samples' blocks without the map section, as a part of a larger output "
      "(default: off)",

@@ -39,6 +39,10 @@ data_set::data_set(int baseQuality, int readQuality, const run_options& runOptio
     pileup.owner = this;
     pileup.minBaseQuality = baseQuality;
     pileup.minReadQuality = readQuality;
+    // Below 0, the floor would take a base without quality (0xff, read as -1) for a sure one.
+    pileup.minPhaseBaseQuality =
+        runOptions.phaseSets ? std::min(baseQuality, std::max(0, runOptions.phaseBaseQuality))
+                             : baseQuality;
 }
 
 data_set::data_set(const run_options& runOptions)

@@ -40,6 +40,9 @@ public:
         int32_t sitePos = 0;
         int32_t minBaseQuality = 0;
         int32_t minReadQuality = 0;
+        // Bases from here up to minBaseQuality are kept for the phase sets alone; without
+        // them, this is minBaseQuality.
+        int32_t minPhaseBaseQuality = 0;
         scan_counts counts;  // of the sample being scanned
         std::string file;    // the alignment file being read, named by messages
     };

@@ -173,8 +173,9 @@ bool countedReadFilters(const bam1_t* b, data_set::pileup_state& state) {
 }
 
 // Records what b shows at pos0, its base at read offset `offset` (-1: none), when the base
-// passes the quality threshold. The base is decoded first, as the accessors do: an
-// undecodable base stops the run whatever its quality.
+// passes the quality threshold; a base below it, but not below the phasing's, is recorded for
+// the phasing alone (and still counted as dropped). The base is decoded first, as the accessors
+// do: an undecodable base stops the run whatever its quality.
 void observeAt(const bam1_t* b, int64_t offset, int64_t pos0, uint32_t idx,
                data_set::pileup_state& state) {
     if (offset < 0) return;
@@ -182,12 +183,13 @@ void observeAt(const bam1_t* b, int64_t offset, int64_t pos0, uint32_t idx,
     const char base = bamutils::baseLetter(code);
     if (base == 0) undecodableBase(b, code, state.file, pos0);
     const auto quality = static_cast<signed char>(bam_get_qual(b)[offset]);
-    if (quality < state.minBaseQuality) {
+    const bool phaseOnly = quality < state.minBaseQuality;
+    if (phaseOnly) {
         ++state.counts.droppedBaseq;
-        return;
+        if (quality < state.minPhaseBaseQuality) return;
     }
     state.reads.add(bam_get_qname(b), idx, static_cast<uint8_t>(base),
-                    static_cast<uint8_t>(quality), b->core.flag & BAM_FSUPPLEMENTARY);
+                    static_cast<uint8_t>(quality), b->core.flag & BAM_FSUPPLEMENTARY, phaseOnly);
 }
 
 // Counts a record read; false, and counted as dropped, when the pile-up would drop it.

@@ -30,8 +30,9 @@ constexpr double lod_unit = 1e6;
 constexpr size_t exact_sites = 8;
 // Runs of up to this many neighbouring sites are tested for a placement of their own.
 constexpr size_t max_run = 2;
-// A fragment's call is paired with this many of its next calls for the first placement.
-constexpr uint32_t max_partners = 4;
+// A fragment's call is paired with this many of its next calls for the first placement (the
+// flips that follow make the rest: four gave the same blocks on the benchmark, at more cost).
+constexpr uint32_t max_partners = 2;
 // Rounds of cut flips per block, each followed by single-site flips; each raises the
 // likelihood, so rounds end, but a cap all the same.
 constexpr int max_rounds = 100;
@@ -58,12 +59,37 @@ const base_odds& oddsOf(uint8_t call) {
 
 constexpr double ln10 = 2.302585092994045684;
 
+// log10(1 + 10^-d) for 0 <= d < 16, by cubic Hermite interpolation in a table of its values
+// and slopes (error below 1e-10): the phasing sums millions of these, and log1p and exp for
+// each cost more than the rest of the phasing together.
+double logOnePlusTenToMinus(double d) {
+    constexpr int steps_per_unit = 64, steps = 16 * steps_per_unit;
+    struct knot {
+        double value, slope;
+    };
+    static const std::array<knot, steps + 2> table = [] {
+        std::array<knot, steps + 2> knots{};
+        for (int i = 0; i < steps + 2; ++i) {
+            const double x = std::pow(10.0, -static_cast<double>(i) / steps_per_unit);
+            knots[static_cast<size_t>(i)] = {std::log1p(x) / ln10, -x / (1 + x)};
+        }
+        return knots;
+    }();
+    constexpr double h = 1.0 / steps_per_unit;
+    const double at = d * steps_per_unit;
+    const auto i = static_cast<size_t>(at);
+    const double t = at - static_cast<double>(i), t2 = t * t, t3 = t2 * t;
+    const knot &k0 = table[i], &k1 = table[i + 1];
+    return (2 * t3 - 3 * t2 + 1) * k0.value + (t3 - 2 * t2 + t) * h * k0.slope +
+           (3 * t2 - 2 * t3) * k1.value + (t3 - t2) * h * k1.slope;
+}
+
 // log10(10^a + 10^b): a fragment's likelihood from those of its two haplotypes (the factor 1/2
 // for either is the same for every placement, and left out).
 double logSum(double a, double b) {
-    const double high = std::max(a, b), low = std::min(a, b);
-    // Beyond 16, 1 + 10^(low - high) rounds to 1 in a double: the sum is the larger term.
-    return high - low > 16 ? high : high + std::log1p(std::exp((low - high) * ln10)) / ln10;
+    const double high = std::max(a, b), difference = high - std::min(a, b);
+    // Beyond 16, 1 + 10^-difference rounds to 1 in a double: the sum is the larger term.
+    return difference >= 16 ? high : high + logOnePlusTenToMinus(difference);
 }
 
 // log10 of how much likelier two bases are to show their sites' true relative phase than the
@@ -170,12 +196,13 @@ struct fragment_list {
 };
 
 // Placement of the sites of one connected set, numbered 0..n-1 in position order, and the
-// likelihood of each of its fragments under the placement (a) and under its mirror (b).
+// likelihood of each of its fragments under the placement (a), under its mirror (b), and both
+// together (their logSum, kept so that a flip computes one logSum per fragment, not two).
 class block_model {
 public:
     block_model(const fragment_list& all, std::vector<uint32_t> fragmentIds, uint32_t siteCount)
         : list(all), fragments(std::move(fragmentIds)), hap(siteCount, 0), left(siteCount, 0),
-          a(fragments.size()), b(fragments.size()) {
+          a(fragments.size()), b(fragments.size()), sum(fragments.size()) {
         indexCover();
     }
 
@@ -239,15 +266,22 @@ private:
     // first. Each fragment's calls are paired with the next few of it only, so a long read
     // costs no square; their weights overcount it, which the flips that follow correct.
     void placeByTree() {
-        std::unordered_map<uint64_t, double> votes;
+        // By site, its later partners and their summed votes: a few each, searched in place.
+        std::vector<std::vector<std::pair<uint32_t, double>>> votes(hap.size());
         for (uint32_t f : fragments)
             for (uint32_t i = list.begin(f); i < list.end(f); ++i)
                 for (uint32_t j = i + 1; j < list.end(f) && j <= i + max_partners; ++j) {
                     const double vote = voteOf(list.call[i], list.call[j]);
-                    votes[uint64_t{list.site[i]} << 32 | list.site[j]] +=
-                        isAlt(list.call[i]) == isAlt(list.call[j]) ? vote : -vote;
+                    auto& partners = votes[list.site[i]];
+                    auto at = std::find_if(partners.begin(), partners.end(),
+                                           [&](const auto& p) { return p.first == list.site[j]; });
+                    if (at == partners.end()) at = partners.insert(at, {list.site[j], 0.0});
+                    at->second += isAlt(list.call[i]) == isAlt(list.call[j]) ? vote : -vote;
                 }
-        std::vector<std::pair<uint64_t, double>> links(votes.begin(), votes.end());
+        std::vector<std::pair<uint64_t, double>> links;
+        for (uint32_t site = 0; site < votes.size(); ++site)
+            for (const auto& [partner, vote] : votes[site])
+                links.emplace_back(uint64_t{site} << 32 | partner, vote);
         std::sort(links.begin(), links.end(), [](const auto& x, const auto& y) {
             const double wx = std::fabs(x.second), wy = std::fabs(y.second);
             return wx != wy ? wx > wy : x.first < y.first;
@@ -267,9 +301,7 @@ private:
         std::vector<uint8_t> best = hap;
         double gained = 0, bestGained = 0;
         for (uint32_t step = 1; step < 1u << (hap.size() - 1); ++step) {
-            const auto s = static_cast<uint32_t>(1 + __builtin_ctz(step));
-            gained += flipGain(s);
-            flip(s);
+            gained += flip(static_cast<uint32_t>(1 + __builtin_ctz(step)));
             if (gained > bestGained + least_gain) {
                 bestGained = gained;
                 best = hap;
@@ -286,19 +318,24 @@ private:
         for (uint32_t j = coverStart[s]; j < coverStart[s + 1]; ++j) {
             const auto [k, call] = cover[j];
             const auto [da, db] = scoreOf(call, s);
-            gain += logSum(a[k] - da + db, b[k] - db + da) - logSum(a[k], b[k]);
+            gain += logSum(a[k] + (db - da), b[k] + (da - db)) - sum[k];
         }
         return gain;
     }
 
-    void flip(uint32_t s) {
+    // Flips site s; returns what that gained, as flipGain(s) would have said.
+    double flip(uint32_t s) {
+        double gain = 0;
         for (uint32_t j = coverStart[s]; j < coverStart[s + 1]; ++j) {
             const auto [k, call] = cover[j];
             const auto [da, db] = scoreOf(call, s);
             a[k] += db - da;
             b[k] += da - db;
+            const double before = std::exchange(sum[k], logSum(a[k], b[k]));
+            gain += sum[k] - before;
         }
         hap[s] ^= 1;
+        return gain;
     }
 
     void flipSitesWhileGaining() {
@@ -328,6 +365,7 @@ private:
                 a[k] += da;
                 b[k] += db;
             }
+            sum[k] = logSum(a[k], b[k]);
         }
     }
 
@@ -340,7 +378,7 @@ private:
         for (uint32_t k = 0; k < fragments.size(); ++k) {
             double pa = 0, pb = 0;
             uint32_t before = UINT32_MAX;
-            const double whole = logSum(a[k], b[k]);
+            const double whole = sum[k];
             for (uint32_t c = list.begin(fragmentOf(k)); c < list.end(fragmentOf(k)); ++c) {
                 const uint32_t s = list.site[c];
                 if (left[s]) continue;
@@ -402,15 +440,15 @@ private:
     // another and not of the rest, which neither a single site nor a cut shows.
     void detachUnsureRuns(const std::vector<uint32_t>& kept, std::vector<uint32_t>& part,
                           uint32_t& parts, double minLod) {
-        // Flipping back leaves rounding in a and b: they are put back as they were at the end.
-        const std::vector<double> keptA = a, keptB = b;
+        // Flipping back leaves rounding in a, b and their sums: they are put back as they were
+        // at the end.
+        const std::vector<double> keptA = a, keptB = b, keptSum = sum;
         for (size_t i = 0; i < kept.size(); ++i) {
             double gained = 0;
             size_t flipped = 0, unsureEnd = 0;  // one past the unsure run found, or 0
             for (size_t k = i; k < kept.size() && k < i + max_run && part[kept[k]] == part[kept[i]];
                  ++k) {
-                gained += flipGain(kept[k]);
-                flip(kept[k]);
+                gained += flip(kept[k]);
                 ++flipped;
                 if (k > i && -gained < minLod && !wholePart(kept, part, i, k)) {
                     unsureEnd = k + 1;
@@ -425,6 +463,7 @@ private:
         }
         a = keptA;
         b = keptB;
+        sum = keptSum;
     }
 
     // Whether kept[i..end] are all the kept sites of their part.
@@ -438,7 +477,7 @@ private:
     const std::vector<uint32_t> fragments;  // theirs, in a fixed order
     std::vector<uint8_t> hap;               // by site: 1 when ALT is on the first haplotype
     std::vector<uint8_t> left;              // by site: 1 when left out
-    std::vector<double> a, b;               // by fragment
+    std::vector<double> a, b, sum;          // by fragment
     // By site: where its entries in `cover` begin, and an end mark.
     std::vector<uint32_t> coverStart;
     struct covering {
@@ -490,15 +529,10 @@ void addCalls(const std::vector<uint32_t>& firstOf, const block_model& model,
     }
 }
 
-struct site_call {
-    uint32_t site;
-    uint8_t call;
-};
-
 // A site shown twice (overlapping mates) counts once: by its better base when both agree, not
-// at all when they differ. The calls come grouped by site.
-std::vector<site_call> oneCallPerSite(const std::vector<site_call>& calls) {
-    std::vector<site_call> once;
+// at all when they differ. The calls come grouped by site; they are made one per site in place.
+void keepOneCallPerSite(std::vector<phase_call>& calls) {
+    size_t kept = 0;
     for (size_t k = 0; k < calls.size();) {
         size_t end = k + 1;
         uint8_t call = calls[k].call;
@@ -507,10 +541,10 @@ std::vector<site_call> oneCallPerSite(const std::vector<site_call>& calls) {
             agree = agree && isAlt(calls[end].call) == isAlt(call);
             call = std::max(call, calls[end].call);
         }
-        if (agree) once.push_back({calls[k].site, call});
+        if (agree) calls[kept++] = {calls[k].site, call};
         k = end;
     }
-    return once;
+    calls.resize(kept);
 }
 
 }  // namespace
@@ -519,7 +553,10 @@ phaser::phaser(const std::vector<phase_site>& phaseSites, double minimumLod)
     : sites(phaseSites), minLod(minimumLod) {}
 
 void phaser::addFragment(const std::vector<observation>& obs) {
-    std::vector<site_call> usable;
+    // Most reads show one site, and no fragment: they cost no more than this test.
+    if (obs.size() < 2) return;
+    std::vector<phase_call>& usable = scratch;
+    usable.clear();
     for (const observation& o : obs) {
         if (o.supplementary || o.idx >= sites.size() || !sites[o.idx].phasable) continue;
         const phase_site& s = sites[o.idx];
@@ -528,12 +565,13 @@ void phaser::addFragment(const std::vector<observation>& obs) {
         const uint8_t quality = std::min(o.qual, max_quality);
         usable.push_back({o.idx, static_cast<uint8_t>(quality | (base == s.alt ? alt_bit : 0))});
     }
-    std::stable_sort(usable.begin(), usable.end(), [&](const site_call& x, const site_call& y) {
+    if (usable.size() < 2) return;
+    std::stable_sort(usable.begin(), usable.end(), [&](const phase_call& x, const phase_call& y) {
         return sites[x.site].pos < sites[y.site].pos;
     });
-    const std::vector<site_call> calls = oneCallPerSite(usable);
-    if (calls.size() < 2) return;
-    for (const site_call& c : calls) {
+    keepOneCallPerSite(usable);
+    if (usable.size() < 2) return;
+    for (const phase_call& c : usable) {
         callSite.push_back(c.site);
         callAllele.push_back(c.call);
     }
@@ -594,7 +632,7 @@ std::vector<phased_call> phaseReads(const read_table& reads, const std::vector<p
                                     double minLod, const std::vector<uint32_t>& leftOut) {
     phaser sample(sites, minLod);
     std::vector<observation> kept;
-    reads.forEach([&](std::string_view, const std::vector<observation>& obs) {
+    reads.forEachForPhasing([&](std::string_view, const std::vector<observation>& obs) {
         if (leftOut.empty()) return sample.addFragment(obs);
         kept.clear();
         for (const observation& o : obs)

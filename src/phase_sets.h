@@ -31,6 +31,12 @@ struct block_summary {
     int64_t n50 = 0;  // N50 of the blocks' spans (last position - first + 1), in bp
 };
 
+// One usable base of a fragment: its site, then (ALT seen) << 7 | quality.
+struct phase_call {
+    uint32_t site;
+    uint8_t call;
+};
+
 class phaser {
 public:
     // A site stays in its block only when the log10 likelihood ratio of its placement over the
@@ -53,6 +59,7 @@ private:
     // By call: the site, then (ALT seen) << 7 | quality.
     std::vector<uint32_t> callSite;
     std::vector<uint8_t> callAllele;
+    std::vector<phase_call> scratch;  // the fragment being added: kept for its capacity
 };
 
 // The phasing's view of the run's sites: SNP records alone at their position are phasable.

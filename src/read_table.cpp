@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <numeric>
 
 namespace {
 
@@ -41,7 +42,7 @@ void read_table::makeSlots(size_t count) {
 }
 
 void read_table::add(std::string_view name, uint32_t idx, uint8_t base, uint8_t qual,
-                     bool supplementary) {
+                     bool supplementary, bool phaseOnly) {
     // The first read brings the first slots: a table that holds none costs nothing.
     if (slotCount == 0) makeSlots(block_memory::first_block_bytes / sizeof(uint64_t));
     const uint32_t hash = hashName(name);
@@ -54,15 +55,32 @@ void read_table::add(std::string_view name, uint32_t idx, uint8_t base, uint8_t 
             pool[r.last].next = static_cast<uint32_t>(pool.size());
             r.last = static_cast<uint32_t>(pool.size());
             ++r.count;
-            pool.push_back({{idx, base, qual, supplementary}, none});
+            pool.push_back({{idx, base, qual, supplementary, phaseOnly}, none});
+            if (hidesSome || phaseOnly) noteShown(recordIn(slots[slot]), false, phaseOnly);
             return;
         }
     }
     const uint32_t at = static_cast<uint32_t>(pool.size());
-    pool.push_back({{idx, base, qual, supplementary}, none});
+    pool.push_back({{idx, base, qual, supplementary, phaseOnly}, none});
     records.push_back({storeName(name), static_cast<uint32_t>(name.size()), at, at, 1});
+    if (hidesSome || phaseOnly) noteShown(records.size() - 1, true, phaseOnly);
     slots[slot] = slotOf(hash, records.size() - 1);
     if (records.size() * 2 > slotCount) grow();
+}
+
+void read_table::noteShown(size_t record, bool newRecord, bool phaseOnly) {
+    if (!hidesSome) {
+        // Every record before this observation was shown, in its own order.
+        hidesSome = true;
+        const size_t before = records.size() - newRecord;
+        shownOrder.resize(before);
+        std::iota(shownOrder.begin(), shownOrder.end(), 0u);
+        shown.assign(before, true);
+    }
+    if (newRecord) shown.push_back(false);
+    if (phaseOnly || shown[record]) return;
+    shown[record] = true;
+    shownOrder.push_back(static_cast<uint32_t>(record));
 }
 
 void read_table::clear() {
@@ -71,6 +89,9 @@ void read_table::clear() {
     std::fill(slots, slots + slotCount, 0);
     arenaBlock = 0;
     arenaUsed = 0;
+    hidesSome = false;
+    shownOrder.clear();
+    shown.clear();
 }
 
 const char* read_table::storeName(std::string_view name) {
@@ -106,7 +127,8 @@ void read_table::grow() {
 size_t read_table::bytesUsed() const {
     size_t names = 0;
     for (size_t k = 0; k < arena.size(); ++k) names += block_memory::blockSize(k);
-    return records.bytesUsed() + pool.bytesUsed() + slotCount * sizeof(uint64_t) + names;
+    return records.bytesUsed() + pool.bytesUsed() + slotCount * sizeof(uint64_t) + names +
+           shownOrder.capacity() * sizeof(uint32_t) + shown.capacity() / 8;
 }
 
 void read_table::sortObservationsSince(size_t mark) {

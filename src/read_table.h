@@ -11,13 +11,15 @@
 
 #include "block_memory.h"
 
-// One observation: the site index, the base letter and its quality byte, and whether a
-// supplementary alignment made it (in the padding of the other three: it costs no memory).
+// One observation: the site index, the base letter and its quality byte, whether a
+// supplementary alignment made it, and whether its base is below --base-quality, kept for the
+// phasing alone (both in the padding of the other three: they cost no memory).
 struct observation {
     uint32_t idx;
     uint8_t base;
     uint8_t qual;
     bool supplementary = false;
+    bool phaseOnly = false;
 };
 
 // A phase-informative read: at least two observations, at strictly increasing sites.
@@ -40,11 +42,14 @@ public:
     };
 
     read_table();
+    // An observation made `phaseOnly` is seen by forEachForPhasing alone: forEach, size() and
+    // the order of the reads are what they would be without it.
     void add(std::string_view name, uint32_t idx, uint8_t base, uint8_t qual,
-             bool supplementary = false);
+             bool supplementary = false, bool phaseOnly = false);
     // Forgets every read; keeps the capacity for the next sample.
     void clear();
-    size_t size() const { return records.size(); }
+    // The reads with an observation that is not phase-only.
+    size_t size() const { return hidesSome ? shownOrder.size() : records.size(); }
     // Observations held, all reads together; a mark for sortObservationsSince.
     size_t observations() const { return pool.size(); }
     // Puts each read's observations made since the mark in increasing site index, keeping
@@ -52,15 +57,22 @@ public:
     void sortObservationsSince(size_t mark);
     size_t bytesUsed() const;
 
-    // Calls visit(name, observations) for each read, in the order the names were first added.
+    // Calls visit(name, observations) for each read, in the order the names were first added,
+    // without the phase-only observations (and the reads that hold nothing else).
     template <class Visit> void forEach(Visit&& visit) const {
         std::vector<observation> obs;
-        for (size_t i = 0; i < records.size(); ++i) {
-            const sread& r = records[i];
-            obs.clear();
-            for (uint32_t o = r.first; o != none; o = pool[o].next) obs.push_back(pool[o].value);
-            visit(std::string_view(r.name, r.nameLength), static_cast<const std::vector<observation>&>(obs));
+        if (!hidesSome) {
+            for (size_t i = 0; i < records.size(); ++i) visitRecord(i, false, obs, visit);
+            return;
         }
+        for (uint32_t i : shownOrder) visitRecord(i, true, obs, visit);
+    }
+    // Calls visit(name, observations) with all its observations for each read that has two or
+    // more: the others link no sites, and they are most reads.
+    template <class Visit> void forEachForPhasing(Visit&& visit) const {
+        std::vector<observation> obs;
+        for (size_t i = 0; i < records.size(); ++i)
+            if (records[i].count >= 2) visitRecord(i, false, obs, visit);
     }
 
 private:
@@ -69,6 +81,17 @@ private:
         observation value;
         uint32_t next;
     };
+
+    template <class Visit>
+    void visitRecord(size_t i, bool shownOnly, std::vector<observation>& obs, Visit& visit) const {
+        const sread& r = records[i];
+        obs.clear();
+        for (uint32_t o = r.first; o != none; o = pool[o].next)
+            if (!shownOnly || !pool[o].value.phaseOnly) obs.push_back(pool[o].value);
+        visit(std::string_view(r.name, r.nameLength), static_cast<const std::vector<observation>&>(obs));
+    }
+    // Keeps shownOrder for the record's observation just added, once one is phase-only.
+    void noteShown(size_t record, bool newRecord, bool phaseOnly);
 
     const char* storeName(std::string_view name);
     void makeSlots(size_t count);
@@ -83,4 +106,10 @@ private:
     std::vector<block_memory::block_ptr> arena;  // names, one block after another
     size_t arenaBlock = 0;                       // the block being filled
     size_t arenaUsed = 0;                        // and how much of it
+    // Once a phase-only observation is held: the records with another observation, in the
+    // order of the first such one (the order they would have had without phase-only ones),
+    // and by record whether it is among them. Untouched by a run that adds none.
+    bool hidesSome = false;
+    std::vector<uint32_t> shownOrder;
+    std::vector<bool> shown;
 };

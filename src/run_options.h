@@ -21,6 +21,7 @@ struct run_options {
     const char* stats = nullptr;      // per-sample statistics file
     const char* phaseSets = nullptr;  // VCF with read-backed phase sets
     double phaseMinLod = 1.5;         // least sure placement kept in a block, log10
+    int phaseBaseQuality = 7;         // lowest base quality the phase sets use
     bool blocksOnly = false;          // the output without its map: a part of a larger one
     const char* splitGroups = nullptr;  // cut the VCF into the groups it lists; no scan
     const char* gatherPhaseSets = nullptr;  // gather the groups' phase sets parts; no scan

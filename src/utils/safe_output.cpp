@@ -21,8 +21,9 @@
 namespace {
 
 // The temporary files not yet renamed, in fixed storage that the signal handler reads without
-// allocating: room for every output of a run (the output file, a statistics file) and spare.
-constexpr int registry_slots = 4;
+// allocating: room for every output of a run (the output file, a statistics file, the phase
+// sets and their two indexes) and spare.
+constexpr int registry_slots = 8;
 char temporaryPaths[registry_slots][PATH_MAX];
 // Set once the path above names a file to remove; read by the handler, on any thread.
 std::atomic<bool> registered[registry_slots];

@@ -7,13 +7,16 @@ namespace {
 
 using seen = std::vector<std::pair<std::string, std::vector<uint32_t>>>;
 
-seen contents(const read_table& reads) {
+// The reads as the PIR file sees them, or with `forPhasing` as the phasing does.
+seen contents(const read_table& reads, bool forPhasing = false) {
     seen out;
-    reads.forEach([&](std::string_view name, const std::vector<observation>& obs) {
+    const auto take = [&](std::string_view name, const std::vector<observation>& obs) {
         std::vector<uint32_t> indices;
         for (const observation& o : obs) indices.push_back(o.idx);
         out.emplace_back(std::string(name), indices);
-    });
+    };
+    if (forPhasing) reads.forEachForPhasing(take);
+    else reads.forEach(take);
     return out;
 }
 
@@ -67,6 +70,31 @@ TEST(ReadTable, SortingPutsOnlyTheLaterObservationsInSiteOrder) {
             for (const observation& o : obs) bases += static_cast<char>(o.base);
     });
     EXPECT_EQ(bases, "ATCAG");
+}
+
+// Phase-only observations change nothing the PIR file and the statistics read: not the reads,
+// not their order (a read first met by a phase-only base comes where its first other base
+// puts it), not the count; the phasing sees them all, in each read's order.
+TEST(ReadTable, PhaseOnlyObservationsAreSeenByThePhasingAlone) {
+    read_table reads;
+    for (int round = 0; round < 2; ++round) {  // clear() forgets them with the rest
+        reads.add("early", 1, 'A', 30);
+        reads.add("late", 2, 'A', 9, false, true);  // met first by a phase-only base
+        reads.add("hidden", 2, 'C', 8, false, true);
+        reads.add("middle", 3, 'G', 30);
+        reads.add("late", 4, 'T', 30);
+        reads.add("early", 5, 'C', 10, false, true);
+        reads.add("hidden", 6, 'A', 9, false, true);
+        EXPECT_EQ(contents(reads), (seen{{"early", {1}}, {"middle", {3}}, {"late", {4}}}));
+        EXPECT_EQ(reads.size(), 3u);
+        EXPECT_EQ(contents(reads, true),
+                  (seen{{"early", {1, 5}}, {"late", {2, 4}}, {"hidden", {2, 6}}}));
+        reads.clear();
+        reads.add("after", 7, 'A', 30);
+        EXPECT_EQ(contents(reads), (seen{{"after", {7}}}));
+        EXPECT_EQ(reads.size(), 1u);
+        reads.clear();
+    }
 }
 
 }  // namespace
