@@ -12,19 +12,22 @@ def phase_set_outputs() -> dict:
     return {"phased": temp(PHASE_SET_PART)} if PHASE_SETS else {}
 
 
+def scan_phase_sets(output) -> str:
+    """The scan's own phase sets file beside its part, bgzipped at the fastest level so that
+    the scans running at once hold little disk; read once and removed by the part's check."""
+    return shlex.quote(output.phased.removesuffix(".gz") + ".vcf.gz")
+
+
 def phase_sets_option(wildcards, output) -> str:
-    """The scan's own phase sets file, plain text beside its part, read once and removed by
-    the part's check."""
     if not PHASE_SETS:
         return ""
-    return (f"--phase-sets {shlex.quote(output.phased.removesuffix('.gz') + '.vcf')}"
-            f" --phase-min-lod {config['phase_min_lod']}")
+    return f"--phase-sets {scan_phase_sets(output)} --phase-min-lod {config['phase_min_lod']}"
 
 
 def phase_part_option(wildcards, input, output) -> str:
     if not PHASE_SETS:
         return ""
-    return (f"--phased {shlex.quote(output.phased.removesuffix('.gz') + '.vcf')}"
+    return (f"--phased {scan_phase_sets(output)}"
             f" --phase-source {shlex.quote(f'{input.inputs}/group{wildcards.group}.vcf.gz')}"
             f" --phase-part {shlex.quote(output.phased)}")
 

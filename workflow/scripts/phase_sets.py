@@ -45,12 +45,12 @@ def source_lines(vcf: Path) -> Iterator[list[bytes]]:
 
 
 def compact_part(phased: Path, source: Path, out: Path, every_line: bool) -> None:
-    """The part of a group's phase sets file (bridgeScan --phase-sets, plain text) that the
+    """The part of a group's phase sets file (bridgeScan --phase-sets, bgzipped) that the
     gather needs, gzip-compressed; with every_line, every selected line. Its lines are those of
     the group's VCF `source` that the scan selected, in order."""
     number = 0
     inputs = source_lines(source)
-    with open(phased, "rb") as lines, gzip.open(out, "wb", compresslevel=PART_LEVEL) as part:
+    with gzip.open(phased, "rb") as lines, gzip.open(out, "wb", compresslevel=PART_LEVEL) as part:
         for line in lines:
             if line.startswith(b"#"):
                 continue

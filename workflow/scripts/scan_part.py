@@ -63,7 +63,8 @@ def main(args) -> None:
     if args.phased:
         compact_part(Path(args.phased), Path(args.phase_source), Path(args.phase_part),
                      every_line=group == 1)
-        Path(args.phased).unlink()
+        for path in (args.phased, f"{args.phased}.tbi", f"{args.phased}.csi"):
+            Path(path).unlink(missing_ok=True)
 
 
 if __name__ == "__main__":
