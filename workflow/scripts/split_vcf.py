@@ -13,12 +13,10 @@ fields as bridgeScan cuts them and otherwise left as they stand, so that each gr
 what a scan of the whole cohort would see for those samples."""
 
 import os
-import subprocess
-import tempfile
 from pathlib import Path
 
-from cohort import (InputError, chromosome_command, existing_index, load_json, older,
-                    run_logged, script_arguments, vcf_kind)
+from cohort import (InputError, load_json, run_logged, run_into_stderr, run_on_chromosome,
+                    script_arguments)
 from layout import Batches
 
 
@@ -38,31 +36,15 @@ def groups_file(outputs: list[tuple[Path, list[str]]], path: Path) -> Path:
     return path
 
 
-def read_in_place(vcf: Path, index: Path) -> bool:
-    """Whether bridgeScan reads the VCF through `index` itself: the index it looks for beside
-    the VCF, not older than it. It then decompresses on its own threads."""
-    found = existing_index(vcf, (".tbi",) if vcf_kind(vcf) == "vcf" else (".csi",))
-    return found is not None and found == index and not older(found, vcf)
-
-
 def run_split(program: str, listing: Path, threads: int, source: Path | None,
               whole: tuple[Path, Path, str]) -> None:
     """Runs bridgeScan --split-groups on the file `source`, or else on the chromosome's lines
     of the cohort VCF `whole` (VCF, index, chromosome) read through its index."""
-    command = [program, "--split-groups", str(listing), "--threads", str(threads), "--vcf"]
-    vcf, index, chromosome = whole
+    command = [program, "--split-groups", str(listing), "--threads", str(threads)]
     if source is not None:
-        status = subprocess.run(command + [str(source)]).returncode
-    elif read_in_place(vcf, index):
-        status = subprocess.run(command + [str(vcf), "--chrom", chromosome]).returncode
+        status = run_into_stderr(command + ["--vcf", str(source)])
     else:
-        with chromosome_command(*whole) as reading, tempfile.TemporaryFile() as messages:
-            with subprocess.Popen(reading, stdout=subprocess.PIPE, stderr=messages) as lines:
-                status = subprocess.run(command + ["/dev/stdin"], stdin=lines.stdout).returncode
-                lines.stdout.close()
-            if lines.returncode != 0 and status == 0:
-                messages.seek(0)
-                raise InputError(f"{' '.join(reading)} failed: {messages.read().decode().strip()}")
+        status = run_on_chromosome(command, *whole)
     if status != 0:
         raise InputError(f"bridgeScan --split-groups failed (status {status}): see above")
 
