@@ -21,20 +21,11 @@ std::set<std::string> indexedSequences(const char* fasta) {
     return names;
 }
 
-// The main thread reads records while the others inflate blocks ahead of it. They are started
-// with the stopping signals held, and hold them for good: a signal then reaches the main thread,
-// never one of them while the main thread creates a temporary output.
-hts_tpool* startPool(int threads) {
-    if (threads < 2) return nullptr;
-    const safe_output::signals_held held;
-    return hts_tpool_init(threads - 1);
-}
-
 }  // namespace
 
 data_set::data_set(int baseQuality, int readQuality, const run_options& runOptions)
     : options(runOptions),
-      pool(startPool(runOptions.threads)),
+      pool(startThreadPool(runOptions.threads)),  // inflating blocks ahead of the reader
       referenceSequences(indexedSequences(runOptions.reference)) {
     pileup.owner = this;
     pileup.minBaseQuality = baseQuality;

@@ -13,6 +13,8 @@
 
 #include <htslib/hts_log.h>
 
+#include "utils/safe_output.h"
+
 namespace {
 
 // htslib 1.16 tries `.csi` appended to the name, then in place of the name's last extension
@@ -95,6 +97,12 @@ extern "C" void hts_log(enum htsLogLevel severity, const char* context, const ch
     }
     va_end(args);
     errno = saved;
+}
+
+hts_tpool_ptr startThreadPool(int threads) {
+    if (threads < 2) return nullptr;
+    const safe_output::signals_held held;
+    return hts_tpool_ptr(hts_tpool_init(threads - 1));
 }
 
 void useThreadPool(htsFile* file, hts_tpool* pool) {

@@ -32,6 +32,11 @@ using hts_tpool_ptr = std::unique_ptr<hts_tpool, hts_deleter<hts_tpool_destroy>>
 // bgzf_close returns int: close written files explicitly and check.
 using bgzf_ptr = std::unique_ptr<BGZF, hts_deleter<bgzf_close>>;
 
+// A pool of threads - 1 workers, none below 2 threads. The workers start with the stopping
+// signals held, and hold them for good: a signal then reaches the main thread, never a worker
+// while the main thread creates a temporary output.
+hts_tpool_ptr startThreadPool(int threads);
+
 // Lets htslib decompress the file on the pool's threads; nothing when there is no pool.
 void useThreadPool(htsFile* file, hts_tpool* pool);
 

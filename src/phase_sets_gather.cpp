@@ -426,21 +426,13 @@ private:
     std::string text;
 };
 
-// Started with the stopping signals held, as the scan's threads are: a signal then reaches the
-// main thread only.
-hts_tpool_ptr startPool(int threads) {
-    if (threads < 2) return nullptr;
-    const safe_output::signals_held held;
-    return hts_tpool_ptr(hts_tpool_init(threads - 1));
-}
-
 }  // namespace
 
 void gatherPhaseSets(const run_options& options, const std::string& version) {
     if (!options.phaseSets) fatal("ERROR: --gather-phase-sets writes the file --phase-sets names");
     vcf_output::checkTarget(options.phaseSets);
     const gather_list list = readList(options.gatherPhaseSets);
-    const hts_tpool_ptr pool = startPool(options.threads);
+    const hts_tpool_ptr pool = startThreadPool(options.threads);
     vcf_output out(options.phaseSets, pool.get());
     scratch_folder scratch(options.phaseSets);
     const std::vector<part_source> parts =

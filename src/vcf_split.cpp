@@ -104,7 +104,7 @@ class group_writer {
 public:
     group_writer(std::vector<group_file> groupFiles, const run_options& options)
         : groups(std::move(groupFiles)),
-          pool(options.threads > 1 ? hts_tpool_init(options.threads - 1) : nullptr),
+          pool(startThreadPool(options.threads)),
           files(pathsOf(groups), 1, pool.get()), vcfPath(options.vcf), chrom(options.chrom) {}
 
     group_writer(const group_writer&) = delete;
