@@ -29,7 +29,8 @@
 #              PLANNED_SAMPLES x 22 rows (wall, peak memory, page size);
 #     rate     how many finished jobs a second Snakemake registers through the Slurm profile's
 #              executor settings with thousands queued: RATE_JOBS (3000) jobs that each touch
-#              a file, on the stand-in Slurm, for RATE_SECONDS (300) seconds.
+#              a file, on the one-node Slurm of the workflow tests (as root), for RATE_SECONDS
+#              (300) seconds.
 # Uses at most two cores; figures on a busy machine are noisy.
 set -euo pipefail
 
@@ -344,10 +345,12 @@ fi
 if [[ "$parts" == *" rate "* ]]; then
     jobs=${RATE_JOBS:-3000}
     say "Finished jobs registered a second through the Slurm profile, $jobs jobs queued"
-    rm -rf rate && mkdir -p rate/standin/bin
-    for name in sbatch sacct squeue scancel srun; do
-        ln -s "$here/slurm_standin.py" "rate/standin/bin/$name"
-    done
+    rm -rf rate && mkdir -p rate
+    # The one-node Slurm of the workflow's tests: real sbatch and scontrol, which a stand-in
+    # written in Python is too slow to stand for here.
+    cluster=$data/rate/cluster
+    bash "$repo/tests/workflow/slurm_cluster.sh" start "$cluster"
+    trap 'bash "$repo/tests/workflow/slurm_cluster.sh" stop "$cluster"' EXIT
     # The profile's executor settings; its groups name the workflow's rules, absent here.
     $python - "$repo/workflow/profiles/slurm/config.yaml" rate/config.yaml <<'PYTHON'
 import sys
@@ -368,8 +371,8 @@ rule job:
     shell: "touch {output}"
 SNAKEFILE
     (cd rate && measured "Snakemake through the profile, ${RATE_SECONDS:-300} s" \
-        timeout -s INT "${RATE_SECONDS:-300}" env USER="$(id -un)" PATH="$PWD/standin/bin:$PATH" \
-        STANDIN_SLURM_DIR="$PWD/standin/state" STANDIN_SLURM_CORES=64 \
-        snakemake --profile . >run.log 2>&1 || true)
-    $python "$here/workflow_bench_report.py" rate rate/run.log rate/standin/state "$jobs"
+        timeout -s INT "${RATE_SECONDS:-300}" env USER="$(id -un)" \
+        SLURM_CONF="$cluster/slurm.conf" snakemake --profile . >run.log 2>&1 || true)
+    SLURM_CONF="$cluster/slurm.conf" scontrol show job --oneliner >rate/jobs.txt
+    $python "$here/workflow_bench_report.py" rate rate/run.log rate/jobs.txt "$jobs"
 fi

@@ -9,6 +9,7 @@
                                 the jobs still queued, against those the stand-in finished"""
 
 import json
+import re
 import sys
 import time
 from collections import defaultdict
@@ -88,16 +89,17 @@ def registered(log: Path) -> list[float]:
     return stamps
 
 
-def rate(log: Path, state: Path, jobs: int) -> None:
+def rate(log: Path, listing: Path, jobs: int) -> None:
     """The rate from the first registered job to the last, the first minute left out as the
-    queue fills; and how many jobs the stand-in had finished that Snakemake had not seen."""
+    queue fills; and how many jobs Slurm had finished (its `scontrol show job --oneliner`)
+    that Snakemake had not seen."""
     stamps = registered(log)
-    records = [json.loads(p.read_text()) for p in state.glob("*.json")]
-    finished = sum(r["state"] == "COMPLETED" for r in records)
+    states = re.findall(r"\bJobState=(\w+)", listing.read_text())
+    finished = states.count("COMPLETED")
     steady = [t for t in stamps if t >= stamps[0] + 60] if stamps else []
     seconds = steady[-1] - steady[0] if len(steady) > 1 else 0
     print(f"{len(stamps)} finished jobs registered, {jobs - len(stamps)} still queued at the "
-          f"end; the stand-in finished {finished} of {len(records)} submitted")
+          f"end; Slurm finished {finished} of {len(states)} submitted")
     if seconds:
         print(f"registered after the first minute: {len(steady) / seconds:.2f} jobs a second")
 

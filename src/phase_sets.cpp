@@ -28,8 +28,6 @@ constexpr double least_gain = 1e-9;
 constexpr double lod_unit = 1e6;
 // Blocks of up to this many sites are placed by trying every placement.
 constexpr size_t exact_sites = 8;
-// Runs of up to this many neighbouring sites are tested for a placement of their own.
-constexpr size_t max_run = 2;
 // A fragment's call is paired with this many of its next calls for the first placement (the
 // flips that follow make the rest: four gave the same blocks on the benchmark, at more cost).
 constexpr uint32_t max_partners = 2;
@@ -38,6 +36,15 @@ constexpr uint32_t max_partners = 2;
 constexpr int max_rounds = 100;
 
 bool isAlt(uint8_t call) { return call & alt_bit; }
+
+// A LOD in millionths, rounded half away from zero as llround does, without its call into libm
+// (cut gains take millions of them; theirs never leave the range of an int64_t).
+int64_t roundedLod(double lod) {
+    const double units = lod * lod_unit;
+    const auto truncated = static_cast<int64_t>(units);
+    const double rest = units - static_cast<double>(truncated);
+    return truncated + (rest >= 0.5) - (rest <= -0.5);
+}
 
 // log10 of a base's chance to be right and to be wrong, by its quality; a base that could as
 // well be wrong as right (quality 3 and below) says nothing.
@@ -266,22 +273,33 @@ private:
     // first. Each fragment's calls are paired with the next few of it only, so a long read
     // costs no square; their weights overcount it, which the flips that follow correct.
     void placeByTree() {
-        // By site, its later partners and their summed votes: a few each, searched in place.
-        std::vector<std::vector<std::pair<uint32_t, double>>> votes(hap.size());
-        for (uint32_t f : fragments)
-            for (uint32_t i = list.begin(f); i < list.end(f); ++i)
-                for (uint32_t j = i + 1; j < list.end(f) && j <= i + max_partners; ++j) {
-                    const double vote = voteOf(list.call[i], list.call[j]);
-                    auto& partners = votes[list.site[i]];
-                    auto at = std::find_if(partners.begin(), partners.end(),
-                                           [&](const auto& p) { return p.first == list.site[j]; });
-                    if (at == partners.end()) at = partners.insert(at, {list.site[j], 0.0});
-                    at->second += isAlt(list.call[i]) == isAlt(list.call[j]) ? vote : -vote;
-                }
+        // Each vote under its earlier site (a counting sort, which keeps the fragments' order),
+        // then summed by pair: a site has few partners, searched in its own stretch of links.
+        struct vote {
+            uint32_t partner;
+            double value;
+        };
+        std::vector<uint32_t> start(hap.size() + 1, 0);
+        forEachPairedCall([&](uint32_t i, uint32_t) { ++start[list.site[i] + 1]; });
+        std::partial_sum(start.begin(), start.end(), start.begin());
+        std::vector<vote> votes(start.back());
+        std::vector<uint32_t> at(start.begin(), start.end() - 1);
+        forEachPairedCall([&](uint32_t i, uint32_t j) {
+            const double value = voteOf(list.call[i], list.call[j]);
+            votes[at[list.site[i]]++] = {list.site[j],
+                                         isAlt(list.call[i]) == isAlt(list.call[j]) ? value : -value};
+        });
         std::vector<std::pair<uint64_t, double>> links;
-        for (uint32_t site = 0; site < votes.size(); ++site)
-            for (const auto& [partner, vote] : votes[site])
-                links.emplace_back(uint64_t{site} << 32 | partner, vote);
+        for (uint32_t site = 0; site < hap.size(); ++site) {
+            const size_t first = links.size();
+            for (uint32_t k = start[site]; k < start[site + 1]; ++k) {
+                const uint64_t pair = uint64_t{site} << 32 | votes[k].partner;
+                auto link = std::find_if(links.begin() + static_cast<std::ptrdiff_t>(first),
+                                         links.end(), [&](const auto& l) { return l.first == pair; });
+                if (link == links.end()) link = links.insert(link, {pair, 0.0});
+                link->second += votes[k].value;
+            }
+        }
         std::sort(links.begin(), links.end(), [](const auto& x, const auto& y) {
             const double wx = std::fabs(x.second), wy = std::fabs(y.second);
             return wx != wy ? wx > wy : x.first < y.first;
@@ -291,6 +309,13 @@ private:
             forest.join(static_cast<uint32_t>(pair >> 32), static_cast<uint32_t>(pair), vote < 0);
         for (uint32_t s = 0; s < hap.size(); ++s) hap[s] = forest.parityOf(s);
         refresh();
+    }
+
+    // Calls pair(i, j) for each call i of each fragment and each of its next max_partners calls j.
+    template <class Pair> void forEachPairedCall(Pair&& pair) const {
+        for (uint32_t f : fragments)
+            for (uint32_t i = list.begin(f); i < list.end(f); ++i)
+                for (uint32_t j = i + 1; j < list.end(f) && j <= i + max_partners; ++j) pair(i, j);
     }
 
     // Walks every placement (the first site fixed: a placement and its mirror are one) flipping
@@ -317,8 +342,8 @@ private:
         double gain = 0;
         for (uint32_t j = coverStart[s]; j < coverStart[s + 1]; ++j) {
             const auto [k, call] = cover[j];
-            const auto [da, db] = scoreOf(call, s);
-            gain += logSum(a[k] + (db - da), b[k] + (da - db)) - sum[k];
+            const double shift = flipShift(call, s);
+            gain += logSum(a[k] - shift, b[k] + shift) - sum[k];
         }
         return gain;
     }
@@ -384,7 +409,7 @@ private:
                 if (left[s]) continue;
                 if (before != UINT32_MAX) {
                     const double flipped = logSum(pa + b[k] - pb, pb + a[k] - pa);
-                    const int64_t gain = std::llround((flipped - whole) * lod_unit);
+                    const int64_t gain = roundedLod(flipped - whole);
                     change[before] += gain;
                     change[s] -= gain;
                 }
@@ -400,8 +425,8 @@ private:
     }
 
     // The kept sites joined by fragments, within parts: a new part begins where flipping every
-    // site after a cut loses less than minLod, and a run of a few kept sites whose flip, all
-    // together, loses less than minLod is a part of its own.
+    // site after a cut loses less than minLod, and two neighbouring kept sites whose flip together
+    // loses less than minLod are a part of their own.
     std::vector<uint32_t> joinedSites(const std::vector<int64_t>& gains, double minLod) {
         std::vector<uint32_t> kept, part(hap.size(), 0);
         uint32_t parts = 0;
@@ -412,7 +437,7 @@ private:
             part[s] = parts;
             kept.push_back(s);
         }
-        detachUnsureRuns(kept, part, parts, minLod);
+        detachUnsurePairs(kept, part, parts, minLod);
         lowest_root_sets joined(hap.size());
         std::vector<std::pair<uint32_t, uint32_t>> lastOfPart;  // in one fragment: part, site
         for (uint32_t f : fragments) {
@@ -435,35 +460,42 @@ private:
         return first;
     }
 
-    // Each run of two to max_run neighbouring kept sites of one part (and not all of it) whose
-    // flip loses less than minLod becomes a part of its own: its sites may be sure of one
-    // another and not of the rest, which neither a single site nor a cut shows.
-    void detachUnsureRuns(const std::vector<uint32_t>& kept, std::vector<uint32_t>& part,
-                          uint32_t& parts, double minLod) {
-        // Flipping back leaves rounding in a, b and their sums: they are put back as they were
-        // at the end.
-        const std::vector<double> keptA = a, keptB = b, keptSum = sum;
-        for (size_t i = 0; i < kept.size(); ++i) {
-            double gained = 0;
-            size_t flipped = 0, unsureEnd = 0;  // one past the unsure run found, or 0
-            for (size_t k = i; k < kept.size() && k < i + max_run && part[kept[k]] == part[kept[i]];
-                 ++k) {
-                gained += flip(kept[k]);
-                ++flipped;
-                if (k > i && -gained < minLod && !wholePart(kept, part, i, k)) {
-                    unsureEnd = k + 1;
-                    break;
-                }
-            }
-            for (size_t k = i; k < i + flipped; ++k) flip(kept[k]);
-            if (unsureEnd == 0) continue;
+    // Each two neighbouring kept sites of one part (and not all of it) whose flip together
+    // loses less than minLod become a part of their own: they may be sure of one another and
+    // not of the rest, which neither a single site nor a cut shows.
+    void detachUnsurePairs(const std::vector<uint32_t>& kept, std::vector<uint32_t>& part,
+                           uint32_t& parts, double minLod) const {
+        for (size_t i = 0; i + 1 < kept.size(); ++i) {
+            if (part[kept[i + 1]] != part[kept[i]] || wholePart(kept, part, i, i + 1) ||
+                -pairFlipGain(kept[i], kept[i + 1]) >= minLod)
+                continue;
             ++parts;
-            for (size_t k = i; k < unsureEnd; ++k) part[kept[k]] = parts;
-            i = unsureEnd - 1;
+            part[kept[i]] = part[kept[i + 1]] = parts;
+            ++i;
         }
-        a = keptA;
-        b = keptB;
-        sum = keptSum;
+    }
+
+    // What flipping sites s and t together gains: their fragments' entries walked side by
+    // side (each site's in fragment order).
+    double pairFlipGain(uint32_t s, uint32_t t) const {
+        double gain = 0;
+        uint32_t j = coverStart[s], k = coverStart[t];
+        while (j < coverStart[s + 1] || k < coverStart[t + 1]) {
+            const uint32_t fs = j < coverStart[s + 1] ? cover[j].fragment : UINT32_MAX;
+            const uint32_t ft = k < coverStart[t + 1] ? cover[k].fragment : UINT32_MAX;
+            const uint32_t f = std::min(fs, ft);
+            double shift = 0;  // what the flips take from a and give to b
+            if (fs == f) shift += flipShift(cover[j++].call, s);
+            if (ft == f) shift += flipShift(cover[k++].call, t);
+            gain += logSum(a[f] - shift, b[f] + shift) - sum[f];
+        }
+        return gain;
+    }
+
+    // What flipping site s takes from a fragment's a (and gives to its b) for its call there.
+    double flipShift(uint8_t call, uint32_t s) const {
+        const auto [da, db] = scoreOf(call, s);
+        return da - db;
     }
 
     // Whether kept[i..end] are all the kept sites of their part.
@@ -489,16 +521,20 @@ private:
 
 // The fragments in an order of their contents alone: the reads' order cannot change a sum.
 std::vector<uint32_t> canonicalOrder(const fragment_list& list) {
-    std::vector<uint32_t> order(list.size());
-    std::iota(order.begin(), order.end(), 0u);
     const auto key = [&](uint32_t c) { return uint64_t{list.site[c]} << 8 | list.call[c]; };
-    std::sort(order.begin(), order.end(), [&](uint32_t x, uint32_t y) {
-        uint32_t i = list.begin(x), j = list.begin(y);
-        for (; i < list.end(x) && j < list.end(y); ++i, ++j)
+    // Each fragment's first key beside it: most comparisons end there.
+    std::vector<std::pair<uint64_t, uint32_t>> order(list.size());
+    for (uint32_t f = 0; f < list.size(); ++f) order[f] = {key(list.begin(f)), f};
+    std::sort(order.begin(), order.end(), [&](const auto& x, const auto& y) {
+        if (x.first != y.first) return x.first < y.first;
+        uint32_t i = list.begin(x.second) + 1, j = list.begin(y.second) + 1;
+        for (; i < list.end(x.second) && j < list.end(y.second); ++i, ++j)
             if (key(i) != key(j)) return key(i) < key(j);
-        return i == list.end(x) && j < list.end(y);
+        return i == list.end(x.second) && j < list.end(y.second);
     });
-    return order;
+    std::vector<uint32_t> fragments(list.size());
+    for (uint32_t f = 0; f < list.size(); ++f) fragments[f] = order[f].second;
+    return fragments;
 }
 
 // The sites the fragments show, in position order.
@@ -528,6 +564,9 @@ void addCalls(const std::vector<uint32_t>& firstOf, const block_model& model,
                          model.altFirst(s) != model.altFirst(first)});
     }
 }
+
+// toupper without its locale: bases are ASCII letters.
+char upperCase(char base) { return base >= 'a' && base <= 'z' ? static_cast<char>(base - 'a' + 'A') : base; }
 
 // A site shown twice (overlapping mates) counts once: by its better base when both agree, not
 // at all when they differ. The calls come grouped by site; they are made one per site in place.
@@ -560,15 +599,18 @@ void phaser::addFragment(const std::vector<observation>& obs) {
     for (const observation& o : obs) {
         if (o.supplementary || o.idx >= sites.size() || !sites[o.idx].phasable) continue;
         const phase_site& s = sites[o.idx];
-        const char base = static_cast<char>(std::toupper(o.base));
+        const char base = upperCase(static_cast<char>(o.base));
         if (base != s.ref && base != s.alt) continue;
         const uint8_t quality = std::min(o.qual, max_quality);
         usable.push_back({o.idx, static_cast<uint8_t>(quality | (base == s.alt ? alt_bit : 0))});
     }
     if (usable.size() < 2) return;
-    std::stable_sort(usable.begin(), usable.end(), [&](const phase_call& x, const phase_call& y) {
+    const auto byPosition = [&](const phase_call& x, const phase_call& y) {
         return sites[x.site].pos < sites[y.site].pos;
-    });
+    };
+    // A read's sites come in position order but for overlapping mates.
+    if (!std::is_sorted(usable.begin(), usable.end(), byPosition))
+        std::stable_sort(usable.begin(), usable.end(), byPosition);
     keepOneCallPerSite(usable);
     if (usable.size() < 2) return;
     for (const phase_call& c : usable) {

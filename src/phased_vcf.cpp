@@ -76,9 +76,12 @@ bool allelesDiffer(std::string_view genotype) {
 // A scanned sample's value outside the reads' blocks holds no phase: its genotype unphased when
 // its alleles differ, in their order, and its PS missing. Empty when that changes nothing.
 std::string unphasedValue(std::string_view value, const format_keys& keys) {
-    std::string out(value);
     const std::string_view genotype = valuePart(value, keys.gt);
-    if (genotype.find('|') != std::string_view::npos && allelesDiffer(genotype)) {
+    const bool phased = genotype.find('|') != std::string_view::npos;
+    // Most values: unphased, and no PS key on the line.
+    if (!phased && keys.ps < 0) return std::string();
+    std::string out(value);
+    if (phased && allelesDiffer(genotype)) {
         std::string unphased(genotype);
         std::replace(unphased.begin(), unphased.end(), '|', '/');
         out = withPart(value, keys.gt, unphased);
@@ -95,9 +98,9 @@ public:
         for (size_t s = 0; s < calls.size(); ++s) pushNext(s, 0);
     }
 
-    // The (sample, call) pairs at `site`, in sample order.
-    std::vector<std::pair<size_t, phased_call>> at(uint32_t site) {
-        std::vector<std::pair<size_t, phased_call>> found;
+    // The (sample, call) pairs at `site`, in sample order; valid until the next call.
+    const std::vector<std::pair<size_t, phased_call>>& at(uint32_t site) {
+        found.clear();
         while (!next.empty() && next.top().site <= site) {
             const entry e = next.top();
             next.pop();
@@ -122,26 +125,27 @@ private:
     }
 
     const std::vector<std::vector<phased_call>>& calls;
+    std::vector<std::pair<size_t, phased_call>> found;
     std::priority_queue<entry, std::vector<entry>, std::greater<entry>> next;
 };
 
 // No sample value of a line needs a change when no scanned sample has a call at it, and it has
-// neither a PS key nor a '|' in its sample values: most lines of an unphased VCF.
-bool keptAsItIs(std::string_view line, bool calls) {
+// neither a PS key nor a '|' in its sample values: most lines of an unphased VCF. `head`: its
+// first 10 fields or fewer.
+bool keptAsItIs(std::string_view line, const std::vector<std::string_view>& head, bool calls) {
     if (calls) return false;
-    const std::vector<std::string_view> head = firstFields(line, 10);
     return head.size() < 10 || (keyIndex(head[8], "PS") < 0 &&
                                 line.find('|', static_cast<size_t>(head[9].data() - line.data())) ==
                                     std::string_view::npos);
 }
 
-// A data line with the values of the scanned samples holding the reads' phase alone: those of
+// The data line with the values of the scanned samples holding the reads' phase alone: those of
 // `at` phased, the others unphased (each of these that changes is counted in `lostPhase`); every
-// other byte as it stands.
-std::string rewrite(std::string_view line, const std::vector<std::pair<size_t, phased_call>>& at,
-                    const std::vector<bool>& scanned, uint64_t& lostPhase) {
-    if (keptAsItIs(line, !at.empty())) return std::string(line);
-    const std::vector<std::string_view> fields = firstFields(line, 9 + scanned.size());
+// other byte as it stands. `fields`: the line's first 9 + scanned.size(), or fewer. Into `out`;
+// false, and `out` left as it was, when no value changes.
+bool rewrite(std::string_view line, const std::vector<std::string_view>& fields,
+             const std::vector<std::pair<size_t, phased_call>>& at,
+             const std::vector<bool>& scanned, uint64_t& lostPhase, std::string& out) {
     const format_keys keys = keysOf(fields[8]);
     const long psIndex = keys.ps >= 0 ? keys.ps : keys.count;
     std::vector<std::pair<size_t, std::string>> changed;  // field index, new text; in order
@@ -159,9 +163,9 @@ std::string rewrite(std::string_view line, const std::vector<std::pair<size_t, p
         }
         if (!value.empty()) changed.push_back({9 + sample, std::move(value)});
     }
-    if (changed.empty()) return std::string(line);
+    if (changed.empty()) return false;
     if (phased && keys.ps < 0) changed.insert(changed.begin(), {8, std::string(fields[8]) + ":PS"});
-    std::string out;
+    out.clear();
     const char* from = line.data();
     for (const auto& [k, value] : changed) {
         out.append(from, fields[k].data());
@@ -169,7 +173,7 @@ std::string rewrite(std::string_view line, const std::vector<std::pair<size_t, p
         from = fields[k].data() + fields[k].size();
     }
     out.append(from, line.data() + line.size());
-    return out;
+    return true;
 }
 
 // Which data lines hold the run's sites, each checked against the site it must be.
@@ -178,9 +182,9 @@ public:
     line_matcher(const vcf_selection& selection, const pos_index& runSites)
         : vcf(selection), sites(runSites) {}
 
-    // The site index of a data line of the run, or -1 for a line outside it.
-    int siteOf(std::string_view line) {
-        const std::vector<std::string_view> fields = firstFields(line, 9);
+    // The site index of a data line of the run, or -1 for a line outside it; `fields`: its
+    // first 9 or more.
+    int siteOf(const std::vector<std::string_view>& fields) {
         if (fields.size() < 9 || fields[0] != vcf.chromosome) return -1;
         const int64_t pos = parsePosition(fields[1]);
         if (pos < vcf.from || pos >= vcf.to) return -1;
@@ -248,6 +252,8 @@ void phased_vcf::write(const vcf_selection& vcf, const pos_index& sites,
     matcher.checkSameFile();
     call_walk walk(calls);
     uint64_t lostPhase = 0;
+    std::vector<std::string_view> fields;  // of the line read, kept for their room
+    std::string rewritten;
     const htslib_warnings_held quiet;
     const vcf_source source = readVcfLines(
         vcf.path, vcf.chrom,
@@ -256,9 +262,13 @@ void phased_vcf::write(const vcf_selection& vcf, const pos_index& sites,
                 if (line.substr(0, 6) == "#CHROM") matcher.checkSampleLine(line);
                 return sink.putHeader(line, command);
             }
-            const int k = matcher.siteOf(line);
+            firstFields(line, 10, fields);
+            const int k = matcher.siteOf(fields);
             if (k < 0) return;
-            sink.put(rewrite(line, walk.at(static_cast<uint32_t>(k)), scanned, lostPhase));
+            const auto& at = walk.at(static_cast<uint32_t>(k));
+            if (keptAsItIs(line, fields, !at.empty())) return sink.put(line);
+            firstFields(line, 9 + scanned.size(), fields);
+            sink.put(rewrite(line, fields, at, scanned, lostPhase, rewritten) ? rewritten : line);
         },
         pool);
     if (source.outcome != vcf_source::status::read)

@@ -52,12 +52,18 @@ private:
 };
 
 // The first `limit` fields of a line, cut as the VCF reader cuts them, in place; fewer when the
-// line has fewer.
-inline std::vector<std::string_view> firstFields(std::string_view line, size_t limit) {
+// line has fewer. Into `fields`, whose room is kept from line to line.
+inline void firstFields(std::string_view line, size_t limit, std::vector<std::string_view>& fields) {
     field_walker walk(line);
-    std::vector<std::string_view> fields;
+    fields.clear();
     for (std::string_view field; fields.size() < limit && walk.next(field);)
         fields.push_back(field);
+}
+
+inline std::vector<std::string_view> firstFields(std::string_view line, size_t limit) {
+    std::vector<std::string_view> fields;
+    fields.reserve(limit);  // one allocation, not one per doubling
+    firstFields(line, limit, fields);
     return fields;
 }
 
