@@ -56,12 +56,14 @@ void* compressBatch(void* arg) noexcept {
 }  // namespace
 
 bgzf_outputs::bgzf_outputs(const std::vector<std::string>& paths, int compressionLevel,
-                           hts_tpool* threadPool)
+                           hts_tpool* threadPool, block_listener blockListener,
+                           failure_report failureReport)
     : level(compressionLevel), pool(threadPool),
-      filling(std::make_unique<bgzf_batch>(compressionLevel)) {
+      filling(std::make_unique<bgzf_batch>(compressionLevel)), onBlock(std::move(blockListener)),
+      onFailure(std::move(failureReport)) {
     for (const std::string& path : paths) {
         outputs.push_back({path, std::fopen(path.c_str(), "wb"), {}});
-        if (!outputs.back().file) failed(outputs.back(), "create");
+        if (!outputs.back().file) failed(outputs.size() - 1, "create");
     }
     if (pool)
         queue = hts_tpool_process_init(pool, batches_queued_per_thread * hts_tpool_size(pool), 0);
@@ -86,10 +88,11 @@ void bgzf_outputs::close() {
     while (inFlight > 0) writeNextResult(true);
     char end[BGZF_MAX_BLOCK_SIZE];
     size_t length = sizeof end;
-    if (bgzf_compress(end, &length, "", 0, level) != 0) failed(outputs.front(), "write");
-    for (output& out : outputs) {
-        const bool written = std::fwrite(end, 1, length, out.file) == length;
-        if (std::fclose(std::exchange(out.file, nullptr)) != 0 || !written) failed(out, "write");
+    if (bgzf_compress(end, &length, "", 0, level) != 0) failed(0, "write");
+    for (size_t k = 0; k < outputs.size(); ++k) {
+        const bool written = std::fwrite(end, 1, length, outputs[k].file) == length;
+        if (std::fclose(std::exchange(outputs[k].file, nullptr)) != 0 || !written)
+            failed(k, "write");
     }
 }
 
@@ -120,7 +123,7 @@ void bgzf_outputs::dispatch() {
         return written(std::move(batch));
     }
     while (hts_tpool_dispatch2(pool, queue, compressBatch, batch.get(), 1) != 0) {
-        if (errno != EAGAIN || inFlight == 0) failed(outputs.front(), "write");
+        if (errno != EAGAIN || inFlight == 0) failed(0, "write");
         writeNextResult(true);
     }
     batch.release();
@@ -134,7 +137,7 @@ bool bgzf_outputs::writeNextResult(bool wait) {
     hts_tpool_result* result = wait ? hts_tpool_next_result_wait(queue)
                                     : hts_tpool_next_result(queue);
     if (!result) {
-        if (wait) failed(outputs.front(), "write");
+        if (wait) failed(0, "write");
         return false;
     }
     std::unique_ptr<bgzf_batch> batch(static_cast<bgzf_batch*>(hts_tpool_result_data(result)));
@@ -148,11 +151,11 @@ bool bgzf_outputs::writeNextResult(bool wait) {
 void bgzf_outputs::written(std::unique_ptr<bgzf_batch> batch) {
     for (size_t k = 0; k < batch->used; ++k) {
         const bgzf_block& block = batch->blocks[k];
-        const output& out = outputs[block.file];
         if (!batch->compressed ||
-            std::fwrite(block.compressed.data(), 1, block.compressedLength, out.file) !=
-                block.compressedLength)
-            failed(out, "write");
+            std::fwrite(block.compressed.data(), 1, block.compressedLength,
+                        outputs[block.file].file) != block.compressedLength)
+            failed(block.file, "write");
+        if (onBlock) onBlock(block.file, block.text.size(), block.compressedLength);
     }
     batch->used = 0;
     spares.push_back(std::move(batch));
@@ -165,7 +168,8 @@ std::unique_ptr<bgzf_batch> bgzf_outputs::spareBatch() {
     return batch;
 }
 
-void bgzf_outputs::failed(const output& out, const char* what) const {
-    fatal("ERROR: Cannot " + std::string(what) + " [" + out.path + "]: " +
+void bgzf_outputs::failed(size_t file, const char* what) const {
+    if (onFailure) onFailure(file, what);
+    fatal("ERROR: Cannot " + std::string(what) + " [" + outputs[file].path + "]: " +
           std::strerror(errno ? errno : EIO));
 }

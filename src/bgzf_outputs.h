@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -15,9 +16,17 @@ struct bgzf_batch;
 
 class bgzf_outputs {
 public:
-    // Creates the files (fatal when one cannot be), compressed at `level`; their blocks are
-    // compressed on `pool` when one is given, else as they fill.
-    bgzf_outputs(const std::vector<std::string>& paths, int level, hts_tpool* pool);
+    // Told of each block as it is written, in each file's order: its file, its text's length
+    // and its compressed length (the end-of-file block excepted).
+    using block_listener = std::function<void(size_t file, size_t text, size_t compressed)>;
+    // Ends the run with a failure to create or write a file, in the caller's words.
+    using failure_report = std::function<void(size_t file, const char* what)>;
+
+    // Creates the files (a failure when one cannot be), compressed at `level`; their blocks are
+    // compressed on `pool` when one is given, else as they fill. Without `onFailure`, a failure
+    // names the path and the system's reason.
+    bgzf_outputs(const std::vector<std::string>& paths, int level, hts_tpool* pool,
+                 block_listener onBlock = {}, failure_report onFailure = {});
     ~bgzf_outputs();
     bgzf_outputs(const bgzf_outputs&) = delete;
     bgzf_outputs& operator=(const bgzf_outputs&) = delete;
@@ -39,7 +48,7 @@ private:
     bool writeNextResult(bool wait);
     void written(std::unique_ptr<bgzf_batch> batch);
     std::unique_ptr<bgzf_batch> spareBatch();
-    [[noreturn]] void failed(const output& out, const char* what) const;
+    [[noreturn]] void failed(size_t file, const char* what) const;
 
     std::vector<output> outputs;
     int level;
@@ -48,4 +57,6 @@ private:
     std::unique_ptr<bgzf_batch> filling;
     std::vector<std::unique_ptr<bgzf_batch>> spares;
     size_t inFlight = 0;  // batches dispatched and not yet written
+    block_listener onBlock;
+    failure_report onFailure;
 };

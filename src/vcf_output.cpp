@@ -113,8 +113,12 @@ vcf_output::vcf_output(const std::string& path, hts_tpool* pool)
     // BGZF at level 1: a cohort's lines are many, and the fastest level costs a third of the
     // default's time for a file about 40% larger.
     if (type == kind::bgzipped_vcf) {
-        bgzf.reset(bgzf_open(file->stagingPath().c_str(), "w1"));
-        if (bgzf && pool) bgzf_thread_pool(bgzf.get(), pool, 0);
+        bgzf = std::make_unique<bgzf_outputs>(
+            std::vector<std::string>{file->stagingPath()}, 1, pool,
+            [this](size_t, size_t textLength, size_t compressed) {
+                tbi_index.blockWritten(textLength, compressed);
+            },
+            [this](size_t, const char* what) { file->fail(what, htsReason("cannot write it")); });
     } else {
         bcf.reset(hts_open(file->stagingPath().c_str(), "wb"));
         record.reset(bcf_init());
@@ -145,9 +149,10 @@ void vcf_output::putHeader(std::string_view line, const std::string& command) {
 
 void vcf_output::putBgzipped(std::string_view line) {
     if (line.substr(0, 1) != "#") largestEnd = std::max(largestEnd, recordEnd(line));
+    tbi_index.line(line);
     errno = 0;
-    if (bgzf_write(bgzf.get(), line.data(), line.size()) < 0 || bgzf_write(bgzf.get(), "\n", 1) < 0)
-        file->fail("write", htsReason("htslib cannot write it"));
+    bgzf->write(0, line);
+    bgzf->write(0, "\n");
 }
 
 // The header is encoded once it is whole, at the first data line.
@@ -200,7 +205,8 @@ void vcf_output::close() {
     if (type == kind::plain_vcf) return;
     if (type == kind::bcf && !header) writeBcfHeader("");
     errno = 0;
-    if ((bgzf && bgzf_close(bgzf.release()) != 0) || (bcf && hts_close(bcf.release()) != 0))
+    if (bgzf) bgzf->close();
+    if (bcf && hts_close(bcf.release()) != 0)
         file->fail("write", htsReason("htslib cannot complete it"));
     buildIndex();
 }
@@ -213,6 +219,10 @@ void vcf_output::buildIndex() {
     (wantCsi ? *tbi : *csi).withdraw();
     const std::string data = file->stagingPath(), built = index.stagingPath();
     errno = 0;
+    if (!wantCsi && tbi_index.usable()) {
+        if (!tbi_index.save(built)) index.fail("write", htsReason("htslib cannot write the index"));
+        return;
+    }
     const int status =
         type == kind::bcf
             ? bcf_index_build3(data.c_str(), built.c_str(), csi_min_shift, 0)

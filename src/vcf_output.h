@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
-#include <htslib/bgzf.h>
-
+#include "bgzf_outputs.h"
 #include "hts_handles.h"
+#include "tbi_builder.h"
 #include "utils/safe_output.h"
 
 class vcf_output {
@@ -38,7 +38,8 @@ public:
     // PS declaration, unless the header has one, and the line that records `command`.
     void putHeader(std::string_view line, const std::string& command);
     // Completes the file and builds its index: a .csi for BCF, and for bgzipped VCF when a
-    // record ends beyond what a .tbi holds, a .tbi otherwise.
+    // record ends beyond what a .tbi holds, a .tbi otherwise (built as the lines were written
+    // where it can be, else from the file).
     void close();
     // The files to put in place with the run's other outputs.
     std::vector<safe_output*> outputs();
@@ -53,7 +54,8 @@ private:
     kind type;
     std::unique_ptr<safe_output> file;
     std::unique_ptr<safe_output> tbi, csi;  // for the compressed kinds
-    bgzf_ptr bgzf;                          // bgzipped VCF
+    std::unique_ptr<bgzf_outputs> bgzf;     // bgzipped VCF, and its index as it is written
+    tbi_builder tbi_index;
     int64_t largestEnd = 0;                 // of the records written, 1-based
     bool psDeclared = false;                // by a header line put so far
     hts_file_ptr bcf;                       // BCF, with what it is encoded from:

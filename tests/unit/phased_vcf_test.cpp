@@ -5,13 +5,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
+#include <htslib/bgzf.h>
+#include <htslib/tbx.h>
 
 #include "data_set.h"
+#include "hts_handles.h"
 #include "phased_vcf.h"
 #include "run_program.h"
+#include "vcf_output.h"
 
 namespace {
 
@@ -67,6 +72,57 @@ TEST(PhasedVcf, AVcfThatIsNoLongerTheFileReadFirstStopsTheRun) {
                     "VCF file \\[.*calls.vcf\\] changed during the run: no phase sets written");
     EXPECT_EXIT(writeAfter(freshScratchDir(), [](const std::string&) {}),
                 testing::ExitedWithCode(0), "");
+}
+
+std::string bytesOf(const std::string& path) {
+    std::ostringstream bytes;
+    bytes << std::ifstream(path, std::ios::binary).rdbuf();
+    return bytes.str();
+}
+
+// Writes a bgzipped VCF of two chromosomes, a record in each 16 kb window of the index, whose lines
+// end now and then exactly at the end of a BGZF block (a reader then stands at the next block's
+// start), with an INFO/END on one line when `withEnd`; returns its index, and the one htslib
+// builds from a copy of the file.
+std::pair<std::string, std::string> indexes(const std::string& dir, hts_tpool* pool,
+                                            bool withEnd) {
+    const std::string path = dir + "/phased.vcf.gz";
+    {
+        vcf_output out(path, pool);
+        size_t text = 0;
+        const auto put = [&](const std::string& line) {
+            out.put(line);
+            text += line.size() + 1;
+        };
+        put("##fileformat=VCFv4.2");
+        put("#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS1");
+        for (int k = 0; k < 6000; ++k) {
+            const std::string head = (k < 3000 ? "chr1\t" : "chr2\t") + std::to_string(100 + k * 16411) +
+                                     "\t.\tAC\tG\t.\t.\t" + (withEnd && k == 10 ? "END=200;" : "") +
+                                     "X=";
+            const std::string tail = "\tGT\t0/1";
+            const size_t room = BGZF_BLOCK_SIZE - text % BGZF_BLOCK_SIZE - 1;
+            size_t pad = 1 + static_cast<size_t>(k * 7919 % 300);
+            if (k % 97 == 0 && room > head.size() + tail.size()) pad = room - head.size() - tail.size();
+            put(head + std::string(pad, 'a') + tail);
+        }
+        out.close();
+        safe_output::finishAll(out.outputs());
+    }
+    const std::string copy = dir + "/copy.vcf.gz";
+    std::ofstream(copy, std::ios::binary) << bytesOf(path);
+    EXPECT_EQ(tbx_index_build2(copy.c_str(), (copy + ".tbi").c_str(), 0, &tbx_conf_vcf), 0);
+    return {bytesOf(path + ".tbi"), bytesOf(copy + ".tbi")};
+}
+
+TEST(PhasedVcf, TheIndexBuiltAsTheLinesAreWrittenIsTheOneHtslibBuildsFromTheFile) {
+    const hts_tpool_ptr pool = startThreadPool(2);
+    for (hts_tpool* threads : {static_cast<hts_tpool*>(nullptr), pool.get()})
+        for (bool withEnd : {false, true}) {
+            const auto [written, built] = indexes(freshScratchDir(), threads, withEnd);
+            EXPECT_FALSE(written.empty());
+            EXPECT_TRUE(written == built) << "threads " << (threads != nullptr) << ", END " << withEnd;
+        }
 }
 
 }  // namespace
