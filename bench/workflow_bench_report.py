@@ -67,8 +67,14 @@ def standin(state: Path) -> None:
               f"{max((j['open_files'] for j in done), default=0):>11}"
               f"{sum(j['state'] != 'COMPLETED' for j in jobs):>7}")
     over = [j for j in records if "wall" in j and (j["peak_mb"] > j["mem_mb"] or
-                                                   j["wall"] > 60 * j["minutes"])]
-    print(f"jobs over their memory or run time: {len(over)}")
+                                                   on_cores_asked(j) > 60 * j["minutes"])]
+    print(f"jobs over their memory or run time (on the cores they asked for): {len(over)}")
+
+
+def on_cores_asked(job: dict) -> float:
+    """A job's wall time on the cores it asked for, from its time on the fewer the stand-in
+    gave it (its work spread evenly over its cores, as the grouped scans' is)."""
+    return job["wall"] * job.get("cores_given", job["cpus"]) / job["cpus"]
 
 
 def peaks(samples: Path) -> None:
