@@ -1,5 +1,6 @@
 // The phase sets file by the kind its name gives: lines through BGZF, through htslib's BCF
-// encoder, or as plain text; the index built from the finished file.
+// encoder, or as plain text; a bgzipped VCF's .tbi built as its blocks are written, any other
+// index from the finished file.
 #include "vcf_output.h"
 
 #include <fcntl.h>
