@@ -80,12 +80,18 @@ std::string bytesOf(const std::string& path) {
     return bytes.str();
 }
 
+// A file for the index: its records, and the one (or -1) with an INFO/END or with its POS
+// written with a leading 0 (which htslib's index reads in octal), which it leaves to htslib.
+struct index_case {
+    const char* name;
+    int records, withEnd, zeroPadded;
+};
+
 // Writes a bgzipped VCF of two chromosomes, a record in each 16 kb window of the index, whose lines
 // end now and then exactly at the end of a BGZF block (a reader then stands at the next block's
-// start), with an INFO/END on one line when `withEnd`; returns its index, and the one htslib
-// builds from a copy of the file.
+// start); returns its index, and the one htslib builds from a copy of the file.
 std::pair<std::string, std::string> indexes(const std::string& dir, hts_tpool* pool,
-                                            bool withEnd) {
+                                            const index_case& file) {
     const std::string path = dir + "/phased.vcf.gz";
     {
         vcf_output out(path, pool);
@@ -96,9 +102,13 @@ std::pair<std::string, std::string> indexes(const std::string& dir, hts_tpool* p
         };
         put("##fileformat=VCFv4.2");
         put("#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS1");
-        for (int k = 0; k < 6000; ++k) {
-            const std::string head = (k < 3000 ? "chr1\t" : "chr2\t") + std::to_string(100 + k * 16411) +
-                                     "\t.\tAC\tG\t.\t.\t" + (withEnd && k == 10 ? "END=200;" : "") +
+        for (int k = 0; k < file.records; ++k) {
+            const int pos = 100 + k * 16411;
+            const std::string head = (k < file.records / 2 ? "chr1\t" : "chr2\t") +
+                                     std::string(k == file.zeroPadded ? "0" : "") +
+                                     std::to_string(pos) + "\t.\tAC\tG\t.\t.\t" +
+                                     (k == file.withEnd ? "END=" + std::to_string(pos + 500) + ";"
+                                                        : "") +
                                      "X=";
             const std::string tail = "\tGT\t0/1";
             const size_t room = BGZF_BLOCK_SIZE - text % BGZF_BLOCK_SIZE - 1;
@@ -117,11 +127,15 @@ std::pair<std::string, std::string> indexes(const std::string& dir, hts_tpool* p
 
 TEST(PhasedVcf, TheIndexBuiltAsTheLinesAreWrittenIsTheOneHtslibBuildsFromTheFile) {
     const hts_tpool_ptr pool = startThreadPool(2);
+    const index_case files[] = {{"plain", 6000, -1, -1},
+                                {"an INFO/END", 6000, 10, -1},
+                                {"a POS with a leading 0", 6000, -1, 0},
+                                {"no records", 0, -1, -1}};
     for (hts_tpool* threads : {static_cast<hts_tpool*>(nullptr), pool.get()})
-        for (bool withEnd : {false, true}) {
-            const auto [written, built] = indexes(freshScratchDir(), threads, withEnd);
+        for (const index_case& file : files) {
+            const auto [written, built] = indexes(freshScratchDir(), threads, file);
             EXPECT_FALSE(written.empty());
-            EXPECT_TRUE(written == built) << "threads " << (threads != nullptr) << ", END " << withEnd;
+            EXPECT_TRUE(written == built) << file.name << (threads ? ", threads" : "");
         }
 }
 
