@@ -353,9 +353,9 @@ private:
         double gain = 0;
         for (uint32_t j = coverStart[s]; j < coverStart[s + 1]; ++j) {
             const auto [k, call] = cover[j];
-            const auto [da, db] = scoreOf(call, s);
-            a[k] += db - da;
-            b[k] += da - db;
+            const double shift = flipShift(call, s);
+            a[k] -= shift;
+            b[k] += shift;
             const double before = std::exchange(sum[k], logSum(a[k], b[k]));
             gain += sum[k] - before;
         }
@@ -565,9 +565,6 @@ void addCalls(const std::vector<uint32_t>& firstOf, const block_model& model,
     }
 }
 
-// toupper without its locale: bases are ASCII letters.
-char upperCase(char base) { return base >= 'a' && base <= 'z' ? static_cast<char>(base - 'a' + 'A') : base; }
-
 // A site shown twice (overlapping mates) counts once: by its better base when both agree, not
 // at all when they differ. The calls come grouped by site; they are made one per site in place.
 void keepOneCallPerSite(std::vector<phase_call>& calls) {
@@ -599,7 +596,7 @@ void phaser::addFragment(const std::vector<observation>& obs) {
     for (const observation& o : obs) {
         if (o.supplementary || o.idx >= sites.size() || !sites[o.idx].phasable) continue;
         const phase_site& s = sites[o.idx];
-        const char base = upperCase(static_cast<char>(o.base));
+        const char base = static_cast<char>(o.base);  // A, C, G, T or N, as the scan decodes it
         if (base != s.ref && base != s.alt) continue;
         const uint8_t quality = std::min(o.qual, max_quality);
         usable.push_back({o.idx, static_cast<uint8_t>(quality | (base == s.alt ? alt_bit : 0))});

@@ -1,7 +1,6 @@
 #include "tbi_builder.h"
 
 #include <array>
-#include <cstring>
 
 #include <htslib/tbx.h>
 
@@ -10,8 +9,6 @@ namespace {
 // A .tbi's bins: the smallest 16 kB, in 5 levels (what tabix builds).
 constexpr int tbi_min_shift = 14;
 constexpr int tbi_levels = 5;
-// Records ending beyond this go to a .csi (htslib would complain of each one pushed).
-constexpr int64_t tbi_largest_end = (int64_t{1} << 29) - 1;
 
 bool plainPosition(std::string_view field, int64_t& position) {
     if (field.empty() || field.size() > 18 || field[0] == '0') return false;
@@ -84,7 +81,7 @@ bool tbi_builder::parse(std::string_view text, record& out) {
     out.tid = tidOf(fields[0]);
     out.begin = position - 1;
     out.end = out.begin + static_cast<int64_t>(fields[3].size());
-    return out.end <= tbi_largest_end;
+    return out.end <= largest_end;  // htslib would complain of each one beyond
 }
 
 int tbi_builder::tidOf(std::string_view chrom) {

@@ -14,6 +14,9 @@
 
 class tbi_builder {
 public:
+    // The largest end (1-based) a .tbi holds; records ending beyond need a .csi.
+    static constexpr int64_t largest_end = (int64_t{1} << 29) - 1;
+
     tbi_builder() = default;
     ~tbi_builder();
     tbi_builder(const tbi_builder&) = delete;

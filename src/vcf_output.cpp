@@ -21,8 +21,6 @@
 
 namespace {
 
-// A .tbi holds records that end at 2^29 - 1 at most (1-based); beyond, the index is a .csi.
-constexpr int64_t tbi_largest_end = (int64_t{1} << 29) - 1;
 constexpr int csi_min_shift = 14;
 constexpr std::string_view ps_header =
     "##FORMAT=<ID=PS,Number=1,Type=Integer,Description=\"Phase set\">";
@@ -215,7 +213,7 @@ void vcf_output::close() {
 // The index of the kind not built is withdrawn, so that an older one of that kind, which htslib
 // would load first or alone, goes with the older file.
 void vcf_output::buildIndex() {
-    const bool wantCsi = type == kind::bcf || largestEnd > tbi_largest_end;
+    const bool wantCsi = type == kind::bcf || largestEnd > tbi_builder::largest_end;
     safe_output& index = wantCsi ? *csi : *tbi;
     (wantCsi ? *tbi : *csi).withdraw();
     const std::string data = file->stagingPath(), built = index.stagingPath();
