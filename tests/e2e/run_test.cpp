@@ -654,6 +654,31 @@ TEST(Run, PhaseSetsGoOnlyToARegularFile) {
     EXPECT_EQ(hiddenFiles(dir), "");
 }
 
+// A bgzipped phase sets file that cannot be written (a file-size limit, its lines' INFO text
+// random, so that it compresses little) stops the run with its name and the reason, and
+// leaves no output nor temporary file.
+TEST(Run, PhaseSetsThatCannotBeWrittenStopTheRunWithTheirReason) {
+    const std::string dir = prepare(readAcrossBothSites("r1", 'A'));
+    std::mt19937 random(7);
+    std::string sites = two_sites;
+    for (int k = 0; k < 800; ++k) {
+        std::string info = "X=";
+        for (int c = 0; c < 4000; ++c) info += static_cast<char>('A' + random() % 26);
+        sites += "20\t" + std::to_string(300 + k) + "\t.\tC\tA\t.\t.\t" + info + "\tGT\t0/1\n";
+    }
+    writeFile(dir + "/sites.vcf", sites);
+    const program_result run =
+        runProgram(argsWithPhaseSets("out.txt", "phased.vcf.gz"), dir, [] {
+            const rlimit size{1 << 20, 1 << 20};
+            setrlimit(RLIMIT_FSIZE, &size);
+        });
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "ERROR: Cannot write output file [phased.vcf.gz]: File too large\n");
+    for (const char* name : {"out.txt", "phased.vcf.gz", "phased.vcf.gz.tbi"})
+        EXPECT_FALSE(fs::exists(dir + "/" + name)) << name;
+    EXPECT_EQ(hiddenFiles(dir), "");
+}
+
 TEST(Run, DashIsStandardOutputForTheOutputAndTheStatistics) {
     const std::string dir = prepare(readAcrossBothSites("r1", 'A'));
     std::vector<std::string> args = argsWithOut("out.txt");
