@@ -115,6 +115,10 @@ const command_option options_table[] = {
      "write the samples' blocks without the map section, as a part of a larger output "
      "(default: off)",
      [](run_options& o, const char*) { o.blocksOnly = true; }},
+    {"--phase-part", nullptr,
+     "write to --phase-sets, gzipped, only what --gather-phase-sets needs of them, as a group's "
+     "part of a cohort's; with --blocks-only, only the lines a sample is phased at (default: off)",
+     [](run_options& o, const char*) { o.phasePart = true; }},
     {"--split-groups", "FILE",
      "no scan: cut the VCF into one bgzipped VCF per line of FILE (the output's name, then its "
      "samples, tab-separated)",
@@ -235,6 +239,7 @@ std::vector<titled_output> outputFiles(const run_options& options) {
     if (options.stats) outputs.push_back({options.stats, "Statistics file"});
     if (options.phaseSets) {
         outputs.push_back({options.phaseSets, "Phase sets file"});
+        if (options.phasePart) return outputs;
         for (const std::string& index : vcf_output::indexNames(options.phaseSets))
             outputs.push_back({index, "Phase sets index"});
     }

@@ -21,6 +21,14 @@ std::set<std::string> indexedSequences(const char* fasta) {
     return names;
 }
 
+// A group's part of a cohort's phase sets holds every selected line when it is the part that
+// also carries the map.
+phase_sets_form phaseSetsForm(const run_options& options) {
+    if (!options.phasePart) return phase_sets_form::vcf;
+    return options.blocksOnly ? phase_sets_form::part_of_phased_lines
+                              : phase_sets_form::part_of_every_line;
+}
+
 }  // namespace
 
 data_set::data_set(int baseQuality, int readQuality, const run_options& runOptions)
@@ -51,7 +59,7 @@ void data_set::runExtraction(const char* filename) {
         writeStatsHeader(stats->stream());
     }
     std::optional<phased_vcf> phaseSets;
-    if (options.phaseSets) phaseSets.emplace(options.phaseSets);
+    if (options.phaseSets) phaseSets.emplace(options.phaseSets, phaseSetsForm(options));
     const std::vector<phase_site> phaseSites =
         phaseSets || stats ? phaseSitesOf(sites) : std::vector<phase_site>();
     if (!options.blocksOnly) sites.writeMAP(out.stream());

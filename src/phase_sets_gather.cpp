@@ -19,6 +19,7 @@
 #include <htslib/bgzf.h>
 
 #include "hts_handles.h"
+#include "phase_values.h"
 #include "utils/fatal.h"
 #include "utils/output_targets.h"
 #include "utils/safe_output.h"
@@ -344,7 +345,7 @@ public:
             return out.putHeader(line, command);
         }
         if (!pending) return;
-        const std::vector<std::string_view> head = firstFields(line, fixed_fields);
+        firstFields(line, fixed_fields + 1, head);
         const part_reader& next = *merge.line()[0];
         if (head.size() < fixed_fields || (chrom && head[0] != chrom) ||
             head[1] != next.field(0) || head[3] != next.field(1) || head[4] != next.field(2))
@@ -363,6 +364,8 @@ public:
         merge.lineCount();
     }
 
+    uint64_t lostPhase() const { return lost; }
+
 private:
     // Each part's samples' columns: the first of each name on the #CHROM line.
     void setColumns(std::string_view line) {
@@ -372,6 +375,8 @@ private:
         for (std::string_view name; walk.next(name); ++column)
             if (column >= fixed_fields) first.emplace(name, column);
         columns.clear();
+        scanned.assign(column, false);
+        given.assign(column, std::string_view());
         for (const part_source& part : parts) {
             columns.emplace_back();
             for (const std::string& sample : part.samples) {
@@ -380,37 +385,46 @@ private:
                     fatal("ERROR: Sample [" + sample + "] of phase sets part [" + part.path +
                           "] is not in VCF file [" + vcf + "]");
                 columns.back().push_back(found->second);
+                scanned[found->second] = true;
             }
         }
     }
 
-    // The line with the parts' values and longer FORMAT in place of its own, every other byte
-    // as it stands; a line they give no value is written as it is.
+    // The line with the parts' values and longer FORMAT in place of its own, the parts'
+    // samples' other values without the VCF's phase, every other byte as it stands; a line
+    // that needs neither is written as it is.
     std::string_view rewritten(std::string_view line) {
-        changes.clear();
+        givenColumns.clear();
+        // Of two values for one column, the later part's is kept.
         for (const part_reader* reader : merge.line())
-            for (const part_value& value : reader->values())
-                changes.push_back({columns[reader->order()][value.place], value.text});
-        if (changes.empty()) return line;
-        fields.clear();
-        field_walker walk(line);
-        for (std::string_view field; walk.next(field);) fields.push_back(field);
-        const std::string_view format = merge.longestFormat();
-        if (format.size() > fields[8].size()) changes.push_back({8, format});
-        // Stable: of two values for one column, the later part's is kept.
-        std::stable_sort(changes.begin(), changes.end(),
-                         [](const auto& a, const auto& b) { return a.first < b.first; });
+            for (const part_value& value : reader->values()) {
+                const size_t column = columns[reader->order()][value.place];
+                given[column] = value.text;
+                givenColumns.push_back(column);
+            }
+        const bool unphase = mayHoldPhase(line, head);
+        if (givenColumns.empty() && !unphase) return line;
+        firstFields(line, given.size(), fields);
+        const format_keys keys = keysOf(fields[8]);
         text.clear();
-        const char* from = line.data();
-        for (size_t k = 0; k < changes.size(); ++k) {
-            const size_t column = changes[k].first;
-            if (column >= fields.size() ||
-                (k + 1 < changes.size() && changes[k + 1].first == column))
-                continue;
-            text.append(from, fields[column].data()).append(changes[k].second);
-            from = fields[column].data() + fields[column].size();
+        const char* from = line.data();  // the first byte not yet in `text`
+        const auto replace = [&](std::string_view field, std::string_view value) {
+            text.append(from, field.data()).append(value);
+            from = field.data() + field.size();
+        };
+        const std::string_view format = merge.longestFormat();
+        if (format.size() > fields[8].size()) replace(fields[8], format);
+        for (size_t column = fixed_fields; column < fields.size(); ++column) {
+            if (given[column].data() != nullptr) {
+                replace(fields[column], given[column]);
+            } else if (unphase && scanned[column]) {
+                replace(fields[column], std::string_view());
+                lost += appendUnphased(fields[column], keys, text);
+            }
         }
-        return text.append(from, line.data() + line.size());
+        text.append(from, line.data() + line.size());
+        for (const size_t column : givenColumns) given[column] = std::string_view();
+        return text;
     }
 
     const std::vector<part_source>& parts;
@@ -421,12 +435,44 @@ private:
     std::string command;
     bool pending = false;  // the parts hold a line not yet written
     std::vector<std::vector<size_t>> columns;  // by part, of its samples
-    std::vector<std::pair<size_t, std::string_view>> changes;  // column, new text
-    std::vector<std::string_view> fields;
+    std::vector<bool> scanned;                 // by column: a part's sample
+    std::vector<std::string_view> given;       // by column: the line's value from a part, if any
+    std::vector<size_t> givenColumns;          // those given one
+    std::vector<std::string_view> head, fields;
     std::string text;
+    uint64_t lost = 0;  // values whose phase the VCF gave were written without it
 };
 
 }  // namespace
+
+phase_part_writer::phase_part_writer(const std::string& path, bool every)
+    : file(path, safe_output::writer::by_name), everyLine(every),
+      writer({file.stagingPath()}, 1, nullptr, {}, [this](size_t, const char* what) {
+          file.fail(what, errno ? std::strerror(errno) : "cannot write it");
+      }) {}
+
+void phase_part_writer::put(size_t number, const std::vector<std::string_view>& fields,
+                            const std::vector<std::pair<size_t, phased_call>>& at) {
+    const format_keys keys = keysOf(fields[8]);
+    values.clear();
+    for (const auto& [sample, call] : at) {
+        if (fixed_fields + sample >= fields.size()) break;
+        const std::string value =
+            phasedValue(fields[fixed_fields + sample], keys.gt, phaseSetIndex(keys), call);
+        if (!value.empty()) ((values += '\t') += std::to_string(sample) + '\t') += value;
+    }
+    if (values.empty() && !everyLine) return;
+    text = std::to_string(number);
+    for (const size_t k : {1, 3, 4, 8}) (text += '\t') += fields[k];
+    if (!values.empty() && keys.ps < 0) text += ":PS";
+    (text += values) += '\n';
+    writer.write(0, text);
+}
+
+void phase_part_writer::close(size_t lines) {
+    writer.write(0, std::string(end_mark) + '\t' + std::to_string(lines) + '\n');
+    writer.close();
+}
 
 void gatherPhaseSets(const run_options& options, const std::string& version) {
     if (!options.phaseSets) fatal("ERROR: --gather-phase-sets writes the file --phase-sets names");
@@ -445,6 +491,7 @@ void gatherPhaseSets(const run_options& options, const std::string& version) {
     if (source.outcome != vcf_source::status::read)
         fatal(std::string("ERROR: Cannot read VCF file [") + options.vcf + "]");
     gather.checkAllWritten();
+    reportLostPhase(gather.lostPhase());
     out.close();
     safe_output::finishAll(out.outputs());
 }

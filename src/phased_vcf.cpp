@@ -11,85 +11,12 @@
 #include <string_view>
 
 #include "hts_handles.h"
+#include "phase_values.h"
 #include "utils/fatal.h"
 #include "vcf_fields.h"
 #include "vcf_lines.h"
 
 namespace {
-
-// The parts of `text` between separators (either of two).
-std::vector<std::string_view> split(std::string_view text, char separator, char other) {
-    const char separators[] = {separator, other};
-    std::vector<std::string_view> parts;
-    size_t start = 0;
-    for (size_t end = 0; end != std::string_view::npos; start = end + 1) {
-        end = text.find_first_of(std::string_view(separators, 2), start);
-        parts.push_back(text.substr(start, end == std::string_view::npos ? end : end - start));
-    }
-    return parts;
-}
-
-// The value with its part at a FORMAT index made `text`: in place, or after "." parts when
-// the value has fewer.
-std::string withPart(std::string_view value, long index, std::string_view text) {
-    const std::string_view part = valuePart(value, index);
-    std::string out;
-    if (!part.empty()) {
-        const size_t at = static_cast<size_t>(part.data() - value.data());
-        out.append(value.substr(0, at)).append(text).append(value.substr(at + part.size()));
-        return out;
-    }
-    out.assign(value);
-    part_walker parts(value);
-    long count = 0;
-    for (std::string_view p; parts.next(p);) ++count;
-    for (; count < index; ++count) out += ":.";
-    return out.append(":").append(text);
-}
-
-// The FORMAT keys the rewriting needs: GT and PS (-1 when absent), and how many there are.
-struct format_keys {
-    long gt, ps, count;
-};
-
-format_keys keysOf(std::string_view format) {
-    part_walker keys(format);
-    long count = 0;
-    for (std::string_view key; keys.next(key);) ++count;
-    return {keyIndex(format, "GT"), keyIndex(format, "PS"), count};
-}
-
-// The sample value with the call phased and PS at `psIndex`; empty when its genotype is not
-// one that can be phased.
-std::string phasedValue(std::string_view value, long gt, long psIndex, const phased_call& call) {
-    if (!isPhasableGenotype(valuePart(value, gt))) return std::string();
-    return withPart(withPart(value, gt, call.altFirst ? "1|0" : "0|1"), psIndex,
-                    std::to_string(call.ps));
-}
-
-bool allelesDiffer(std::string_view genotype) {
-    const std::vector<std::string_view> alleles = split(genotype, '|', '/');
-    return std::any_of(alleles.begin(), alleles.end(),
-                       [&](std::string_view allele) { return allele != alleles[0]; });
-}
-
-// A scanned sample's value outside the reads' blocks holds no phase: its genotype unphased when
-// its alleles differ, in their order, and its PS missing. Empty when that changes nothing.
-std::string unphasedValue(std::string_view value, const format_keys& keys) {
-    const std::string_view genotype = valuePart(value, keys.gt);
-    const bool phased = genotype.find('|') != std::string_view::npos;
-    // Most values: unphased, and no PS key on the line.
-    if (!phased && keys.ps < 0) return std::string();
-    std::string out(value);
-    if (phased && allelesDiffer(genotype)) {
-        std::string unphased(genotype);
-        std::replace(unphased.begin(), unphased.end(), '|', '/');
-        out = withPart(value, keys.gt, unphased);
-    }
-    const std::string_view ps = valuePart(out, keys.ps);
-    if (keys.ps >= 0 && !ps.empty() && ps != ".") out = withPart(out, keys.ps, ".");
-    return out == value ? std::string() : out;
-}
 
 // The phased calls of every sample, by site: a cursor per sample and a heap of the next ones.
 class call_walk {
@@ -129,16 +56,6 @@ private:
     std::priority_queue<entry, std::vector<entry>, std::greater<entry>> next;
 };
 
-// No sample value of a line needs a change when no scanned sample has a call at it, and it has
-// neither a PS key nor a '|' in its sample values: most lines of an unphased VCF. `head`: its
-// first 10 fields or fewer.
-bool keptAsItIs(std::string_view line, const std::vector<std::string_view>& head, bool calls) {
-    if (calls) return false;
-    return head.size() < 10 || (keyIndex(head[8], "PS") < 0 &&
-                                line.find('|', static_cast<size_t>(head[9].data() - line.data())) ==
-                                    std::string_view::npos);
-}
-
 // The data line with the values of the scanned samples holding the reads' phase alone: those of
 // `at` phased, the others unphased (each of these that changes is counted in `lostPhase`); every
 // other byte as it stands. `fields`: the line's first 9 + scanned.size(), or fewer. Into `out`;
@@ -147,7 +64,7 @@ bool rewrite(std::string_view line, const std::vector<std::string_view>& fields,
              const std::vector<std::pair<size_t, phased_call>>& at,
              const std::vector<bool>& scanned, uint64_t& lostPhase, std::string& out) {
     const format_keys keys = keysOf(fields[8]);
-    const long psIndex = keys.ps >= 0 ? keys.ps : keys.count;
+    const long psIndex = phaseSetIndex(keys);
     std::vector<std::pair<size_t, std::string>> changed;  // field index, new text; in order
     bool phased = false;
     auto call = at.begin();
@@ -156,12 +73,13 @@ bool rewrite(std::string_view line, const std::vector<std::string_view>& fields,
         std::string value;
         if (call != at.end() && call->first == sample)
             value = phasedValue(fields[9 + sample], keys.gt, psIndex, (call++)->second);
-        phased = phased || !value.empty();
-        if (value.empty()) {
-            value = unphasedValue(fields[9 + sample], keys);
-            lostPhase += !value.empty();
-        }
-        if (!value.empty()) changed.push_back({9 + sample, std::move(value)});
+        if (!value.empty())
+            phased = true;
+        else if (appendUnphased(fields[9 + sample], keys, value))
+            ++lostPhase;
+        else
+            continue;
+        changed.push_back({9 + sample, std::move(value)});
     }
     if (changed.empty()) return false;
     if (phased && keys.ps < 0) changed.insert(changed.begin(), {8, std::string(fields[8]) + ":PS"});
@@ -232,8 +150,13 @@ private:
 
 }  // namespace
 
-phased_vcf::phased_vcf(const std::string& filename)
-    : path(filename), file(std::make_unique<vcf_output>(filename)) {}
+phased_vcf::phased_vcf(const std::string& filename, phase_sets_form form) : path(filename) {
+    if (form == phase_sets_form::vcf)
+        file = std::make_unique<vcf_output>(filename);
+    else
+        part = std::make_unique<phase_part_writer>(
+            filename, form == phase_sets_form::part_of_every_line);
+}
 
 void phased_vcf::add(size_t sample, std::vector<phased_call> sampleCalls) {
     if (calls.size() <= sample) {
@@ -247,7 +170,6 @@ void phased_vcf::add(size_t sample, std::vector<phased_call> sampleCalls) {
 void phased_vcf::write(const vcf_selection& vcf, const pos_index& sites,
                        const std::string& command, hts_tpool* pool) {
     std::cout << "\nWriting phase sets to [" << path << "]" << std::endl;
-    vcf_output& sink = *file;
     line_matcher matcher(vcf, sites);
     matcher.checkSameFile();
     call_walk walk(calls);
@@ -260,26 +182,33 @@ void phased_vcf::write(const vcf_selection& vcf, const pos_index& sites,
         [&](std::string_view line) {
             if (line.substr(0, 1) == "#") {
                 if (line.substr(0, 6) == "#CHROM") matcher.checkSampleLine(line);
-                return sink.putHeader(line, command);
+                if (file) file->putHeader(line, command);
+                return;
             }
             firstFields(line, 10, fields);
             const int k = matcher.siteOf(fields);
             if (k < 0) return;
             const auto& at = walk.at(static_cast<uint32_t>(k));
-            if (keptAsItIs(line, fields, !at.empty())) return sink.put(line);
+            if (part) {
+                if (!at.empty()) firstFields(line, 9 + scanned.size(), fields);
+                return part->put(static_cast<size_t>(k), fields, at);
+            }
+            if (at.empty() && !mayHoldPhase(line, fields)) return file->put(line);
             firstFields(line, 9 + scanned.size(), fields);
-            sink.put(rewrite(line, fields, at, scanned, lostPhase, rewritten) ? rewritten : line);
+            file->put(rewrite(line, fields, at, scanned, lostPhase, rewritten) ? rewritten : line);
         },
         pool);
     if (source.outcome != vcf_source::status::read)
         fatal("ERROR: Cannot read VCF file [" + vcf.path + "] again: no phase sets written");
     matcher.checkAllSeen();
     matcher.checkSameFile();
-    if (lostPhase > 0)
-        reportProblem("WARNING: " + std::to_string(lostPhase) +
-                      " genotypes of samples with alignment files were phased in the VCF outside "
-                      "the reads' blocks: written unphased, without PS");
-    sink.close();
+    reportLostPhase(lostPhase);
+    if (file)
+        file->close();
+    else
+        part->close(static_cast<size_t>(sites.size()));
 }
 
-std::vector<safe_output*> phased_vcf::outputs() { return file->outputs(); }
+std::vector<safe_output*> phased_vcf::outputs() {
+    return file ? file->outputs() : std::vector<safe_output*>{part->output()};
+}

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "phase_sets.h"
+#include "phase_sets_gather.h"
 #include "pos_index.h"
 #include "vcf_lines.h"
 #include "vcf_output.h"
@@ -22,11 +23,15 @@ struct vcf_selection {
     const vcf_identity& identity;  // the file as the run first read it
 };
 
+// What the file holds: the VCF with the phase sets, or one group's part of a cohort's
+// (phase_sets_gather.h), of every line the run selected or of those where a sample is phased.
+enum class phase_sets_form { vcf, part_of_every_line, part_of_phased_lines };
+
 class phased_vcf {
 public:
     // Creates the file and its index at once, so that a name that cannot be written stops the
     // run before any scan.
-    explicit phased_vcf(const std::string& path);
+    explicit phased_vcf(const std::string& path, phase_sets_form form = phase_sets_form::vcf);
 
     // Keeps the blocks of a sample that has alignment files until write(). Such a sample's
     // genotypes hold the reads' phase alone: outside its blocks, they are written unphased.
@@ -40,7 +45,8 @@ public:
 
 private:
     std::string path;
-    std::unique_ptr<vcf_output> file;
+    std::unique_ptr<vcf_output> file;         // the VCF, or
+    std::unique_ptr<phase_part_writer> part;  // a group's part
     std::vector<std::vector<phased_call>> calls;  // by sample
     std::vector<bool> scanned;                    // by sample: it has alignment files
 };

@@ -23,6 +23,7 @@ struct run_options {
     double phaseMinLod = 1.5;         // least sure placement kept in a block, log10
     int phaseBaseQuality = 7;         // lowest base quality the phase sets use
     bool blocksOnly = false;          // the output without its map: a part of a larger one
+    bool phasePart = false;           // of the phase sets, what their gather needs
     const char* splitGroups = nullptr;  // cut the VCF into the groups it lists; no scan
     const char* gatherPhaseSets = nullptr;  // gather the groups' phase sets parts; no scan
     std::string commandLine;          // as given, for the headers of the outputs

@@ -1,7 +1,7 @@
-# Read-backed phase sets (config 'phase_sets'): each group's scan writes its samples' phased
-# genotypes with --phase-sets and keeps of them, compressed, what the gather needs; the groups'
-# parts are gathered by bridgeScan (--gather-phase-sets) into one bgzipped, indexed VCF per
-# chromosome holding the same records as a direct run over the whole cohort.
+# Read-backed phase sets (config 'phase_sets'): each group's scan writes of its samples' phase
+# sets what the gather needs (--phase-part); the groups' parts are gathered by bridgeScan
+# (--gather-phase-sets) into one bgzipped, indexed VCF per chromosome holding the same records as
+# a direct run over the whole cohort.
 PHASE_SETS = str(config["phase_sets"]).lower() == "true"
 PHASE_SET_PART = f"{OUTDIR}/work/{{chrom}}/batch{{batch}}/group{{group}}.phased.gz"
 # Settings that make no difference to the phase sets, left out of their recorded run.
@@ -12,24 +12,12 @@ def phase_set_outputs() -> dict:
     return {"phased": temp(PHASE_SET_PART)} if PHASE_SETS else {}
 
 
-def scan_phase_sets(output) -> str:
-    """The scan's own phase sets file beside its part, bgzipped at the fastest level so that
-    the scans running at once hold little disk; read once and removed by the part's check."""
-    return shlex.quote(output.phased.removesuffix(".gz") + ".vcf.gz")
-
-
 def phase_sets_option(wildcards, output) -> str:
+    """The scan writes its part itself: the reads' phase of its samples, compressed."""
     if not PHASE_SETS:
         return ""
-    return f"--phase-sets {scan_phase_sets(output)} --phase-min-lod {config['phase_min_lod']}"
-
-
-def phase_part_option(wildcards, input, output) -> str:
-    if not PHASE_SETS:
-        return ""
-    return (f"--phased {scan_phase_sets(output)}"
-            f" --phase-source {shlex.quote(f'{input.inputs}/group{wildcards.group}.vcf.gz')}"
-            f" --phase-part {shlex.quote(output.phased)}")
+    return (f"--phase-sets {shlex.quote(output.phased)} --phase-part"
+            f" --phase-min-lod {config['phase_min_lod']}")
 
 
 def phase_set_targets(wildcards) -> list[str]:

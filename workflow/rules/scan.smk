@@ -116,7 +116,6 @@ rule scan:
         read_quality=config["read_quality"],
         blocks_only=blocks_only_option,
         phase_sets=phase_sets_option,
-        phase_part=phase_part_option,
         check=python("scan_part.py"),
     log:
         f"{OUTDIR}/logs/scan/{{chrom}}/batch{{batch}}/group{{group}}.log",
@@ -135,7 +134,6 @@ rule scan:
             " --threads {threads} {params.reference} {params.phase_sets} > {log:q} 2>&1"
             " && {params.check} --log {log:q} --plan {input.plan:q} --group {wildcards.group}"
             " --pirs {output.pirs:q} --stats {output.stats:q} --histogram {output.histogram:q}"
-            " {params.phase_part}"
         )
 
 

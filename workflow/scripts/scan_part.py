@@ -2,15 +2,13 @@
 reads its PIR part through the PIR reader (the first group's part starts with the map section,
 the others hold their blocks alone, bridgeScan --blocks-only) and checks that it holds exactly
 its group's samples, in order, in well-formed blocks whose PIR counts its statistics give; writes
-the number of PIRs by sites spanned; and keeps of its phase sets file what their gather needs
-(phase_sets.compact_part), removing the file. A part that is wrong fails its own scan job, and
-is never gathered."""
+the number of PIRs by sites spanned. A part that is wrong fails its own scan job, and is never
+gathered."""
 
 from collections import Counter
 from pathlib import Path
 
 from cohort import InputError, load_json, run_logged, script_arguments
-from phase_sets import compact_part
 from pirs import PirFormatError, PirReader, histogram_text, open_text
 
 
@@ -60,14 +58,8 @@ def main(args) -> None:
                          f"its group is {', '.join(samples)}")
     check_stats(Path(args.stats), counts)
     Path(args.histogram).write_text(histogram_text(histogram))
-    if args.phased:
-        compact_part(Path(args.phased), Path(args.phase_source), Path(args.phase_part),
-                     every_line=group == 1)
-        for path in (args.phased, f"{args.phased}.tbi", f"{args.phased}.csi"):
-            Path(path).unlink(missing_ok=True)
 
 
 if __name__ == "__main__":
-    arguments = script_arguments(__doc__, ["plan", "group", "pirs", "stats", "histogram"],
-                                 optional=("phased", "phase-source", "phase-part"))
+    arguments = script_arguments(__doc__, ["plan", "group", "pirs", "stats", "histogram"])
     run_logged(arguments.log, lambda: main(arguments), mode="a")
