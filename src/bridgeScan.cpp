@@ -319,6 +319,8 @@ int bridgeScanMain(int argc, char** argv, scan_method method) {
     if (!options.bam) fatal("No BAM list file specified with --bam");
     if (!options.out) fatal("No output file specified with --out");
     if (options.threads < 1) fatal("ERROR: --threads takes a whole number from 1 to 1024");
+    if (options.phasePart && !options.phaseSets)
+        fatal("ERROR: --phase-part writes the file --phase-sets names");
     if (options.phaseSets) vcf_output::checkTarget(options.phaseSets);
     // Once the run is sure to go on: a run that cannot start says only why.
     warnUnknownArguments(options.unknownArguments);

@@ -103,14 +103,18 @@ std::string phaseSetsText(const std::string& path) {
     return text;
 }
 
-// A bgzipped phase sets file comes with one index: a .tbi, or the kind `expected.index` names.
+// A bgzipped phase sets file comes with one index: a .tbi, or the kind `expected.index` names;
+// a group's part of a cohort's, with none.
 void checkPhaseSets(const fs::path& source, const std::string& dir,
                     const std::vector<std::string>& args) {
     const std::string phased = optionValue(args, "--phase-sets");
     if (phased.empty() || !fs::exists(source / "expected.phased.vcf")) return;
     EXPECT_EQ(phaseSetsText(dir + "/" + phased),
               readFile((source / "expected.phased.vcf").string()));
-    if (fs::path(phased).extension() == ".gz") {
+    if (std::find(args.begin(), args.end(), "--phase-part") != args.end()) {
+        EXPECT_FALSE(fs::exists(dir + "/" + phased + ".tbi"));
+        EXPECT_FALSE(fs::exists(dir + "/" + phased + ".csi"));
+    } else if (fs::path(phased).extension() == ".gz") {
         const std::string kind = words(optionalFile(source / "expected.index", "tbi"))[0];
         EXPECT_TRUE(fs::exists(dir + "/" + phased + "." + kind));
         EXPECT_FALSE(fs::exists(dir + "/" + phased + (kind == "tbi" ? ".csi" : ".tbi")));

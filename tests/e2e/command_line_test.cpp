@@ -33,6 +33,10 @@ TEST(CommandLine, MissingFileOptionsAreReportedInOrder) {
         {{"--bam", "l.txt", "--out", "o.txt", "--vcf"}, "No VCF file specified with --vcf\n"},
         {{"--VCF", "a.vcf", "--vcf=a.vcf", "--bam", "l", "--out", "o"},
          "No VCF file specified with --vcf\n"},
+        {{"--vcf", "a.vcf", "--bam", "l.txt", "--out", "o.txt", "--phase-part"},
+         "ERROR: --phase-part writes the file --phase-sets names\n"},
+        {{"--vcf", "a.vcf", "--gather-phase-sets", "parts.tsv"},
+         "ERROR: --gather-phase-sets writes the file --phase-sets names\n"},
     };
     for (const auto& c : cases) {
         const program_result run = runProgram(c.args);
