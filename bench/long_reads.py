@@ -82,9 +82,14 @@ class ReadMaker:
         return int(min(max(p.length(self.rng), p.shortest), p.longest, limit))
 
     def piece(self, haplotype: str, length: int) -> str:
-        start = self.rng.randrange(len(haplotype) - length + 1)
-        seq = haplotype[start:start + length]
-        return reverse_complement(seq) if self.rng.random() < 0.5 else seq
+        """A read drawn from anywhere it would overlap the haplotype, cut at its ends, so that
+        the ends are covered as deeply as the middle, as a stretch of a longer chromosome is;
+        reads whose piece would be shorter than the shortest are drawn again."""
+        while True:
+            start = self.rng.randrange(1 - length, len(haplotype))
+            seq = haplotype[max(start, 0):start + length]
+            if len(seq) >= min(self.profile.shortest, length):
+                return reverse_complement(seq) if self.rng.random() < 0.5 else seq
 
     def chimera(self, haplotypes: list[str], distance: int) -> str:
         """A piece of the first haplotype and one of the second, far apart on the sequence."""
