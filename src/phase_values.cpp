@@ -62,8 +62,8 @@ bool appendUnphased(std::string_view value, const format_keys& keys, std::string
     const std::string_view genotype = valuePart(value, keys.gt);
     const bool unphase = genotype.find('|') != std::string_view::npos && allelesDiffer(genotype);
     if (unphase) {
-        const auto from = out.begin() + static_cast<std::ptrdiff_t>(
-                                            start + static_cast<size_t>(genotype.data() - value.data()));
+        const auto from =
+            out.begin() + static_cast<std::ptrdiff_t>(start) + (genotype.data() - value.data());
         std::replace(from, from + static_cast<std::ptrdiff_t>(genotype.size()), '|', '/');
     }
     const std::string_view ps = keys.ps >= 0 ? valuePart(value, keys.ps) : std::string_view();
