@@ -33,7 +33,6 @@ rule split_batches:
     benchmark:
         f"{OUTDIR}/benchmarks/split_vcf/{{chrom}}.batches.tsv"
     threads: 2
-    priority: 1
     resources:
         mem_mb=split_mem_mb,
         runtime=split_runtime,
@@ -78,9 +77,6 @@ rule split_vcf:
     # bridgeScan cuts the lines while tabix (or bcftools) decompresses them; its thread pool
     # compresses the groups' files.
     threads: 2
-    # Every chromosome's groups become ready early, so that scans of several chromosomes can
-    # fill the cores while a merge runs.
-    priority: 1
     resources:
         mem_mb=split_mem_mb,
         runtime=split_runtime,
@@ -122,6 +118,9 @@ rule scan:
     benchmark:
         f"{OUTDIR}/benchmarks/scan/{{chrom}}/batch{{batch}}/group{{group}}.tsv"
     threads: 1
+    # A group's scan goes before any further split, so that its VCF is removed before more are
+    # written: the groups' VCFs of all chromosomes at once would be most of the temporary disk.
+    priority: 1
     resources:
         mem_mb=scan_mem_mb,
         runtime=scan_runtime,
