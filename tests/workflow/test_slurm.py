@@ -115,7 +115,8 @@ def declared_resources(job: SlurmJob) -> dict[str, str]:
 
 def scans_of(job: SlurmJob) -> list[tuple[str, dict[str, str]]]:
     """The wildcards and resources of each scan a grouped job ran, as its log shows them."""
-    found = re.findall(r"^ +wildcards: (.*)$\n^ +resources: (.*)$", job.log, re.MULTILINE)
+    found = re.findall(r"^ +wildcards: (.*)$\n(?:^ +\w+: .*$\n)*?^ +resources: (.*)$", job.log,
+                       re.MULTILINE)
     return [(wildcards, dict(item.split("=", 1) for item in resources.split(", ")))
             for wildcards, resources in found]
 
