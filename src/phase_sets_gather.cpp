@@ -406,25 +406,17 @@ private:
         if (givenColumns.empty() && !unphase) return line;
         firstFields(line, given.size(), fields);
         const format_keys keys = keysOf(fields[8]);
-        text.clear();
-        const char* from = line.data();  // the first byte not yet in `text`
-        const auto replace = [&](std::string_view field, std::string_view value) {
-            text.append(from, field.data()).append(value);
-            from = field.data() + field.size();
-        };
+        line_splice splice(line, text);
         const std::string_view format = merge.longestFormat();
-        if (format.size() > fields[8].size()) replace(fields[8], format);
+        if (format.size() > fields[8].size()) splice.replace(fields[8]) += format;
         for (size_t column = fixed_fields; column < fields.size(); ++column) {
-            if (given[column].data() != nullptr) {
-                replace(fields[column], given[column]);
-            } else if (unphase && scanned[column]) {
-                replace(fields[column], std::string_view());
-                lost += appendUnphased(fields[column], keys, text);
-            }
+            if (given[column].data() != nullptr)
+                splice.replace(fields[column]) += given[column];
+            else if (unphase && scanned[column])
+                lost += appendUnphased(fields[column], keys, splice.replace(fields[column]));
         }
-        text.append(from, line.data() + line.size());
         for (const size_t column : givenColumns) given[column] = std::string_view();
-        return text;
+        return splice.finish();
     }
 
     const std::vector<part_source>& parts;

@@ -29,6 +29,32 @@ std::string phasedValue(std::string_view value, long gt, long psIndex, const pha
 // when its alleles differ, in their order, and its PS missing. True when that changed it.
 bool appendUnphased(std::string_view value, const format_keys& keys, std::string& out);
 
+// A line written again into `out` field by field, in line order: each field replaced by what
+// the caller appends after replace(field), every other byte as it stands.
+class line_splice {
+public:
+    line_splice(std::string_view source, std::string& into)
+        : line(source), out(into), from(source.data()) {
+        out.clear();
+    }
+    // Copies what lies before `field` (a view into the line) and passes over the field.
+    std::string& replace(std::string_view field) {
+        out.append(from, field.data());
+        from = field.data() + field.size();
+        return out;
+    }
+    // Copies the rest of the line.
+    std::string_view finish() {
+        out.append(from, line.data() + line.size());
+        return out;
+    }
+
+private:
+    std::string_view line;
+    std::string& out;
+    const char* from;  // the first byte not yet in `out`
+};
+
 // Whether a data line may hold a phase to take away: a PS key, or a '|' in its sample values.
 // `head`: its first 10 fields or fewer.
 bool mayHoldPhase(std::string_view line, const std::vector<std::string_view>& head);

@@ -56,42 +56,46 @@ private:
     std::priority_queue<entry, std::vector<entry>, std::greater<entry>> next;
 };
 
+// Whether the reads phase a value of the line: a call at a sample whose genotype can be written
+// phased. `fields`: as for rewrite().
+bool phasesAValue(const std::vector<std::string_view>& fields,
+                  const std::vector<std::pair<size_t, phased_call>>& at, long gt) {
+    return std::any_of(at.begin(), at.end(), [&](const auto& call) {
+        return 9 + call.first < fields.size() &&
+               isPhasableGenotype(valuePart(fields[9 + call.first], gt));
+    });
+}
+
 // The data line with the values of the scanned samples holding the reads' phase alone: those of
 // `at` phased, the others unphased (each of these that changes is counted in `lostPhase`); every
 // other byte as it stands. `fields`: the line's first 9 + scanned.size(), or fewer. Into `out`;
-// false, and `out` left as it was, when no value changes.
+// false when no value changes, and the line is written as read.
 bool rewrite(std::string_view line, const std::vector<std::string_view>& fields,
              const std::vector<std::pair<size_t, phased_call>>& at,
              const std::vector<bool>& scanned, uint64_t& lostPhase, std::string& out) {
     const format_keys keys = keysOf(fields[8]);
     const long psIndex = phaseSetIndex(keys);
-    std::vector<std::pair<size_t, std::string>> changed;  // field index, new text; in order
-    bool phased = false;
+    line_splice splice(line, out);
+    bool changed = keys.ps < 0 && phasesAValue(fields, at, keys.gt);
+    if (changed) (splice.replace(fields[8]) += fields[8]) += ":PS";
     auto call = at.begin();
     for (size_t sample = 0; sample < scanned.size() && 9 + sample < fields.size(); ++sample) {
         if (!scanned[sample]) continue;
-        std::string value;
-        if (call != at.end() && call->first == sample)
-            value = phasedValue(fields[9 + sample], keys.gt, psIndex, (call++)->second);
-        if (!value.empty())
-            phased = true;
-        else if (appendUnphased(fields[9 + sample], keys, value))
+        const std::string_view value = fields[9 + sample];
+        const std::string phased = call != at.end() && call->first == sample
+                                       ? phasedValue(value, keys.gt, psIndex, (call++)->second)
+                                       : std::string();
+        std::string& text = splice.replace(value);
+        if (!phased.empty()) {
+            text += phased;
+            changed = true;
+        } else if (appendUnphased(value, keys, text)) {
             ++lostPhase;
-        else
-            continue;
-        changed.push_back({9 + sample, std::move(value)});
+            changed = true;
+        }
     }
-    if (changed.empty()) return false;
-    if (phased && keys.ps < 0) changed.insert(changed.begin(), {8, std::string(fields[8]) + ":PS"});
-    out.clear();
-    const char* from = line.data();
-    for (const auto& [k, value] : changed) {
-        out.append(from, fields[k].data());
-        out += value;
-        from = fields[k].data() + fields[k].size();
-    }
-    out.append(from, line.data() + line.size());
-    return true;
+    splice.finish();
+    return changed;
 }
 
 // Which data lines hold the run's sites, each checked against the site it must be.
