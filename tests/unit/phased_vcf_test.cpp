@@ -14,11 +14,45 @@
 
 #include "data_set.h"
 #include "hts_handles.h"
+#include "phase_values.h"
 #include "phased_vcf.h"
 #include "run_program.h"
 #include "vcf_output.h"
 
 namespace {
+
+// The writer and the gather rewrite values alike through these: a value outside the reads'
+// blocks keeps everything but the phase its VCF gave, appended after what `out` holds.
+TEST(PhaseValues, AValueOutsideTheBlocksLosesOnlyThePhaseItsVcfGave) {
+    const struct {
+        const char *format, *value, *expected;
+    } cases[] = {
+        {"GT", "0|1", "0/1"},         {"GT", "1|1", "1|1"},
+        {"GT", "0/1", "0/1"},         {"GT", "0|1|1", "0/1/1"},
+        {"GT", "1|.", "1/."},         {"GT", ".|.", ".|."},
+        {"GT:PS", "1|0:100", "1/0:."}, {"GT:PS", "1|0", "1/0"},
+        {"GT:PS", "0/1:.", "0/1:."},   {"DP:GT:PS", "7:0|1:5", "7:0/1:."},
+        {"PS:GT", "100:1|0", ".:1/0"}, {"DP", "0|1", "0|1"},
+    };
+    for (const auto& c : cases) {
+        std::string out = "before\t";
+        const bool changed = appendUnphased(c.value, keysOf(c.format), out);
+        EXPECT_EQ(out, std::string("before\t") + c.expected) << c.format << " " << c.value;
+        EXPECT_EQ(changed, std::string(c.value) != c.expected) << c.format << " " << c.value;
+    }
+}
+
+TEST(PhaseValues, APhasedValueTakesItsPhaseSetWhereTheFormatPutsIt) {
+    const phased_call cis{0, 100, false}, trans{0, 5, true};
+    format_keys keys = keysOf("GT");
+    EXPECT_EQ(phasedValue("0/1", keys.gt, phaseSetIndex(keys), cis), "0|1:100");
+    EXPECT_EQ(phasedValue("0/1/1", keys.gt, phaseSetIndex(keys), cis), "");
+    keys = keysOf("DP:GT");
+    EXPECT_EQ(phasedValue("7:1/0", keys.gt, phaseSetIndex(keys), trans), "7:1|0:5");
+    keys = keysOf("GT:DP:PS");
+    EXPECT_EQ(phasedValue("0/1", keys.gt, phaseSetIndex(keys), cis), "0|1:.:100");
+    EXPECT_EQ(phasedValue("1|0:3:77", keys.gt, phaseSetIndex(keys), trans), "1|0:3:5");
+}
 
 const std::string sample_line = "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS1\tS2";
 const std::string swapped_line = "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS2\tS1";
