@@ -77,6 +77,9 @@ void data_set::runExtraction(const char* filename) {
     std::vector<safe_output*> outputs = {&out};
     if (stats) outputs.push_back(&*stats);
     if (phaseSets) {
+        // The reads are phased: their memory goes back before the phase sets are written, so
+        // that writing them adds nothing to the scan's peak.
+        pileup.reads = read_table();
         const vcf_selection read = {options.vcf, options.chrom, chromosome,
                                     options.from, options.to, vcfRead};
         phaseSets->write(read, sites, options.commandLine, threadPool());

@@ -273,31 +273,29 @@ private:
     // first. Each fragment's calls are paired with the next few of it only, so a long read
     // costs no square; their weights overcount it, which the flips that follow correct.
     void placeByTree() {
-        // Each vote under its earlier site (a counting sort, which keeps the fragments' order),
-        // then summed by pair: a site has few partners, searched in its own stretch of links.
-        struct vote {
-            uint32_t partner;
-            double value;
+        // Each pair of calls under its earlier site (a counting sort, which keeps the fragments'
+        // order), then their votes summed by pair of sites: a site has few partners, searched in
+        // its own stretch of links. A pair is kept as its two calls, half the size of a vote.
+        struct call_pair {
+            uint32_t first, second;
         };
         std::vector<uint32_t> start(hap.size() + 1, 0);
         forEachPairedCall([&](uint32_t i, uint32_t) { ++start[list.site[i] + 1]; });
         std::partial_sum(start.begin(), start.end(), start.begin());
-        std::vector<vote> votes(start.back());
+        std::vector<call_pair> pairs(start.back());
         std::vector<uint32_t> at(start.begin(), start.end() - 1);
-        forEachPairedCall([&](uint32_t i, uint32_t j) {
-            const double value = voteOf(list.call[i], list.call[j]);
-            votes[at[list.site[i]]++] = {list.site[j],
-                                         isAlt(list.call[i]) == isAlt(list.call[j]) ? value : -value};
-        });
+        forEachPairedCall([&](uint32_t i, uint32_t j) { pairs[at[list.site[i]]++] = {i, j}; });
         std::vector<std::pair<uint64_t, double>> links;
         for (uint32_t site = 0; site < hap.size(); ++site) {
             const size_t first = links.size();
             for (uint32_t k = start[site]; k < start[site + 1]; ++k) {
-                const uint64_t pair = uint64_t{site} << 32 | votes[k].partner;
+                const auto [i, j] = pairs[k];
+                const uint64_t pair = uint64_t{site} << 32 | list.site[j];
                 auto link = std::find_if(links.begin() + static_cast<std::ptrdiff_t>(first),
                                          links.end(), [&](const auto& l) { return l.first == pair; });
                 if (link == links.end()) link = links.insert(link, {pair, 0.0});
-                link->second += votes[k].value;
+                const double value = voteOf(list.call[i], list.call[j]);
+                link->second += isAlt(list.call[i]) == isAlt(list.call[j]) ? value : -value;
             }
         }
         std::sort(links.begin(), links.end(), [](const auto& x, const auto& y) {
