@@ -209,7 +209,7 @@ class block_model {
 public:
     block_model(const fragment_list& all, std::vector<uint32_t> fragmentIds, uint32_t siteCount)
         : list(all), fragments(std::move(fragmentIds)), hap(siteCount, 0), left(siteCount, 0),
-          a(fragments.size()), b(fragments.size()), sum(fragments.size()) {
+          a(fragments.size()), b(fragments.size()), sum(fragments.size()), siteGains(siteCount) {
         indexCover();
     }
 
@@ -219,11 +219,14 @@ public:
         if (hap.size() <= exact_sites) return placeExactly();
         placeByTree();
         for (int round = 0; round < max_rounds; ++round) {
-            flipSitesWhileGaining();
-            const std::vector<int64_t> gains = cutGains();
-            const auto best = std::max_element(gains.begin(), gains.end());
-            if (best == gains.end() || *best <= 0) break;
-            flipAfter(static_cast<uint32_t>(best - gains.begin()));
+            const bool sitesSettled = flipSitesWhileGaining();
+            cuts = cutGains();
+            const auto best = std::max_element(cuts.begin(), cuts.end());
+            if (best == cuts.end() || *best <= 0) {
+                settled = sitesSettled;
+                return;
+            }
+            flipAfter(static_cast<uint32_t>(best - cuts.begin()));
         }
     }
 
@@ -232,15 +235,19 @@ public:
     // without crossing a cut less sure than `minLod`. By site, its block's first site, or
     // UINT32_MAX when the site is left out.
     std::vector<uint32_t> blocks(double minLod) {
+        // The search's last pass weighed every site and cut of the placement as it stands.
+        if (!settled) weighSitesAndCuts();
         for (;;) {
-            refresh();
-            std::vector<uint32_t> unsure;
+            bool leftSome = false;
             for (uint32_t s = 0; s < hap.size(); ++s)
-                if (!left[s] && -flipGain(s) < minLod) unsure.push_back(s);
-            if (unsure.empty()) break;
-            for (uint32_t s : unsure) left[s] = 1;
+                if (!left[s] && -siteGains[s] < minLod) {
+                    left[s] = 1;
+                    leftSome = true;
+                }
+            if (!leftSome) break;
+            weighSitesAndCuts();
         }
-        return joinedSites(cutGains(), minLod);
+        return joinedSites(cuts, minLod);
     }
 
     // ALT on the first haplotype.
@@ -361,16 +368,27 @@ private:
         return gain;
     }
 
-    void flipSitesWhileGaining() {
+    // Whether it ended with a pass that flipped nothing: then siteGains hold every site's gain.
+    bool flipSitesWhileGaining() {
         for (int pass = 0; pass < max_rounds; ++pass) {
             bool flipped = false;
-            for (uint32_t s = 0; s < hap.size(); ++s)
-                if (flipGain(s) > least_gain) {
+            for (uint32_t s = 0; s < hap.size(); ++s) {
+                siteGains[s] = flipGain(s);
+                if (siteGains[s] > least_gain) {
                     flip(s);
                     flipped = true;
                 }
-            if (!flipped) break;
+            }
+            if (!flipped) return true;
         }
+        return false;
+    }
+
+    // Each site's flip gain and the cut gains, from the calls at the sites not left out.
+    void weighSitesAndCuts() {
+        refresh();
+        for (uint32_t s = 0; s < hap.size(); ++s) siteGains[s] = left[s] ? 0 : flipGain(s);
+        cuts = cutGains();
     }
 
     void flipAfter(uint32_t cut) {
@@ -508,6 +526,9 @@ private:
     std::vector<uint8_t> hap;               // by site: 1 when ALT is on the first haplotype
     std::vector<uint8_t> left;              // by site: 1 when left out
     std::vector<double> a, b, sum;          // by fragment
+    std::vector<double> siteGains;          // by site: what flipping it gains
+    std::vector<int64_t> cuts;              // the cut gains, as cutGains gives them
+    bool settled = false;                   // siteGains and cuts are those of the placement
     // By site: where its entries in `cover` begin, and an end mark.
     std::vector<uint32_t> coverStart;
     struct covering {
