@@ -256,7 +256,8 @@ public:
 private:
     uint32_t fragmentOf(size_t k) const { return fragments[k]; }
 
-    // By site, the fragments that show it (their number in `fragments`) and their calls there.
+    // By site, the fragments that show it (their number in `fragments`) and their calls there,
+    // with where each call is in the list.
     void indexCover() {
         coverStart.assign(hap.size() + 1, 0);
         for (uint32_t f : fragments)
@@ -266,7 +267,7 @@ private:
         std::vector<uint32_t> at(coverStart.begin(), coverStart.end() - 1);
         for (uint32_t k = 0; k < fragments.size(); ++k)
             for (uint32_t c = list.begin(fragments[k]); c < list.end(fragments[k]); ++c)
-                cover[at[list.site[c]]++] = {k, list.call[c]};
+                cover[at[list.site[c]]++] = {k, c, list.call[c]};
     }
 
     // What a call adds to a and to b, with its site placed as it is.
@@ -280,29 +281,23 @@ private:
     // first. Each fragment's calls are paired with the next few of it only, so a long read
     // costs no square; their weights overcount it, which the flips that follow correct.
     void placeByTree() {
-        // Each pair of calls under its earlier site (a counting sort, which keeps the fragments'
-        // order), then their votes summed by pair of sites: a site has few partners, searched in
-        // its own stretch of links. A pair is kept as its two calls, half the size of a vote.
-        struct call_pair {
-            uint32_t first, second;
-        };
-        std::vector<uint32_t> start(hap.size() + 1, 0);
-        forEachPairedCall([&](uint32_t i, uint32_t) { ++start[list.site[i] + 1]; });
-        std::partial_sum(start.begin(), start.end(), start.begin());
-        std::vector<call_pair> pairs(start.back());
-        std::vector<uint32_t> at(start.begin(), start.end() - 1);
-        forEachPairedCall([&](uint32_t i, uint32_t j) { pairs[at[list.site[i]]++] = {i, j}; });
+        // The votes summed by pair of sites, each site's pairs walked from its entries in the
+        // cover (in the fragments' order): a site has few partners, searched in its own
+        // stretch of links.
         std::vector<std::pair<uint64_t, double>> links;
         for (uint32_t site = 0; site < hap.size(); ++site) {
             const size_t first = links.size();
-            for (uint32_t k = start[site]; k < start[site + 1]; ++k) {
-                const auto [i, j] = pairs[k];
-                const uint64_t pair = uint64_t{site} << 32 | list.site[j];
-                auto link = std::find_if(links.begin() + static_cast<std::ptrdiff_t>(first),
-                                         links.end(), [&](const auto& l) { return l.first == pair; });
-                if (link == links.end()) link = links.insert(link, {pair, 0.0});
-                const double value = voteOf(list.call[i], list.call[j]);
-                link->second += isAlt(list.call[i]) == isAlt(list.call[j]) ? value : -value;
+            for (uint32_t k = coverStart[site]; k < coverStart[site + 1]; ++k) {
+                const uint32_t i = cover[k].index, end = list.end(fragmentOf(cover[k].fragment));
+                for (uint32_t j = i + 1; j < end && j <= i + max_partners; ++j) {
+                    const uint64_t pair = uint64_t{site} << 32 | list.site[j];
+                    auto link = std::find_if(links.begin() + static_cast<std::ptrdiff_t>(first),
+                                             links.end(),
+                                             [&](const auto& l) { return l.first == pair; });
+                    if (link == links.end()) link = links.insert(link, {pair, 0.0});
+                    const double value = voteOf(list.call[i], list.call[j]);
+                    link->second += isAlt(list.call[i]) == isAlt(list.call[j]) ? value : -value;
+                }
             }
         }
         std::sort(links.begin(), links.end(), [](const auto& x, const auto& y) {
@@ -314,13 +309,6 @@ private:
             forest.join(static_cast<uint32_t>(pair >> 32), static_cast<uint32_t>(pair), vote < 0);
         for (uint32_t s = 0; s < hap.size(); ++s) hap[s] = forest.parityOf(s);
         refresh();
-    }
-
-    // Calls pair(i, j) for each call i of each fragment and each of its next max_partners calls j.
-    template <class Pair> void forEachPairedCall(Pair&& pair) const {
-        for (uint32_t f : fragments)
-            for (uint32_t i = list.begin(f); i < list.end(f); ++i)
-                for (uint32_t j = i + 1; j < list.end(f) && j <= i + max_partners; ++j) pair(i, j);
     }
 
     // Walks every placement (the first site fixed: a placement and its mirror are one) flipping
@@ -346,8 +334,8 @@ private:
     double flipGain(uint32_t s) const {
         double gain = 0;
         for (uint32_t j = coverStart[s]; j < coverStart[s + 1]; ++j) {
-            const auto [k, call] = cover[j];
-            const double shift = flipShift(call, s);
+            const uint32_t k = cover[j].fragment;
+            const double shift = flipShift(cover[j].call, s);
             gain += logSum(a[k] - shift, b[k] + shift) - sum[k];
         }
         return gain;
@@ -357,8 +345,8 @@ private:
     double flip(uint32_t s) {
         double gain = 0;
         for (uint32_t j = coverStart[s]; j < coverStart[s + 1]; ++j) {
-            const auto [k, call] = cover[j];
-            const double shift = flipShift(call, s);
+            const uint32_t k = cover[j].fragment;
+            const double shift = flipShift(cover[j].call, s);
             a[k] -= shift;
             b[k] += shift;
             const double before = std::exchange(sum[k], logSum(a[k], b[k]));
@@ -533,6 +521,7 @@ private:
     std::vector<uint32_t> coverStart;
     struct covering {
         uint32_t fragment;  // its number in `fragments`
+        uint32_t index;     // the call's, in the list
         uint8_t call;
     };
     std::vector<covering> cover;
