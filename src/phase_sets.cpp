@@ -288,15 +288,16 @@ private:
         for (uint32_t site = 0; site < hap.size(); ++site) {
             const size_t first = links.size();
             for (uint32_t k = coverStart[site]; k < coverStart[site + 1]; ++k) {
-                const uint32_t i = cover[k].index, end = list.end(fragmentOf(cover[k].fragment));
-                for (uint32_t j = i + 1; j < end && j <= i + max_partners; ++j) {
+                const covering& from = cover[k];
+                const uint32_t end = list.end(fragmentOf(from.fragment));
+                for (uint32_t j = from.index + 1; j < end && j <= from.index + max_partners; ++j) {
                     const uint64_t pair = uint64_t{site} << 32 | list.site[j];
                     auto link = std::find_if(links.begin() + static_cast<std::ptrdiff_t>(first),
                                              links.end(),
                                              [&](const auto& l) { return l.first == pair; });
                     if (link == links.end()) link = links.insert(link, {pair, 0.0});
-                    const double value = voteOf(list.call[i], list.call[j]);
-                    link->second += isAlt(list.call[i]) == isAlt(list.call[j]) ? value : -value;
+                    const double value = voteOf(from.call, list.call[j]);
+                    link->second += isAlt(from.call) == isAlt(list.call[j]) ? value : -value;
                 }
             }
         }
