@@ -430,8 +430,8 @@ private:
     }
 
     // The kept sites joined by fragments, within parts: a new part begins where flipping every
-    // site after a cut loses less than minLod, and two neighbouring kept sites whose flip together
-    // loses less than minLod are a part of their own.
+    // site after a cut loses less than minLod, and two kept sites whose flip together loses less
+    // than minLod are a part of their own.
     std::vector<uint32_t> joinedSites(const std::vector<int64_t>& gains, double minLod) {
         std::vector<uint32_t> kept, part(hap.size(), 0);
         uint32_t parts = 0;
@@ -442,7 +442,7 @@ private:
             part[s] = parts;
             kept.push_back(s);
         }
-        detachUnsurePairs(kept, part, parts, minLod);
+        detachUnsurePairs(part, parts, minLod);
         lowest_root_sets joined(hap.size());
         std::vector<std::pair<uint32_t, uint32_t>> lastOfPart;  // in one fragment: part, site
         for (uint32_t f : fragments) {
@@ -465,19 +465,44 @@ private:
         return first;
     }
 
-    // Each two neighbouring kept sites of one part (and not all of it) whose flip together
-    // loses less than minLod become a part of their own: they may be sure of one another and
-    // not of the rest, which neither a single site nor a cut shows.
-    void detachUnsurePairs(const std::vector<uint32_t>& kept, std::vector<uint32_t>& part,
-                           uint32_t& parts, double minLod) const {
-        for (size_t i = 0; i + 1 < kept.size(); ++i) {
-            if (part[kept[i + 1]] != part[kept[i]] || wholePart(kept, part, i, i + 1) ||
-                -pairFlipGain(kept[i], kept[i + 1]) >= minLod)
+    // Each two kept sites of one part (and not all of it) that a fragment shows one after the
+    // other, and whose flip together loses less than minLod, become a part of their own: they
+    // may be sure of one another and not of the rest, which neither a single site nor a cut
+    // shows. (Two sites that share no fragment lose, flipped together, what each loses alone.)
+    void detachUnsurePairs(std::vector<uint32_t>& part, uint32_t& parts, double minLod) const {
+        std::vector<uint32_t> partSize(parts + 1, 0);
+        for (uint32_t s = 0; s < hap.size(); ++s) partSize[part[s]] += !left[s];
+        std::vector<uint8_t> detached(hap.size(), 0);
+        for (const uint64_t pair : pairsInTurn(part)) {
+            const auto s = static_cast<uint32_t>(pair >> 32), t = static_cast<uint32_t>(pair);
+            if (detached[s] || detached[t] || partSize[part[s]] == 2 ||
+                -pairFlipGain(s, t) >= minLod)
                 continue;
-            ++parts;
-            part[kept[i]] = part[kept[i + 1]] = parts;
-            ++i;
+            partSize[part[s]] -= 2;
+            part[s] = part[t] = ++parts;
+            detached[s] = detached[t] = 1;
         }
+    }
+
+    // The kept sites of one part that a fragment shows one after the other, each pair once, as
+    // the earlier site << 32 | the later, in order: each site's found from its cover entries.
+    std::vector<uint64_t> pairsInTurn(const std::vector<uint32_t>& part) const {
+        std::vector<uint64_t> pairs;
+        for (uint32_t s = 0; s < hap.size(); ++s) {
+            if (left[s]) continue;
+            const auto first = static_cast<std::ptrdiff_t>(pairs.size());
+            for (uint32_t k = coverStart[s]; k < coverStart[s + 1]; ++k) {
+                const uint32_t end = list.end(fragmentOf(cover[k].fragment));
+                uint32_t c = cover[k].index + 1;
+                while (c < end && left[list.site[c]]) ++c;
+                if (c == end || part[list.site[c]] != part[s]) continue;
+                const uint64_t pair = uint64_t{s} << 32 | list.site[c];
+                if (std::find(pairs.begin() + first, pairs.end(), pair) == pairs.end())
+                    pairs.push_back(pair);
+            }
+            std::sort(pairs.begin() + first, pairs.end());
+        }
+        return pairs;
     }
 
     // What flipping sites s and t together gains: their fragments' entries walked side by
@@ -501,13 +526,6 @@ private:
     double flipShift(uint8_t call, uint32_t s) const {
         const auto [da, db] = scoreOf(call, s);
         return da - db;
-    }
-
-    // Whether kept[i..end] are all the kept sites of their part.
-    static bool wholePart(const std::vector<uint32_t>& kept, const std::vector<uint32_t>& part,
-                          size_t i, size_t end) {
-        return (i == 0 || part[kept[i - 1]] != part[kept[i]]) &&
-               (end + 1 == kept.size() || part[kept[end + 1]] != part[kept[i]]);
     }
 
     const fragment_list& list;

@@ -159,6 +159,30 @@ TEST(PhaseSets, OneWrongBaseOfALongReadIsOutvotedByTwoRightReads) {
     for (const phased_call& c : calls) EXPECT_FALSE(c.altFirst) << c.site;
 }
 
+// In a block too large to try every placement, a site that the reads around it show half one
+// way, half the other, while two reads tie it to a far site that nothing else shows: the two
+// are sure of each other, not of the block, and form a block of their own. The reads around
+// keep the rest one block.
+TEST(PhaseSets, TwoSitesSureOfEachOtherAloneFormTheirOwnBlockWhereverTheyAre) {
+    std::vector<phase_site> sites;
+    for (int k = 0; k < 12; ++k) sites.push_back({100 * (k + 1), 'A', 'G', true});
+    phaser p(sites, 1.5);
+    for (uint32_t start = 0; start + 3 <= 11; ++start)
+        for (uint8_t atSix : {'A', 'G'}) {
+            std::vector<observation> read;
+            for (uint32_t k = start; k < start + 3; ++k)
+                read.push_back({k, static_cast<uint8_t>(k == 6 ? atSix : 'A'), 30});
+            p.addFragment(read);
+        }
+    for (int copy = 0; copy < 2; ++copy) p.addFragment({{6, 'A', 30}, {11, 'A', 30}});
+    const std::vector<phased_call> calls = p.phase();
+    ASSERT_EQ(calls.size(), 12u);
+    for (const phased_call& c : calls) {
+        EXPECT_EQ(c.ps, c.site == 6 || c.site == 11 ? 700 : 100) << c.site;
+        EXPECT_FALSE(c.altFirst) << c.site;
+    }
+}
+
 // Mates that span two middle sites link the outer ones; the middle two are sure of each other,
 // but as often cis as trans to their neighbours: they form a block of their own.
 TEST(PhaseSets, TwoSitesUnsureOfTheRestAsAPairFormTheirOwnBlock) {
