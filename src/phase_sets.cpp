@@ -26,8 +26,12 @@ constexpr double least_gain = 1e-9;
 // Cut gains are summed as integers in millionths of a LOD, so that each cut's sum is exact
 // however the fragments' parts add and cancel.
 constexpr double lod_unit = 1e6;
-// Blocks of up to this many sites are placed by trying every placement.
+// Blocks of up to exact_sites sites are placed by trying every placement, and so are larger ones
+// whose walk through every placement flips at most exact_flips calls (a dozen sites on a few
+// reads): on so few reads a search can stop short of the likeliest placement, and the walk
+// costs about what the search does.
 constexpr size_t exact_sites = 8;
+constexpr uint64_t exact_flips = 4096;
 // A fragment's call is paired with this many of its next calls for the first placement (the
 // flips that follow make the rest: four gave the same blocks on the benchmark, at more cost).
 constexpr uint32_t max_partners = 2;
@@ -213,10 +217,10 @@ public:
         indexCover();
     }
 
-    // The likeliest placement: among all of them for a small block, else the tree's, then flips
-    // while they gain.
+    // The likeliest placement: among all of them for a small block (or a thinly read one), else
+    // the tree's, then flips while they gain.
     void place() {
-        if (hap.size() <= exact_sites) return placeExactly();
+        if (cheapToPlaceExactly()) return placeExactly();
         placeByTree();
         for (int round = 0; round < max_rounds; ++round) {
             const bool sitesSettled = flipSitesWhileGaining();
@@ -310,6 +314,17 @@ private:
             forest.join(static_cast<uint32_t>(pair >> 32), static_cast<uint32_t>(pair), vote < 0);
         for (uint32_t s = 0; s < hap.size(); ++s) hap[s] = forest.parityOf(s);
         refresh();
+    }
+
+    bool cheapToPlaceExactly() const {
+        const size_t n = hap.size();
+        if (n <= exact_sites) return true;
+        // The walk flips site s (from 1) 2^(n-1-s) times, and every site has a call.
+        if (n - 2 >= 64 || (uint64_t{1} << (n - 2)) > exact_flips) return false;
+        uint64_t flips = 0;
+        for (size_t s = 1; s < n; ++s)
+            flips += uint64_t{coverStart[s + 1] - coverStart[s]} << (n - 1 - s);
+        return flips <= exact_flips;
     }
 
     // Walks every placement (the first site fixed: a placement and its mirror are one) flipping
