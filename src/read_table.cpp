@@ -43,29 +43,40 @@ void read_table::makeSlots(size_t count) {
 
 void read_table::add(std::string_view name, uint32_t idx, uint8_t base, uint8_t qual,
                      bool supplementary, bool phaseOnly) {
+    const observation made{idx, base, qual, supplementary, phaseOnly};
+    // A record's observations come one after another: its read is the last one added to, found
+    // without hashing the name again (a long read shows dozens of sites).
+    if (lastAdded != none && isNamed(lastAdded, name)) return addTo(lastAdded, made);
     // The first read brings the first slots: a table that holds none costs nothing.
     if (slotCount == 0) makeSlots(block_memory::first_block_bytes / sizeof(uint64_t));
     const uint32_t hash = hashName(name);
     const size_t mask = slotCount - 1;
     size_t slot = hash & mask;
-    for (; slots[slot] != 0; slot = (slot + 1) & mask) {
-        if (hashIn(slots[slot]) != hash) continue;
-        sread& r = records[recordIn(slots[slot])];
-        if (r.nameLength == name.size() && std::memcmp(r.name, name.data(), name.size()) == 0) {
-            pool[r.last].next = static_cast<uint32_t>(pool.size());
-            r.last = static_cast<uint32_t>(pool.size());
-            ++r.count;
-            pool.push_back({{idx, base, qual, supplementary, phaseOnly}, none});
-            if (hidesSome || phaseOnly) noteShown(recordIn(slots[slot]), false, phaseOnly);
-            return;
-        }
-    }
+    for (; slots[slot] != 0; slot = (slot + 1) & mask)
+        if (hashIn(slots[slot]) == hash && isNamed(recordIn(slots[slot]), name))
+            return addTo(recordIn(slots[slot]), made);
     const uint32_t at = static_cast<uint32_t>(pool.size());
-    pool.push_back({{idx, base, qual, supplementary, phaseOnly}, none});
+    pool.push_back({made, none});
     records.push_back({storeName(name), static_cast<uint32_t>(name.size()), at, at, 1});
-    if (hidesSome || phaseOnly) noteShown(records.size() - 1, true, phaseOnly);
-    slots[slot] = slotOf(hash, records.size() - 1);
+    lastAdded = records.size() - 1;
+    if (hidesSome || phaseOnly) noteShown(lastAdded, true, phaseOnly);
+    slots[slot] = slotOf(hash, lastAdded);
     if (records.size() * 2 > slotCount) grow();
+}
+
+bool read_table::isNamed(size_t record, std::string_view name) const {
+    const sread& r = records[record];
+    return r.nameLength == name.size() && std::memcmp(r.name, name.data(), name.size()) == 0;
+}
+
+void read_table::addTo(size_t record, const observation& made) {
+    sread& r = records[record];
+    pool[r.last].next = static_cast<uint32_t>(pool.size());
+    r.last = static_cast<uint32_t>(pool.size());
+    ++r.count;
+    pool.push_back({made, none});
+    lastAdded = record;
+    if (hidesSome || made.phaseOnly) noteShown(record, false, made.phaseOnly);
 }
 
 void read_table::noteShown(size_t record, bool newRecord, bool phaseOnly) {
@@ -86,6 +97,7 @@ void read_table::noteShown(size_t record, bool newRecord, bool phaseOnly) {
 void read_table::clear() {
     records.clear();
     pool.clear();
+    lastAdded = none;
     std::fill(slots, slots + slotCount, 0);
     arenaBlock = 0;
     arenaUsed = 0;

@@ -92,6 +92,8 @@ private:
     }
     // Keeps shownOrder for the record's observation just added, once one is phase-only.
     void noteShown(size_t record, bool newRecord, bool phaseOnly);
+    bool isNamed(size_t record, std::string_view name) const;
+    void addTo(size_t record, const observation& made);
 
     const char* storeName(std::string_view name);
     void makeSlots(size_t count);
@@ -99,6 +101,7 @@ private:
 
     block_array<sread> records;
     block_array<node> pool;
+    size_t lastAdded = none;  // the record the last observation went to
     // The name's hash, then record index + 1; 0 is an empty slot. A power of two of them.
     block_memory::block_ptr slotBlocks;
     uint64_t* slots = nullptr;
