@@ -35,6 +35,9 @@ constexpr uint64_t exact_flips = 4096;
 // A fragment's call is paired with this many of its next calls for the first placement (the
 // flips that follow make the rest: four gave the same blocks on the benchmark, at more cost).
 constexpr uint32_t max_partners = 2;
+// ... and only the calls of a site's first this many fragments are: at high depth a dozen
+// reads already make its links clear, and the rest cost the most of the first placement.
+constexpr uint32_t max_tree_fragments = 12;
 // Rounds of cut flips per block, each followed by single-site flips; each raises the
 // likelihood, so rounds end, but a cap all the same.
 constexpr int max_rounds = 100;
@@ -54,6 +57,7 @@ int64_t roundedLod(double lod) {
 // well be wrong as right (quality 3 and below) says nothing.
 struct base_odds {
     double right, wrong;
+    double weight;  // right - wrong: what a flip of its site shifts between the haplotypes
 };
 
 const base_odds& oddsOf(uint8_t call) {
@@ -61,7 +65,8 @@ const base_odds& oddsOf(uint8_t call) {
         std::array<base_odds, max_quality + 1> odds{};
         for (int q = 0; q <= max_quality; ++q) {
             const double error = std::min(0.5, std::pow(10.0, -q / 10.0));
-            odds[static_cast<size_t>(q)] = {std::log10(1 - error), std::log10(error)};
+            const double right = std::log10(1 - error), wrong = std::log10(error);
+            odds[static_cast<size_t>(q)] = {right, wrong, right - wrong};
         }
         return odds;
     }();
@@ -285,25 +290,29 @@ private:
     // first. Each fragment's calls are paired with the next few of it only, so a long read
     // costs no square; their weights overcount it, which the flips that follow correct.
     void placeByTree() {
-        // The votes summed by pair of sites, each site's pairs walked from its entries in the
-        // cover (in the fragments' order): a site has few partners, searched in its own
-        // stretch of links.
+        // The votes summed by pair of sites, each site's partners gathered from its entries in
+        // the cover (in the fragments' order) into a vote by partner, and written out in the
+        // order first met.
         std::vector<std::pair<uint64_t, double>> links;
+        std::vector<double> voteWith(hap.size(), 0.0);
+        std::vector<uint32_t> metAt(hap.size(), UINT32_MAX), partners;
         for (uint32_t site = 0; site < hap.size(); ++site) {
-            const size_t first = links.size();
-            for (uint32_t k = coverStart[site]; k < coverStart[site + 1]; ++k) {
+            partners.clear();
+            const uint32_t last =
+                std::min(coverStart[site + 1], coverStart[site] + max_tree_fragments);
+            for (uint32_t k = coverStart[site]; k < last; ++k) {
                 const covering& from = cover[k];
                 const uint32_t end = list.end(fragmentOf(from.fragment));
                 for (uint32_t j = from.index + 1; j < end && j <= from.index + max_partners; ++j) {
-                    const uint64_t pair = uint64_t{site} << 32 | list.site[j];
-                    auto link = std::find_if(links.begin() + static_cast<std::ptrdiff_t>(first),
-                                             links.end(),
-                                             [&](const auto& l) { return l.first == pair; });
-                    if (link == links.end()) link = links.insert(link, {pair, 0.0});
+                    const uint32_t partner = list.site[j];
+                    if (std::exchange(metAt[partner], site) != site) partners.push_back(partner);
                     const double value = voteOf(from.call, list.call[j]);
-                    link->second += isAlt(from.call) == isAlt(list.call[j]) ? value : -value;
+                    voteWith[partner] += isAlt(from.call) == isAlt(list.call[j]) ? value : -value;
                 }
             }
+            for (uint32_t partner : partners)
+                links.emplace_back(uint64_t{site} << 32 | partner,
+                                   std::exchange(voteWith[partner], 0.0));
         }
         std::sort(links.begin(), links.end(), [](const auto& x, const auto& y) {
             const double wx = std::fabs(x.second), wy = std::fabs(y.second);
@@ -458,6 +467,11 @@ private:
             kept.push_back(s);
         }
         detachUnsurePairs(part, parts, minLod);
+        // Most joins are of a kept site with the one just before it: marked in the walk, and
+        // made once each after it rather than once per fragment.
+        std::vector<uint32_t> keptBefore(hap.size(), UINT32_MAX);
+        for (size_t i = 1; i < kept.size(); ++i) keptBefore[kept[i]] = kept[i - 1];
+        std::vector<uint8_t> joinsKeptBefore(hap.size(), 0);
         lowest_root_sets joined(hap.size());
         std::vector<std::pair<uint32_t, uint32_t>> lastOfPart;  // in one fragment: part, site
         for (uint32_t f : fragments) {
@@ -469,12 +483,17 @@ private:
                                                [&](const auto& p) { return p.first == part[s]; });
                 if (last == lastOfPart.end()) {
                     lastOfPart.emplace_back(part[s], s);
-                } else {
-                    joined.join(last->second, s);
-                    last->second = s;
+                    continue;
                 }
+                if (last->second == keptBefore[s])
+                    joinsKeptBefore[s] = 1;
+                else
+                    joined.join(last->second, s);
+                last->second = s;
             }
         }
+        for (uint32_t s : kept)
+            if (joinsKeptBefore[s]) joined.join(keptBefore[s], s);
         std::vector<uint32_t> first(hap.size(), UINT32_MAX);
         for (uint32_t s : kept) first[s] = joined.find(s);
         return first;
@@ -488,7 +507,7 @@ private:
         std::vector<uint32_t> partSize(parts + 1, 0);
         for (uint32_t s = 0; s < hap.size(); ++s) partSize[part[s]] += !left[s];
         std::vector<uint8_t> detached(hap.size(), 0);
-        for (const uint64_t pair : pairsInTurn(part)) {
+        for (const uint64_t pair : pairsInTurn(part, mayPairLoosely())) {
             const auto s = static_cast<uint32_t>(pair >> 32), t = static_cast<uint32_t>(pair);
             if (detached[s] || detached[t] || partSize[part[s]] == 2 ||
                 -pairFlipGain(s, t) >= minLod)
@@ -499,18 +518,58 @@ private:
         }
     }
 
-    // The kept sites of one part that a fragment shows one after the other, each pair once, as
-    // the earlier site << 32 | the later, in order: each site's found from its cover entries.
-    std::vector<uint64_t> pairsInTurn(const std::vector<uint32_t>& part) const {
-        std::vector<uint64_t> pairs;
+    // By kept site, whether flipping it together with another kept site could lose less than
+    // minLod. Flipped together, two sites lose what each loses alone, less what the fragments
+    // that show both give back; the other loses at least minLod, so a site that loses alone
+    // more than its fragments could ever give back pairs with none, and its pairs need no
+    // walk. (Most sites of well read blocks: the walks would cost a third of the phasing.)
+    std::vector<uint8_t> mayPairLoosely() const {
+        // By fragment, the largest shift a flip of one of its sites makes.
+        std::vector<double> largest(fragments.size(), 0);
+        for (uint32_t k = 0; k < fragments.size(); ++k)
+            for (uint32_t c = list.begin(fragmentOf(k)); c < list.end(fragmentOf(k)); ++c)
+                largest[k] = std::max(largest[k], oddsOf(list.call[c]).weight);
+        // Far above the rounding of the sums of logSums that weigh sites and pairs.
+        constexpr double rounding_margin = 1e-6;
+        std::vector<uint8_t> may(hap.size(), 0);
         for (uint32_t s = 0; s < hap.size(); ++s) {
             if (left[s]) continue;
+            const double margin = -siteGains[s] - rounding_margin;
+            double givenBack = 0;
+            for (uint32_t j = coverStart[s]; j < coverStart[s + 1] && givenBack <= margin; ++j) {
+                const uint32_t k = cover[j].fragment;
+                givenBack += givenBackAtMost(oddsOf(cover[j].call).weight, largest[k],
+                                             std::fabs(a[k] - b[k]));
+            }
+            may[s] = givenBack > margin;
+        }
+        return may;
+    }
+
+    // At most what a fragment whose haplotypes' likelihoods differ by `apart` gives back when
+    // sites whose flips shift it by x and by y flip together rather than apart: x * y times
+    // the largest second derivative of its log-sum along the way, ln10 * min(1, 4 * 10^-|a-b|),
+    // |a-b| being at least apart - 2x - 2y there (in steps: no pow for each call).
+    static double givenBackAtMost(double x, double y, double apart) {
+        const double least = apart - 2 * (x + y);
+        const double factor = least >= 10 ? 4e-10 : least >= 5 ? 4e-5 : least >= 2 ? 4e-2 : 1;
+        return ln10 * x * y * factor;
+    }
+
+    // The kept sites of one part that a fragment shows one after the other, each pair once, as
+    // the earlier site << 32 | the later, in order, of the sites `may` marks: each site's found
+    // from its cover entries.
+    std::vector<uint64_t> pairsInTurn(const std::vector<uint32_t>& part,
+                                      const std::vector<uint8_t>& may) const {
+        std::vector<uint64_t> pairs;
+        for (uint32_t s = 0; s < hap.size(); ++s) {
+            if (!may[s]) continue;
             const auto first = static_cast<std::ptrdiff_t>(pairs.size());
             for (uint32_t k = coverStart[s]; k < coverStart[s + 1]; ++k) {
                 const uint32_t end = list.end(fragmentOf(cover[k].fragment));
                 uint32_t c = cover[k].index + 1;
                 while (c < end && left[list.site[c]]) ++c;
-                if (c == end || part[list.site[c]] != part[s]) continue;
+                if (c == end || !may[list.site[c]] || part[list.site[c]] != part[s]) continue;
                 const uint64_t pair = uint64_t{s} << 32 | list.site[c];
                 if (std::find(pairs.begin() + first, pairs.end(), pair) == pairs.end())
                     pairs.push_back(pair);
