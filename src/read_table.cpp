@@ -76,7 +76,10 @@ void read_table::addTo(size_t record, const observation& made) {
     ++r.count;
     pool.push_back({made, none});
     lastAdded = record;
-    if (hidesSome || made.phaseOnly) noteShown(record, false, made.phaseOnly);
+    // Once some observations are hidden, a phase-only one, or one of a read already shown,
+    // changes nothing to note: most of them.
+    if (hidesSome ? made.phaseOnly || shown[record] : !made.phaseOnly) return;
+    noteShown(record, false, made.phaseOnly);
 }
 
 void read_table::noteShown(size_t record, bool newRecord, bool phaseOnly) {
