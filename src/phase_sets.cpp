@@ -266,7 +266,7 @@ private:
     uint32_t fragmentOf(size_t k) const { return fragments[k]; }
 
     // By site, the fragments that show it (their number in `fragments`) and their calls there,
-    // with where each call is in the list.
+    // with where each call is in the list; by fragment, its largest shift.
     void indexCover() {
         coverStart.assign(hap.size() + 1, 0);
         for (uint32_t f : fragments)
@@ -274,9 +274,12 @@ private:
         std::partial_sum(coverStart.begin(), coverStart.end(), coverStart.begin());
         cover.resize(coverStart.back());
         std::vector<uint32_t> at(coverStart.begin(), coverStart.end() - 1);
+        largestShift.assign(fragments.size(), 0);
         for (uint32_t k = 0; k < fragments.size(); ++k)
-            for (uint32_t c = list.begin(fragments[k]); c < list.end(fragments[k]); ++c)
+            for (uint32_t c = list.begin(fragments[k]); c < list.end(fragments[k]); ++c) {
                 cover[at[list.site[c]]++] = {k, c, list.call[c]};
+                largestShift[k] = std::max(largestShift[k], oddsOf(list.call[c]).weight);
+            }
     }
 
     // What a call adds to a and to b, with its site placed as it is.
@@ -524,11 +527,6 @@ private:
     // more than its fragments could ever give back pairs with none, and its pairs need no
     // walk. (Most sites of well read blocks: the walks would cost a third of the phasing.)
     std::vector<uint8_t> mayPairLoosely() const {
-        // By fragment, the largest shift a flip of one of its sites makes.
-        std::vector<double> largest(fragments.size(), 0);
-        for (uint32_t k = 0; k < fragments.size(); ++k)
-            for (uint32_t c = list.begin(fragmentOf(k)); c < list.end(fragmentOf(k)); ++c)
-                largest[k] = std::max(largest[k], oddsOf(list.call[c]).weight);
         // Far above the rounding of the sums of logSums that weigh sites and pairs.
         constexpr double rounding_margin = 1e-6;
         std::vector<uint8_t> may(hap.size(), 0);
@@ -538,7 +536,7 @@ private:
             double givenBack = 0;
             for (uint32_t j = coverStart[s]; j < coverStart[s + 1] && givenBack <= margin; ++j) {
                 const uint32_t k = cover[j].fragment;
-                givenBack += givenBackAtMost(oddsOf(cover[j].call).weight, largest[k],
+                givenBack += givenBackAtMost(oddsOf(cover[j].call).weight, largestShift[k],
                                              std::fabs(a[k] - b[k]));
             }
             may[s] = givenBack > margin;
@@ -607,6 +605,7 @@ private:
     std::vector<uint8_t> hap;               // by site: 1 when ALT is on the first haplotype
     std::vector<uint8_t> left;              // by site: 1 when left out
     std::vector<double> a, b, sum;          // by fragment
+    std::vector<double> largestShift;       // by fragment: the most a flip of one site shifts
     std::vector<double> siteGains;          // by site: what flipping it gains
     std::vector<int64_t> cuts;              // the cut gains, as cutGains gives them
     bool settled = false;                   // siteGains and cuts are those of the placement
@@ -692,30 +691,42 @@ phaser::phaser(const std::vector<phase_site>& phaseSites, double minimumLod)
 void phaser::addFragment(const std::vector<observation>& obs) {
     // Most reads show one site, and no fragment: they cost no more than this test.
     if (obs.size() < 2) return;
-    std::vector<phase_call>& usable = scratch;
-    usable.clear();
+    const size_t begin = callSite.size();
+    bool inOrder = true;  // each site after the last: no site twice, as phasable sites' positions
     for (const observation& o : obs) {
         if (o.supplementary || o.idx >= sites.size() || !sites[o.idx].phasable) continue;
         const phase_site& s = sites[o.idx];
         const char base = static_cast<char>(o.base);  // A, C, G, T or N, as the scan decodes it
         if (base != s.ref && base != s.alt) continue;
-        const uint8_t quality = std::min(o.qual, max_quality);
-        usable.push_back({o.idx, static_cast<uint8_t>(quality | (base == s.alt ? alt_bit : 0))});
+        inOrder = inOrder && (callSite.size() == begin || sites[callSite.back()].pos < s.pos);
+        callSite.push_back(o.idx);
+        callAllele.push_back(
+            static_cast<uint8_t>(std::min(o.qual, max_quality) | (base == s.alt ? alt_bit : 0)));
     }
-    if (usable.size() < 2) return;
-    const auto byPosition = [&](const phase_call& x, const phase_call& y) {
-        return sites[x.site].pos < sites[y.site].pos;
-    };
     // A read's sites come in position order but for overlapping mates.
-    if (!std::is_sorted(usable.begin(), usable.end(), byPosition))
-        std::stable_sort(usable.begin(), usable.end(), byPosition);
-    keepOneCallPerSite(usable);
-    if (usable.size() < 2) return;
-    for (const phase_call& c : usable) {
+    if (!inOrder) orderCallsSince(begin);
+    if (callSite.size() - begin < 2) {
+        callSite.resize(begin);
+        callAllele.resize(begin);
+        return;
+    }
+    fragmentStart.push_back(static_cast<uint32_t>(callSite.size()));
+}
+
+void phaser::orderCallsSince(size_t begin) {
+    std::vector<phase_call>& calls = scratch;
+    calls.clear();
+    for (size_t c = begin; c < callSite.size(); ++c) calls.push_back({callSite[c], callAllele[c]});
+    std::stable_sort(calls.begin(), calls.end(), [&](const phase_call& x, const phase_call& y) {
+        return sites[x.site].pos < sites[y.site].pos;
+    });
+    keepOneCallPerSite(calls);
+    callSite.resize(begin);
+    callAllele.resize(begin);
+    for (const phase_call& c : calls) {
         callSite.push_back(c.site);
         callAllele.push_back(c.call);
     }
-    fragmentStart.push_back(static_cast<uint32_t>(callSite.size()));
 }
 
 std::vector<phased_call> phaser::phase() {

@@ -52,6 +52,9 @@ public:
     std::vector<phased_call> phase();
 
 private:
+    // Puts the calls from `begin` on in position order, one per site.
+    void orderCallsSince(size_t begin);
+
     const std::vector<phase_site>& sites;
     const double minLod;
     // The fragments, one after another: each one's first call in `calls`, and an end mark.
@@ -59,7 +62,7 @@ private:
     // By call: the site, then (ALT seen) << 7 | quality.
     std::vector<uint32_t> callSite;
     std::vector<uint8_t> callAllele;
-    std::vector<phase_call> scratch;  // the fragment being added: kept for its capacity
+    std::vector<phase_call> scratch;  // a fragment being ordered: kept for its capacity
 };
 
 // The phasing's view of the run's sites: SNP records alone at their position are phasable.
