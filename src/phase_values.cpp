@@ -3,28 +3,26 @@
 #include "phase_values.h"
 
 #include <algorithm>
+#include <charconv>
 
 #include "utils/fatal.h"
 #include "vcf_fields.h"
 
 namespace {
 
-// The value with its part at a FORMAT index made `text`: in place, or after "." parts when
-// the value has fewer.
-std::string withPart(std::string_view value, long index, std::string_view text) {
+// Makes the value's part at a FORMAT index `text`: in place, or after "." parts when the value
+// has fewer.
+void setPart(std::string& value, long index, std::string_view text) {
     const std::string_view part = valuePart(value, index);
-    std::string out;
     if (!part.empty()) {
-        const size_t at = static_cast<size_t>(part.data() - value.data());
-        out.append(value.substr(0, at)).append(text).append(value.substr(at + part.size()));
-        return out;
+        value.replace(static_cast<size_t>(part.data() - value.data()), part.size(), text);
+        return;
     }
-    out.assign(value);
     part_walker parts(value);
     long count = 0;
     for (std::string_view p; parts.next(p);) ++count;
-    for (; count < index; ++count) out += ":.";
-    return out.append(":").append(text);
+    for (; count < index; ++count) value += ":.";
+    (value += ':') += text;
 }
 
 // Without building the alleles: every scanned value of a phased cohort comes here.
@@ -51,8 +49,12 @@ format_keys keysOf(std::string_view format) {
 
 std::string phasedValue(std::string_view value, long gt, long psIndex, const phased_call& call) {
     if (!isPhasableGenotype(valuePart(value, gt))) return std::string();
-    return withPart(withPart(value, gt, call.altFirst ? "1|0" : "0|1"), psIndex,
-                    std::to_string(call.ps));
+    std::string phased(value);
+    setPart(phased, gt, call.altFirst ? "1|0" : "0|1");
+    char digits[12];
+    const char* end = std::to_chars(digits, digits + sizeof digits, call.ps).ptr;
+    setPart(phased, psIndex, std::string_view(digits, static_cast<size_t>(end - digits)));
+    return phased;
 }
 
 // Edits the copy in place: a cohort's phased VCF gives every scanned value of every line.

@@ -194,11 +194,11 @@ void phased_vcf::write(const vcf_selection& vcf, const pos_index& sites,
             if (k < 0) return;
             const auto& at = walk.at(static_cast<uint32_t>(k));
             if (part) {
-                if (!at.empty()) firstFields(line, 9 + scanned.size(), fields);
+                if (!at.empty()) moreFields(line, 9 + scanned.size(), fields);
                 return part->put(static_cast<size_t>(k), fields, at);
             }
             if (at.empty() && !mayHoldPhase(line, fields)) return file->put(line);
-            firstFields(line, 9 + scanned.size(), fields);
+            moreFields(line, 9 + scanned.size(), fields);
             file->put(rewrite(line, fields, at, scanned, lostPhase, rewritten) ? rewritten : line);
         },
         pool);

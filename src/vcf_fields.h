@@ -60,6 +60,19 @@ inline void firstFields(std::string_view line, size_t limit, std::vector<std::st
         fields.push_back(field);
 }
 
+// The fields after those `fields` holds (the first ones of the line, as firstFields cut them),
+// up to `limit` in all: a line's first fields found again cost as much as the rest.
+inline void moreFields(std::string_view line, size_t limit, std::vector<std::string_view>& fields) {
+    if (fields.empty()) return firstFields(line, limit, fields);
+    const std::string_view last = fields.back();
+    auto at = static_cast<size_t>(last.data() + last.size() - line.data());
+    if (fields.size() >= limit || at == line.size()) return fields.resize(std::min(limit, fields.size()));
+    while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) ++at;
+    field_walker walk(line.substr(at));
+    for (std::string_view field; fields.size() < limit && walk.next(field);)
+        fields.push_back(field);
+}
+
 inline std::vector<std::string_view> firstFields(std::string_view line, size_t limit) {
     std::vector<std::string_view> fields;
     fields.reserve(limit);  // one allocation, not one per doubling
