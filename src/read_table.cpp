@@ -55,10 +55,12 @@ void read_table::add(std::string_view name, uint32_t idx, uint8_t base, uint8_t 
     for (; slots[slot] != 0; slot = (slot + 1) & mask)
         if (hashIn(slots[slot]) == hash && isNamed(recordIn(slots[slot]), name))
             return addTo(recordIn(slots[slot]), made);
-    const uint32_t at = static_cast<uint32_t>(pool.size());
-    pool.push_back({made, none});
-    records.push_back({storeName(name), static_cast<uint32_t>(name.size()), at, at, 1});
+    records.push_back({storeName(name), static_cast<uint32_t>(name.size()), none, none, 0});
     lastAdded = records.size() - 1;
+    if (phaseOnly)
+        keepPhaseOnly(lastAdded, made);
+    else
+        chainTo(records[lastAdded], made);
     if (hidesSome || phaseOnly) noteShown(lastAdded, true, phaseOnly);
     slots[slot] = slotOf(hash, lastAdded);
     if (records.size() * 2 > slotCount) grow();
@@ -70,16 +72,68 @@ bool read_table::isNamed(size_t record, std::string_view name) const {
 }
 
 void read_table::addTo(size_t record, const observation& made) {
-    sread& r = records[record];
-    pool[r.last].next = static_cast<uint32_t>(pool.size());
-    r.last = static_cast<uint32_t>(pool.size());
-    ++r.count;
-    pool.push_back({made, none});
     lastAdded = record;
+    if (made.phaseOnly)
+        keepPhaseOnly(record, made);
+    else
+        chainTo(records[record], made);
     // Once some observations are hidden, a phase-only one, or one of a read already shown,
     // changes nothing to note: most of them.
     if (hidesSome ? made.phaseOnly || shown[record] : !made.phaseOnly) return;
     noteShown(record, false, made.phaseOnly);
+}
+
+void read_table::chainTo(sread& r, const observation& made) {
+    const auto at = static_cast<uint32_t>(pool.size());
+    pool.push_back({made, none});
+    if (r.first == none)
+        r.first = at;
+    else
+        pool[r.last].next = at;
+    r.last = at;
+    ++r.count;
+}
+
+void read_table::keepPhaseOnly(size_t record, const observation& made) {
+    const auto at = static_cast<uint32_t>(phaseOnlyPool.size());
+    phaseOnlyPool.push_back(made);
+    if (phaseOnlyRuns.size() > 0) {
+        phase_only_run& run = phaseOnlyRuns[phaseOnlyRuns.size() - 1];
+        if (run.record == record && run.first + run.count == at) {
+            ++run.count;
+            return;
+        }
+    }
+    phaseOnlyRuns.push_back({static_cast<uint32_t>(record), at, 1});
+}
+
+read_table::runs_by_record read_table::phaseOnlyRunsByRecord() const {
+    runs_by_record byRecord{std::vector<uint32_t>(records.size() + 1, 0),
+                            std::vector<uint32_t>(phaseOnlyRuns.size())};
+    std::vector<uint32_t>& start = byRecord.start;
+    for (size_t k = 0; k < phaseOnlyRuns.size(); ++k) ++start[phaseOnlyRuns[k].record + 1];
+    std::partial_sum(start.begin(), start.end(), start.begin());
+    // Each record's start serves as its cursor, then is moved back from the next one's.
+    for (size_t k = 0; k < phaseOnlyRuns.size(); ++k)
+        byRecord.runs[start[phaseOnlyRuns[k].record]++] = static_cast<uint32_t>(k);
+    std::copy_backward(start.begin(), start.end() - 1, start.end());
+    start[0] = 0;
+    return byRecord;
+}
+
+void read_table::mergeBySite(const sread& r, const std::vector<observation>& phaseOnly,
+                             std::vector<observation>& out) const {
+    out.clear();
+    uint32_t o = r.first;
+    size_t k = 0;
+    while (o != none || k < phaseOnly.size()) {
+        if (k == phaseOnly.size() || (o != none && pool[o].value.idx <= phaseOnly[k].idx)) {
+            out.push_back(pool[o].value);
+            o = pool[o].next;
+        } else {
+            out.push_back(phaseOnly[k++]);
+        }
+    }
 }
 
 void read_table::noteShown(size_t record, bool newRecord, bool phaseOnly) {
@@ -100,6 +154,8 @@ void read_table::noteShown(size_t record, bool newRecord, bool phaseOnly) {
 void read_table::clear() {
     records.clear();
     pool.clear();
+    phaseOnlyPool.clear();
+    phaseOnlyRuns.clear();
     lastAdded = none;
     std::fill(slots, slots + slotCount, 0);
     arenaBlock = 0;
@@ -142,7 +198,8 @@ void read_table::grow() {
 size_t read_table::bytesUsed() const {
     size_t names = 0;
     for (size_t k = 0; k < arena.size(); ++k) names += block_memory::blockSize(k);
-    return records.bytesUsed() + pool.bytesUsed() + slotCount * sizeof(uint64_t) + names +
+    return records.bytesUsed() + pool.bytesUsed() + phaseOnlyPool.bytesUsed() +
+           phaseOnlyRuns.bytesUsed() + slotCount * sizeof(uint64_t) + names +
            shownOrder.capacity() * sizeof(uint32_t) + shown.capacity() / 8;
 }
 

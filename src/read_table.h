@@ -36,9 +36,9 @@ public:
     struct sread {
         const char* name;
         uint32_t nameLength;
-        uint32_t first;  // first observation in the pool
+        uint32_t first;  // first observation in the pool (none while it holds phase-only ones alone)
         uint32_t last;   // last observation, where the next one is chained
-        uint32_t count;
+        uint32_t count;  // observations in the pool
     };
 
     read_table();
@@ -50,10 +50,11 @@ public:
     void clear();
     // The reads with an observation that is not phase-only.
     size_t size() const { return hidesSome ? shownOrder.size() : records.size(); }
-    // Observations held, all reads together; a mark for sortObservationsSince.
+    // Observations held but the phase-only ones, all reads together; a mark for
+    // sortObservationsSince.
     size_t observations() const { return pool.size(); }
-    // Puts each read's observations made since the mark in increasing site index, keeping
-    // the order of those made at the same site.
+    // Puts each read's observations (but the phase-only ones) made since the mark in increasing
+    // site index, keeping the order of those made at the same site.
     void sortObservationsSince(size_t mark);
     size_t bytesUsed() const;
 
@@ -62,17 +63,29 @@ public:
     template <class Visit> void forEach(Visit&& visit) const {
         std::vector<observation> obs;
         if (!hidesSome) {
-            for (size_t i = 0; i < records.size(); ++i) visitRecord(i, false, obs, visit);
+            for (size_t i = 0; i < records.size(); ++i) visitRecord(i, obs, visit);
             return;
         }
-        for (uint32_t i : shownOrder) visitRecord(i, true, obs, visit);
+        for (uint32_t i : shownOrder) visitRecord(i, obs, visit);
     }
     // Calls visit(name, observations) with all its observations for each read that has two or
-    // more: the others link no sites, and they are most reads.
+    // more: the others link no sites, and they are most reads. The phase-only ones are merged
+    // in by site index.
     template <class Visit> void forEachForPhasing(Visit&& visit) const {
-        std::vector<observation> obs;
-        for (size_t i = 0; i < records.size(); ++i)
-            if (records[i].count >= 2) visitRecord(i, false, obs, visit);
+        const runs_by_record byRecord = phaseOnlyRunsByRecord();
+        std::vector<observation> phaseOnlyObs, obs;
+        for (size_t i = 0; i < records.size(); ++i) {
+            phaseOnlyObs.clear();
+            for (uint32_t k = byRecord.start[i]; k < byRecord.start[i + 1]; ++k) {
+                const phase_only_run& run = phaseOnlyRuns[byRecord.runs[k]];
+                for (uint32_t o = run.first; o < run.first + run.count; ++o)
+                    phaseOnlyObs.push_back(phaseOnlyPool[o]);
+            }
+            const sread& r = records[i];
+            if (r.count + phaseOnlyObs.size() < 2) continue;
+            mergeBySite(r, phaseOnlyObs, obs);
+            visit(std::string_view(r.name, r.nameLength), static_cast<const std::vector<observation>&>(obs));
+        }
     }
 
 private:
@@ -81,19 +94,34 @@ private:
         observation value;
         uint32_t next;
     };
+    // Phase-only observations of one read made one after another (a record's, in one visit):
+    // kept apart from the reads' chains, which the PIR file walks.
+    struct phase_only_run {
+        uint32_t record, first, count;
+    };
 
     template <class Visit>
-    void visitRecord(size_t i, bool shownOnly, std::vector<observation>& obs, Visit& visit) const {
+    void visitRecord(size_t i, std::vector<observation>& obs, Visit& visit) const {
         const sread& r = records[i];
         obs.clear();
-        for (uint32_t o = r.first; o != none; o = pool[o].next)
-            if (!shownOnly || !pool[o].value.phaseOnly) obs.push_back(pool[o].value);
+        for (uint32_t o = r.first; o != none; o = pool[o].next) obs.push_back(pool[o].value);
         visit(std::string_view(r.name, r.nameLength), static_cast<const std::vector<observation>&>(obs));
     }
+    // The record's chain and `phaseOnly` merged by site index.
+    void mergeBySite(const sread& r, const std::vector<observation>& phaseOnly,
+                     std::vector<observation>& out) const;
+    // The phase-only runs' indexes by record, in the order made: record i's are
+    // runs[start[i]] to runs[start[i + 1]].
+    struct runs_by_record {
+        std::vector<uint32_t> start, runs;
+    };
+    runs_by_record phaseOnlyRunsByRecord() const;
     // Keeps shownOrder for the record's observation just added, once one is phase-only.
     void noteShown(size_t record, bool newRecord, bool phaseOnly);
     bool isNamed(size_t record, std::string_view name) const;
     void addTo(size_t record, const observation& made);
+    void chainTo(sread& r, const observation& made);
+    void keepPhaseOnly(size_t record, const observation& made);
 
     const char* storeName(std::string_view name);
     void makeSlots(size_t count);
@@ -101,6 +129,8 @@ private:
 
     block_array<sread> records;
     block_array<node> pool;
+    block_array<observation> phaseOnlyPool;
+    block_array<phase_only_run> phaseOnlyRuns;
     size_t lastAdded = none;  // the record the last observation went to
     // The name's hash, then record index + 1; 0 is an empty slot. A power of two of them.
     block_memory::block_ptr slotBlocks;
