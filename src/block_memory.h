@@ -4,6 +4,7 @@
 // on a virtual machine costs more than decoding the reads that fill it.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdlib>
 #include <memory>
@@ -46,6 +47,15 @@ public:
     T& operator[](size_t i) { return *slot(i); }
     const T& operator[](size_t i) const { return *slot(i); }
     size_t size() const { return used; }
+    // Calls visit(i, item) for each item in order, block by block: no division per item.
+    template <class Visit> void forEachItem(Visit&& visit) const {
+        size_t i = 0;
+        for (size_t b = 0; i < used; ++b) {
+            const T* items = static_cast<const T*>(blocks[b].get());
+            const size_t end = std::min(used, i + (b == 0 ? first_count : per_block));
+            for (size_t k = 0; i < end; ++i, ++k) visit(i, items[k]);
+        }
+    }
     void clear() { used = 0; }
     size_t bytesUsed() const {
         return blocks.empty() ? 0

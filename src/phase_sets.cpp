@@ -527,6 +527,11 @@ private:
     // more than its fragments could ever give back pairs with none, and its pairs need no
     // walk. (Most sites of well read blocks: the walks would cost a third of the phasing.)
     std::vector<uint8_t> mayPairLoosely() const {
+        // By fragment, the most it gives back for any two of its sites.
+        std::vector<double> mostGivenBack(fragments.size());
+        for (uint32_t k = 0; k < fragments.size(); ++k)
+            mostGivenBack[k] =
+                givenBackAtMost(largestShift[k], largestShift[k], std::fabs(a[k] - b[k]));
         // Far above the rounding of the sums of logSums that weigh sites and pairs.
         constexpr double rounding_margin = 1e-6;
         std::vector<uint8_t> may(hap.size(), 0);
@@ -534,11 +539,8 @@ private:
             if (left[s]) continue;
             const double margin = -siteGains[s] - rounding_margin;
             double givenBack = 0;
-            for (uint32_t j = coverStart[s]; j < coverStart[s + 1] && givenBack <= margin; ++j) {
-                const uint32_t k = cover[j].fragment;
-                givenBack += givenBackAtMost(oddsOf(cover[j].call).weight, largestShift[k],
-                                             std::fabs(a[k] - b[k]));
-            }
+            for (uint32_t j = coverStart[s]; j < coverStart[s + 1] && givenBack <= margin; ++j)
+                givenBack += mostGivenBack[cover[j].fragment];
             may[s] = givenBack > margin;
         }
         return may;

@@ -58,7 +58,7 @@ void read_table::add(std::string_view name, uint32_t idx, uint8_t base, uint8_t 
     records.push_back({storeName(name), static_cast<uint32_t>(name.size()), none, none, 0});
     lastAdded = records.size() - 1;
     if (phaseOnly)
-        keepPhaseOnly(lastAdded, made);
+        pool.push_back({made, static_cast<uint32_t>(lastAdded)});
     else
         chainTo(records[lastAdded], made);
     if (hidesSome || phaseOnly) noteShown(lastAdded, true, phaseOnly);
@@ -74,7 +74,7 @@ bool read_table::isNamed(size_t record, std::string_view name) const {
 void read_table::addTo(size_t record, const observation& made) {
     lastAdded = record;
     if (made.phaseOnly)
-        keepPhaseOnly(record, made);
+        pool.push_back({made, static_cast<uint32_t>(record)});
     else
         chainTo(records[record], made);
     // Once some observations are hidden, a phase-only one, or one of a read already shown,
@@ -94,31 +94,23 @@ void read_table::chainTo(sread& r, const observation& made) {
     ++r.count;
 }
 
-void read_table::keepPhaseOnly(size_t record, const observation& made) {
-    const auto at = static_cast<uint32_t>(phaseOnlyPool.size());
-    phaseOnlyPool.push_back(made);
-    if (phaseOnlyRuns.size() > 0) {
-        phase_only_run& run = phaseOnlyRuns[phaseOnlyRuns.size() - 1];
-        if (run.record == record && run.first + run.count == at) {
-            ++run.count;
-            return;
-        }
-    }
-    phaseOnlyRuns.push_back({static_cast<uint32_t>(record), at, 1});
-}
-
-read_table::runs_by_record read_table::phaseOnlyRunsByRecord() const {
-    runs_by_record byRecord{std::vector<uint32_t>(records.size() + 1, 0),
-                            std::vector<uint32_t>(phaseOnlyRuns.size())};
-    std::vector<uint32_t>& start = byRecord.start;
-    for (size_t k = 0; k < phaseOnlyRuns.size(); ++k) ++start[phaseOnlyRuns[k].record + 1];
+read_table::phase_only_index read_table::phaseOnlyByRecord() const {
+    phase_only_index index;
+    if (!hidesSome) return index;  // every observation is in a chain
+    std::vector<uint32_t>& start = index.start;
+    start.assign(records.size() + 1, 0);
+    pool.forEachItem([&](size_t, const node& n) {
+        if (n.value.phaseOnly) ++start[n.next + 1];
+    });
     std::partial_sum(start.begin(), start.end(), start.begin());
+    index.nodes.resize(start.back());
     // Each record's start serves as its cursor, then is moved back from the next one's.
-    for (size_t k = 0; k < phaseOnlyRuns.size(); ++k)
-        byRecord.runs[start[phaseOnlyRuns[k].record]++] = static_cast<uint32_t>(k);
+    pool.forEachItem([&](size_t o, const node& n) {
+        if (n.value.phaseOnly) index.nodes[start[n.next]++] = static_cast<uint32_t>(o);
+    });
     std::copy_backward(start.begin(), start.end() - 1, start.end());
     start[0] = 0;
-    return byRecord;
+    return index;
 }
 
 void read_table::mergeBySite(const sread& r, const std::vector<observation>& phaseOnly,
@@ -154,8 +146,6 @@ void read_table::noteShown(size_t record, bool newRecord, bool phaseOnly) {
 void read_table::clear() {
     records.clear();
     pool.clear();
-    phaseOnlyPool.clear();
-    phaseOnlyRuns.clear();
     lastAdded = none;
     std::fill(slots, slots + slotCount, 0);
     arenaBlock = 0;
@@ -198,8 +188,7 @@ void read_table::grow() {
 size_t read_table::bytesUsed() const {
     size_t names = 0;
     for (size_t k = 0; k < arena.size(); ++k) names += block_memory::blockSize(k);
-    return records.bytesUsed() + pool.bytesUsed() + phaseOnlyPool.bytesUsed() +
-           phaseOnlyRuns.bytesUsed() + slotCount * sizeof(uint64_t) + names +
+    return records.bytesUsed() + pool.bytesUsed() + slotCount * sizeof(uint64_t) + names +
            shownOrder.capacity() * sizeof(uint32_t) + shown.capacity() / 8;
 }
 

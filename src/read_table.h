@@ -50,8 +50,7 @@ public:
     void clear();
     // The reads with an observation that is not phase-only.
     size_t size() const { return hidesSome ? shownOrder.size() : records.size(); }
-    // Observations held but the phase-only ones, all reads together; a mark for
-    // sortObservationsSince.
+    // Observations held, all reads together; a mark for sortObservationsSince.
     size_t observations() const { return pool.size(); }
     // Puts each read's observations (but the phase-only ones) made since the mark in increasing
     // site index, keeping the order of those made at the same site.
@@ -72,15 +71,13 @@ public:
     // more: the others link no sites, and they are most reads. The phase-only ones are merged
     // in by site index.
     template <class Visit> void forEachForPhasing(Visit&& visit) const {
-        const runs_by_record byRecord = phaseOnlyRunsByRecord();
+        const phase_only_index phaseOnly = phaseOnlyByRecord();
         std::vector<observation> phaseOnlyObs, obs;
         for (size_t i = 0; i < records.size(); ++i) {
             phaseOnlyObs.clear();
-            for (uint32_t k = byRecord.start[i]; k < byRecord.start[i + 1]; ++k) {
-                const phase_only_run& run = phaseOnlyRuns[byRecord.runs[k]];
-                for (uint32_t o = run.first; o < run.first + run.count; ++o)
-                    phaseOnlyObs.push_back(phaseOnlyPool[o]);
-            }
+            if (!phaseOnly.start.empty())
+                for (uint32_t k = phaseOnly.start[i]; k < phaseOnly.start[i + 1]; ++k)
+                    phaseOnlyObs.push_back(pool[phaseOnly.nodes[k]].value);
             const sread& r = records[i];
             if (r.count + phaseOnlyObs.size() < 2) continue;
             mergeBySite(r, phaseOnlyObs, obs);
@@ -90,14 +87,11 @@ public:
 
 private:
     static constexpr uint32_t none = UINT32_MAX;
+    // An observation in the pool. `next`: the next one in its read's chain; for a phase-only
+    // one, which is in no chain (the PIR file walks the chains), its read's record.
     struct node {
         observation value;
         uint32_t next;
-    };
-    // Phase-only observations of one read made one after another (a record's, in one visit):
-    // kept apart from the reads' chains, which the PIR file walks.
-    struct phase_only_run {
-        uint32_t record, first, count;
     };
 
     template <class Visit>
@@ -110,18 +104,17 @@ private:
     // The record's chain and `phaseOnly` merged by site index.
     void mergeBySite(const sread& r, const std::vector<observation>& phaseOnly,
                      std::vector<observation>& out) const;
-    // The phase-only runs' indexes by record, in the order made: record i's are
-    // runs[start[i]] to runs[start[i + 1]].
-    struct runs_by_record {
-        std::vector<uint32_t> start, runs;
+    // The phase-only observations' places in the pool by record, in the order made: record
+    // i's are nodes[start[i]] to nodes[start[i + 1]]; nothing when there are none.
+    struct phase_only_index {
+        std::vector<uint32_t> start, nodes;
     };
-    runs_by_record phaseOnlyRunsByRecord() const;
+    phase_only_index phaseOnlyByRecord() const;
     // Keeps shownOrder for the record's observation just added, once one is phase-only.
     void noteShown(size_t record, bool newRecord, bool phaseOnly);
     bool isNamed(size_t record, std::string_view name) const;
     void addTo(size_t record, const observation& made);
     void chainTo(sread& r, const observation& made);
-    void keepPhaseOnly(size_t record, const observation& made);
 
     const char* storeName(std::string_view name);
     void makeSlots(size_t count);
@@ -129,8 +122,6 @@ private:
 
     block_array<sread> records;
     block_array<node> pool;
-    block_array<observation> phaseOnlyPool;
-    block_array<phase_only_run> phaseOnlyRuns;
     size_t lastAdded = none;  // the record the last observation went to
     // The name's hash, then record index + 1; 0 is an empty slot. A power of two of them.
     block_memory::block_ptr slotBlocks;
