@@ -35,8 +35,9 @@ constexpr uint64_t exact_flips = 4096;
 // A fragment's call is paired with this many of its next calls for the first placement (the
 // flips that follow make the rest: four gave the same blocks on the benchmark, at more cost).
 constexpr uint32_t max_partners = 2;
-// ... and only the calls of a site's first this many fragments are: at high depth a dozen
-// reads already make its links clear, and the rest cost the most of the first placement.
+// ... and only the calls of the first this many fragments of a site that go on after it are:
+// at high depth a dozen reads already make its links clear, and the rest cost the most of the
+// first placement.
 constexpr uint32_t max_tree_fragments = 12;
 // Rounds of cut flips per block, each followed by single-site flips; each raises the
 // likelihood, so rounds end, but a cap all the same.
@@ -301,11 +302,12 @@ private:
         std::vector<uint32_t> metAt(hap.size(), UINT32_MAX), partners;
         for (uint32_t site = 0; site < hap.size(); ++site) {
             partners.clear();
-            const uint32_t last =
-                std::min(coverStart[site + 1], coverStart[site] + max_tree_fragments);
-            for (uint32_t k = coverStart[site]; k < last; ++k) {
+            uint32_t used = 0;
+            for (uint32_t k = coverStart[site]; k < coverStart[site + 1] && used < max_tree_fragments;
+                 ++k) {
                 const covering& from = cover[k];
                 const uint32_t end = list.end(fragmentOf(from.fragment));
+                used += from.index + 1 < end;  // a fragment that ends here links nothing on
                 for (uint32_t j = from.index + 1; j < end && j <= from.index + max_partners; ++j) {
                     const uint32_t partner = list.site[j];
                     if (std::exchange(metAt[partner], site) != site) partners.push_back(partner);

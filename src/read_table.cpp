@@ -56,11 +56,7 @@ void read_table::add(std::string_view name, uint32_t idx, uint8_t base, uint8_t 
         if (hashIn(slots[slot]) == hash && isNamed(recordIn(slots[slot]), name))
             return addTo(recordIn(slots[slot]), made);
     records.push_back({storeName(name), static_cast<uint32_t>(name.size()), none, none, 0});
-    lastAdded = records.size() - 1;
-    if (phaseOnly)
-        pool.push_back({made, static_cast<uint32_t>(lastAdded)});
-    else
-        chainTo(records[lastAdded], made);
+    store(records.size() - 1, made);
     if (hidesSome || phaseOnly) noteShown(lastAdded, true, phaseOnly);
     slots[slot] = slotOf(hash, lastAdded);
     if (records.size() * 2 > slotCount) grow();
@@ -72,15 +68,21 @@ bool read_table::isNamed(size_t record, std::string_view name) const {
 }
 
 void read_table::addTo(size_t record, const observation& made) {
+    store(record, made);
+    // Once some observations are hidden, a phase-only one, or one of a read already shown,
+    // changes nothing to note: most of them.
+    if (hidesSome ? made.phaseOnly || shown[record] : !made.phaseOnly) return;
+    noteShown(record, false, made.phaseOnly);
+}
+
+// A phase-only observation goes to the pool alone, naming its read; any other joins the read's
+// chain.
+void read_table::store(size_t record, const observation& made) {
     lastAdded = record;
     if (made.phaseOnly)
         pool.push_back({made, static_cast<uint32_t>(record)});
     else
         chainTo(records[record], made);
-    // Once some observations are hidden, a phase-only one, or one of a read already shown,
-    // changes nothing to note: most of them.
-    if (hidesSome ? made.phaseOnly || shown[record] : !made.phaseOnly) return;
-    noteShown(record, false, made.phaseOnly);
 }
 
 void read_table::chainTo(sread& r, const observation& made) {
@@ -113,8 +115,12 @@ read_table::phase_only_index read_table::phaseOnlyByRecord() const {
     return index;
 }
 
-void read_table::mergeBySite(const sread& r, const std::vector<observation>& phaseOnly,
+void read_table::mergeBySite(const sread& r, std::vector<observation>& phaseOnly,
                              std::vector<observation>& out) const {
+    // A read's phase-only observations come in site order but for pairs' mates.
+    const auto bySite = [](const observation& a, const observation& b) { return a.idx < b.idx; };
+    if (!std::is_sorted(phaseOnly.begin(), phaseOnly.end(), bySite))
+        std::stable_sort(phaseOnly.begin(), phaseOnly.end(), bySite);
     out.clear();
     uint32_t o = r.first;
     size_t k = 0;

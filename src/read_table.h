@@ -38,7 +38,7 @@ public:
         uint32_t nameLength;
         uint32_t first;  // first observation in the pool (none while it holds phase-only ones alone)
         uint32_t last;   // last observation, where the next one is chained
-        uint32_t count;  // observations in the pool
+        uint32_t count;  // observations in its chain
     };
 
     read_table();
@@ -101,8 +101,8 @@ private:
         for (uint32_t o = r.first; o != none; o = pool[o].next) obs.push_back(pool[o].value);
         visit(std::string_view(r.name, r.nameLength), static_cast<const std::vector<observation>&>(obs));
     }
-    // The record's chain and `phaseOnly` merged by site index.
-    void mergeBySite(const sread& r, const std::vector<observation>& phaseOnly,
+    // The record's chain and its phase-only observations (put in site order) merged by site.
+    void mergeBySite(const sread& r, std::vector<observation>& phaseOnly,
                      std::vector<observation>& out) const;
     // The phase-only observations' places in the pool by record, in the order made: record
     // i's are nodes[start[i]] to nodes[start[i + 1]]; nothing when there are none.
@@ -114,6 +114,7 @@ private:
     void noteShown(size_t record, bool newRecord, bool phaseOnly);
     bool isNamed(size_t record, std::string_view name) const;
     void addTo(size_t record, const observation& made);
+    void store(size_t record, const observation& made);
     void chainTo(sread& r, const observation& made);
 
     const char* storeName(std::string_view name);

@@ -17,6 +17,7 @@
 #include "phase_values.h"
 #include "phased_vcf.h"
 #include "run_program.h"
+#include "vcf_fields.h"
 #include "vcf_output.h"
 
 namespace {
@@ -52,6 +53,18 @@ TEST(PhaseValues, APhasedValueTakesItsPhaseSetWhereTheFormatPutsIt) {
     keys = keysOf("GT:DP:PS");
     EXPECT_EQ(phasedValue("0/1", keys.gt, phaseSetIndex(keys), cis), "0|1:.:100");
     EXPECT_EQ(phasedValue("1|0:3:77", keys.gt, phaseSetIndex(keys), trans), "1|0:3:5");
+}
+
+// A line's fields cut on after its first ones are those cut in one go, blanks and all.
+TEST(PhaseValues, FieldsCutOnAfterTheFirstOnesAreTheFieldsOfTheLine) {
+    for (const std::string line : {"a\tb\t\tc", "a b  c ", "a\t", "\ta\tb", "a", ""})
+        for (size_t first = 0; first <= 5; ++first)
+            for (size_t limit = 0; limit <= 6; ++limit) {
+                std::vector<std::string_view> fields;
+                firstFields(line, first, fields);
+                moreFields(line, limit, fields);
+                EXPECT_EQ(fields, firstFields(line, limit)) << line << " " << first << " " << limit;
+            }
 }
 
 const std::string sample_line = "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS1\tS2";

@@ -72,6 +72,22 @@ TEST(ReadTable, SortingPutsOnlyTheLaterObservationsInSiteOrder) {
     EXPECT_EQ(bases, "ATCAG");
 }
 
+// Phase-only observations stay out of the reads' order of sites as it is sorted, and are merged
+// into it for the phasing, however the sites came.
+TEST(ReadTable, SortingLeavesPhaseOnlyObservationsWithTheirRead) {
+    read_table reads;
+    const size_t mark = reads.observations();
+    reads.add("r", 5, 'A', 30);
+    reads.add("r", 4, 'A', 9, false, true);
+    reads.add("s", 6, 'A', 9, false, true);
+    reads.add("r", 2, 'A', 30);
+    reads.add("r", 1, 'A', 8, false, true);
+    reads.add("s", 3, 'A', 30);
+    reads.sortObservationsSince(mark);
+    EXPECT_EQ(contents(reads), (seen{{"r", {2, 5}}, {"s", {3}}}));
+    EXPECT_EQ(contents(reads, true), (seen{{"r", {1, 2, 4, 5}}, {"s", {3, 6}}}));
+}
+
 // Phase-only observations change nothing the PIR file and the statistics read: not the reads,
 // not their order (a read first met by a phase-only base comes where its first other base
 // puts it), not the count; the phasing sees them all, in each read's order.
