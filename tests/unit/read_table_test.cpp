@@ -43,13 +43,26 @@ TEST(ReadTable, ManyReadsSurviveGrowthAndClear) {
     for (uint32_t round = 0; round < 2; ++round) {
         for (uint32_t i = 0; i < 100000; ++i) reads.add("read" + std::to_string(i), i, 'A', 1);
         for (uint32_t i = 0; i < 100000; i += 3) reads.add("read" + std::to_string(i), i + 1, 'C', 2);
+        // Phase-only observations in every block of the pool, found again by their reads.
+        for (uint32_t i = 0; i < 100000; i += 5)
+            reads.add("read" + std::to_string(i), i + 2, 'G', 9, false, true);
         ASSERT_EQ(reads.size(), 100000u);
         const seen all = contents(reads);
         EXPECT_EQ(all[3], (seen::value_type{"read3", {3, 4}}));
         EXPECT_EQ(all[4], (seen::value_type{"read4", {4}}));
+        const seen linking = contents(reads, true);
+        ASSERT_EQ(linking.size(), 33334u + 20000u - 6667u);
+        EXPECT_EQ(linking[1], (seen::value_type{"read3", {3, 4}}));
+        EXPECT_EQ(linking[2], (seen::value_type{"read5", {5, 7}}));
+        EXPECT_EQ(linking.back(), (seen::value_type{"read99999", {99999, 100000}}));
+        EXPECT_EQ(linking[linking.size() - 3], (seen::value_type{"read99995", {99995, 99997}}));
+        EXPECT_EQ(linking[linking.size() - 5], (seen::value_type{"read99990", {99990, 99991, 99992}}));
         reads.clear();
         EXPECT_EQ(reads.size(), 0u);
         EXPECT_TRUE(contents(reads).empty());
+        reads.add("read99995", 0, 'A', 1);  // the name added last before: a new read all the same
+        EXPECT_EQ(contents(reads), (seen{{"read99995", {0}}}));
+        reads.clear();
     }
 }
 
