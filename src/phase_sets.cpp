@@ -532,8 +532,7 @@ private:
         // By fragment, the most it gives back for any two of its sites.
         std::vector<double> mostGivenBack(fragments.size());
         for (uint32_t k = 0; k < fragments.size(); ++k)
-            mostGivenBack[k] =
-                givenBackAtMost(largestShift[k], largestShift[k], std::fabs(a[k] - b[k]));
+            mostGivenBack[k] = givenBackAtMost(largestShift[k], std::fabs(a[k] - b[k]));
         // Far above the rounding of the sums of logSums that weigh sites and pairs.
         constexpr double rounding_margin = 1e-6;
         std::vector<uint8_t> may(hap.size(), 0);
@@ -549,13 +548,14 @@ private:
     }
 
     // At most what a fragment whose haplotypes' likelihoods differ by `apart` gives back when
-    // sites whose flips shift it by x and by y flip together rather than apart: x * y times
-    // the largest second derivative of its log-sum along the way, ln10 * min(1, 4 * 10^-|a-b|),
-    // |a-b| being at least apart - 2x - 2y there (in steps: no pow for each call).
-    static double givenBackAtMost(double x, double y, double apart) {
-        const double least = apart - 2 * (x + y);
+    // two of its sites, each flip shifting it by at most `shift`, flip together rather than
+    // apart: shift^2 times the largest second derivative of its log-sum along the way,
+    // ln10 * min(1, 4 * 10^-|a-b|), |a-b| being at least apart - 4 shift there (in steps: no
+    // pow for each fragment).
+    static double givenBackAtMost(double shift, double apart) {
+        const double least = apart - 4 * shift;
         const double factor = least >= 10 ? 4e-10 : least >= 5 ? 4e-5 : least >= 2 ? 4e-2 : 1;
-        return ln10 * x * y * factor;
+        return ln10 * shift * shift * factor;
     }
 
     // The kept sites of one part that a fragment shows one after the other, each pair once, as
@@ -696,7 +696,9 @@ void phaser::addFragment(const std::vector<observation>& obs) {
     // Most reads show one site, and no fragment: they cost no more than this test.
     if (obs.size() < 2) return;
     const size_t begin = callSite.size();
-    bool inOrder = true;  // each site after the last: no site twice, as phasable sites' positions
+    // Positions rising call after call: in order, and no site twice (a phasable site's position
+    // is its own).
+    bool inOrder = true;
     for (const observation& o : obs) {
         if (o.supplementary || o.idx >= sites.size() || !sites[o.idx].phasable) continue;
         const phase_site& s = sites[o.idx];
