@@ -72,7 +72,7 @@ void data_set::runExtraction(const char* filename) {
         std::vector<phased_call> calls =
             phaseReads(pileup.reads, phaseSites, options.phaseMinLod, unphasableSites(s));
         if (stats) writeStats(stats->stream(), static_cast<int>(s), summarize(calls, phaseSites));
-        if (phaseSets) phaseSets->add(s, std::move(calls));
+        if (phaseSets) phaseSets->add(s, calls);
     }
     std::vector<safe_output*> outputs = {&out};
     if (stats) outputs.push_back(&*stats);

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "hts_handles.h"
+#include "packed_calls.h"
 #include "phase_values.h"
 #include "utils/fatal.h"
 #include "vcf_fields.h"
@@ -18,21 +19,23 @@
 
 namespace {
 
-// The phased calls of every sample, by site: a cursor per sample and a heap of the next ones.
+// The phased calls of every sample, by site: a reader per sample and a heap of the next ones.
 class call_walk {
 public:
-    explicit call_walk(const std::vector<std::vector<phased_call>>& bySample) : calls(bySample) {
-        for (size_t s = 0; s < calls.size(); ++s) pushNext(s, 0);
+    explicit call_walk(const std::vector<packed_calls>& bySample) {
+        readers.reserve(bySample.size());
+        for (const packed_calls& calls : bySample) readers.emplace_back(calls);
+        for (size_t s = 0; s < readers.size(); ++s) pushNext(s);
     }
 
     // The (sample, call) pairs at `site`, in sample order; valid until the next call.
     const std::vector<std::pair<size_t, phased_call>>& at(uint32_t site) {
         found.clear();
-        while (!next.empty() && next.top().site <= site) {
+        while (!next.empty() && next.top().call.site <= site) {
             const entry e = next.top();
             next.pop();
-            if (e.site == site) found.push_back({e.sample, calls[e.sample][e.k]});
-            pushNext(e.sample, e.k + 1);
+            if (e.call.site == site) found.push_back({e.sample, e.call});
+            pushNext(e.sample);
         }
         std::sort(found.begin(), found.end(),
                   [](const auto& x, const auto& y) { return x.first < y.first; });
@@ -41,17 +44,18 @@ public:
 
 private:
     struct entry {
-        uint32_t site;
-        size_t sample, k;
+        phased_call call;
+        size_t sample;
         bool operator>(const entry& o) const {
-            return site != o.site ? site > o.site : sample > o.sample;
+            return call.site != o.call.site ? call.site > o.call.site : sample > o.sample;
         }
     };
-    void pushNext(size_t sample, size_t k) {
-        if (k < calls[sample].size()) next.push({calls[sample][k].site, sample, k});
+    void pushNext(size_t sample) {
+        phased_call call;
+        if (readers[sample].next(call)) next.push({call, sample});
     }
 
-    const std::vector<std::vector<phased_call>>& calls;
+    std::vector<packed_calls::reader> readers;
     std::vector<std::pair<size_t, phased_call>> found;
     std::priority_queue<entry, std::vector<entry>, std::greater<entry>> next;
 };
@@ -162,12 +166,12 @@ phased_vcf::phased_vcf(const std::string& filename, phase_sets_form form) : path
             filename, form == phase_sets_form::part_of_every_line);
 }
 
-void phased_vcf::add(size_t sample, std::vector<phased_call> sampleCalls) {
+void phased_vcf::add(size_t sample, const std::vector<phased_call>& sampleCalls) {
     if (calls.size() <= sample) {
         calls.resize(sample + 1);
         scanned.resize(sample + 1);
     }
-    calls[sample] = std::move(sampleCalls);
+    calls[sample] = packed_calls(sampleCalls);
     scanned[sample] = true;
 }
 

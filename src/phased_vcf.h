@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "packed_calls.h"
 #include "phase_sets.h"
 #include "phase_sets_gather.h"
 #include "pos_index.h"
@@ -35,7 +36,7 @@ public:
 
     // Keeps the blocks of a sample that has alignment files until write(). Such a sample's
     // genotypes hold the reads' phase alone: outside its blocks, they are written unphased.
-    void add(size_t sample, std::vector<phased_call> calls);
+    void add(size_t sample, const std::vector<phased_call>& calls);
     // Reads the VCF a second time, rather than holding a cohort's lines through the whole scan,
     // and writes the selected lines; a VCF that is no longer the file read first ends the run.
     void write(const vcf_selection& vcf, const pos_index& sites, const std::string& command,
@@ -47,6 +48,6 @@ private:
     std::string path;
     std::unique_ptr<vcf_output> file;         // the VCF, or
     std::unique_ptr<phase_part_writer> part;  // a group's part
-    std::vector<std::vector<phased_call>> calls;  // by sample
+    std::vector<packed_calls> calls;              // by sample
     std::vector<bool> scanned;                    // by sample: it has alignment files
 };

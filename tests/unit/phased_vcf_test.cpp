@@ -14,6 +14,7 @@
 
 #include "data_set.h"
 #include "hts_handles.h"
+#include "packed_calls.h"
 #include "phase_values.h"
 #include "phased_vcf.h"
 #include "run_program.h"
@@ -111,6 +112,34 @@ void touch(const std::string& vcf) {
 void replace(const std::string& vcf) {
     std::ofstream(vcf + ".new") << vcfText(sample_line);
     std::rename((vcf + ".new").c_str(), vcf.c_str());
+}
+
+// A sample's calls wait packed for the write: they come back exactly, in the order given, and
+// in site order cost a byte or two each, not the twelve of a phased_call.
+TEST(PackedCalls, CallsComeBackAsGivenAndTakeAByteOrTwoEach) {
+    const std::vector<phased_call> odd = {
+        {0, 0, false},        {0, 0, true},         {7, 1, false},  {3, -5, true},
+        {UINT32_MAX, INT32_MAX, true}, {1, INT32_MIN, false}, {1, INT32_MIN, true},
+    };
+    std::vector<phased_call> bySite;
+    for (uint32_t k = 0; k < 100000; ++k) {  // blocks of a dozen sites, some inside others
+        const uint32_t site = 20 * k + k % 7;
+        const int32_t firstOfBlock = static_cast<int32_t>(k / 12 * 12 * 40 + 1000);
+        bySite.push_back({site, k % 97 == 3 ? 17 : firstOfBlock, (k * 7919) % 3 == 0});
+    }
+    for (const auto& calls : {odd, bySite, std::vector<phased_call>()}) {
+        const packed_calls packed(calls);
+        packed_calls::reader reader(packed);
+        std::vector<phased_call> back;
+        for (phased_call call; reader.next(call);) back.push_back(call);
+        ASSERT_EQ(back.size(), calls.size());
+        for (size_t k = 0; k < calls.size(); ++k) {
+            EXPECT_EQ(back[k].site, calls[k].site) << k;
+            EXPECT_EQ(back[k].ps, calls[k].ps) << k;
+            EXPECT_EQ(back[k].altFirst, calls[k].altFirst) << k;
+        }
+    }
+    EXPECT_LT(packed_calls(bySite).bytesUsed(), bySite.size() * 2);
 }
 
 TEST(PhasedVcf, AVcfThatIsNoLongerTheFileReadFirstStopsTheRun) {
