@@ -18,7 +18,9 @@
 # their block's majority), the share of heterozygous SNPs phased and of those that PIRs link
 # (a connected component of two or more sites), the blocks and their N50, at the default and at
 # each --phase-min-lod of LODS; and the run time and peak memory of the scan with and without
-# --phase-sets. Figures are also written under RESULTS (score.tsv, hyperfine's JSON, time -v).
+# --phase-sets; with ont30, the peak memory of a cohort job of 50 samples (its reads as each),
+# which holds every sample's phased calls until it writes them. Figures are also written under
+# RESULTS (score.tsv, hyperfine's JSON, time -v).
 #
 # Usage: bench/phasing_bench.sh [DATA_DIR [BUILD_DIR]]
 #   DATA_DIR   where the data and results go (default build/phasing-bench); steps whose
@@ -194,6 +196,29 @@ cost() {
     rm -f "$folder/plain.txt" "$folder"/timed.vcf.gz*
 }
 
+# A cohort job holds every sample's phased calls until it writes them: the peak memory of the
+# workflow's default job, 50 samples, each here the ONT-like 30x reads of S0.
+job_memory() {
+    local folder=$results/job50 k run
+    mkdir -p "$folder"
+    zcat cohort.vcf.gz | awk -v n=50 'BEGIN { OFS = "\t" }
+        /^##/ { print; next }
+        { line = $1; for (i = 2; i <= 9; i++) line = line OFS $i
+          for (k = 0; k < n; k++) line = line OFS ($1 == "#CHROM" ? "J" k : $10)
+          print line }' | bgzip >"$folder/job.vcf.gz"
+    for ((k = 0; k < 50; k++)); do
+        printf 'J%d\t%s\t%s\n' "$k" "$(set_file ont30 S0)" "$chrom"
+    done >"$folder/bam.list"
+    run=("$program" --vcf "$folder/job.vcf.gz" --bam "$folder/bam.list" "${options[@]}"
+        --out "$folder/pirs.txt")
+    /usr/bin/time -f %M -o "$folder/without.rss" "${run[@]}" >/dev/null
+    /usr/bin/time -f %M -o "$folder/with.rss" "${run[@]}" --phase-sets "$folder/job.phased.vcf.gz" \
+        >/dev/null
+    echo "job of 50 samples (ONT-like 30x): peak memory $(cat "$folder/without.rss") KiB without" \
+        "--phase-sets, $(cat "$folder/with.rss") KiB with"
+    rm -f "$folder/pirs.txt" "$folder"/job*.vcf.gz*
+}
+
 say "Measuring $program ${options[*]} into $results"
 echo "| set | --phase-min-lod | switch errors in blocks | block Hamming error |" \
     "het SNPs phased | PIR-linked het SNPs phased | blocks | block N50 (bp) |"
@@ -210,3 +235,4 @@ done
 say "Results of $program ($(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg))"
 # shellcheck disable=SC2086  # the sets are words
 python3 "$helper" report "$results" $sets
+case " $sets " in *" ont30 "*) job_memory ;; esac
