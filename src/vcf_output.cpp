@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <iterator>
@@ -52,9 +53,11 @@ std::string htsReason(const char* otherwise) {
 
 // Where a data line's record ends, 1-based: POS + length of REF - 1, or its INFO/END when that
 // lies further, as htslib's index reads them.
+// Every data line comes here: its fields are walked, not gathered.
 int64_t recordEnd(std::string_view line) {
-    std::vector<std::string_view> fields = firstFields(line, 8);
-    fields.resize(8);  // a short line reads as 0s
+    std::array<std::string_view, 8> fields{};  // a short line reads as 0s
+    field_walker walk(line);
+    for (size_t k = 0; k < fields.size() && walk.next(fields[k]); ++k) {}
     int64_t end = parsePosition(fields[1]) + static_cast<int64_t>(fields[3].size()) - 1;
     for (std::string_view info = fields[7]; !info.empty();) {
         const size_t stop = std::min(info.find(';'), info.size());
