@@ -69,6 +69,7 @@ void data_set::runExtraction(const char* filename) {
         bridgeScan(static_cast<int>(s));
         writePIRs(out.stream(), static_cast<int>(s));
         if (!phaseSets && !stats) continue;
+        if (stats) countReads();
         std::vector<phased_call> calls =
             phaseReads(pileup.reads, phaseSites, options.phaseMinLod, unphasableSites(s));
         if (stats) writeStats(stats->stream(), static_cast<int>(s), summarize(calls, phaseSites));
@@ -77,9 +78,6 @@ void data_set::runExtraction(const char* filename) {
     std::vector<safe_output*> outputs = {&out};
     if (stats) outputs.push_back(&*stats);
     if (phaseSets) {
-        // The reads are phased: their memory goes back before the phase sets are written, so
-        // that writing them adds nothing to the scan's peak.
-        pileup.reads = read_table();
         const vcf_selection read = {options.vcf, options.chrom, chromosome,
                                     options.from, options.to, vcfRead};
         phaseSets->write(read, sites, options.commandLine, threadPool());

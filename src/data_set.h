@@ -28,6 +28,10 @@ struct scan_counts {
     uint64_t droppedFlag = 0;   // unmapped, secondary, QC-failed or duplicate
     uint64_t droppedMapq = 0;   // mapping quality 255 or below the threshold
     uint64_t droppedBaseq = 0;  // observations whose base quality is below the threshold
+    // Of the reads held (countReads()), before the phasing takes them:
+    uint64_t reads = 0;       // reads with a base kept at a site
+    uint64_t pirs = 0;        // phase-informative ones
+    uint64_t snpsInPirs = 0;  // sites they show
 };
 
 class data_set {
@@ -58,7 +62,10 @@ public:
     void runExtraction(const char* filename);
     void bridgeScan(int sample);
     void writePIRs(ofile& file, int sample);
-    // One line of the statistics file: what the scan saw, and the sample's PIRs.
+    // Counts the reads held and their PIRs into the scan's counts.
+    void countReads();
+    // One line of the statistics file: what the scan saw, with the reads counted, and the
+    // sample's blocks.
     void writeStats(ofile& file, int sample, const block_summary& blocks);
     static void writeStatsHeader(ofile& file);
 

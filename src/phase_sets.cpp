@@ -719,6 +719,11 @@ void phaser::addFragment(const std::vector<observation>& obs) {
     fragmentStart.push_back(static_cast<uint32_t>(callSite.size()));
 }
 
+void phaser::reserve(size_t calls) {
+    callSite.reserve(calls);
+    callAllele.reserve(calls);
+}
+
 void phaser::orderCallsSince(size_t begin) {
     std::vector<phase_call>& calls = scratch;
     calls.clear();
@@ -785,9 +790,10 @@ std::vector<phase_site> phaseSitesOf(const pos_index& sites) {
     return out;
 }
 
-std::vector<phased_call> phaseReads(const read_table& reads, const std::vector<phase_site>& sites,
+std::vector<phased_call> phaseReads(read_table& reads, const std::vector<phase_site>& sites,
                                     double minLod, const std::vector<uint32_t>& leftOut) {
     phaser sample(sites, minLod);
+    sample.reserve(reads.observations());
     std::vector<observation> kept;
     reads.forEachForPhasing([&](std::string_view, const std::vector<observation>& obs) {
         if (leftOut.empty()) return sample.addFragment(obs);
@@ -796,6 +802,7 @@ std::vector<phased_call> phaseReads(const read_table& reads, const std::vector<p
             if (!std::binary_search(leftOut.begin(), leftOut.end(), o.idx)) kept.push_back(o);
         sample.addFragment(kept);
     });
+    reads = read_table();
     return sample.phase();
 }
 block_summary summarize(const std::vector<phased_call>& calls,

@@ -2,6 +2,7 @@
 // placed on its two haplotypes out.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -44,6 +45,9 @@ public:
     // their relative phase is as sure.
     phaser(const std::vector<phase_site>& sites, double minLod);
 
+    // Room for `calls` calls in all, so that adding fragments never copies the calls added
+    // before: on long reads those are as many as the read table's observations.
+    void reserve(size_t calls);
     // One fragment: a read, or both mates of a pair. Observations of supplementary alignments,
     // bases that are neither REF nor ALT, and sites that are not phasable are left out.
     void addFragment(const std::vector<observation>& obs);
@@ -67,9 +71,11 @@ private:
 
 // The phasing's view of the run's sites: SNP records alone at their position are phasable.
 std::vector<phase_site> phaseSitesOf(const pos_index& sites);
-// The blocks of one sample, from the reads of its read table. `leftOut` (in increasing order)
-// are the sites whose genotype, for this sample, the phase sets file could not write phased.
-std::vector<phased_call> phaseReads(const read_table& reads, const std::vector<phase_site>& sites,
+// The blocks of one sample, from the reads of its read table, which it empties once their
+// fragments are taken: the table's memory goes back before the blocks are placed, whose arrays
+// on long reads weigh as much. `leftOut` (in increasing order) are the sites whose genotype, for
+// this sample, the phase sets file could not write phased.
+std::vector<phased_call> phaseReads(read_table& reads, const std::vector<phase_site>& sites,
                                     double minLod, const std::vector<uint32_t>& leftOut);
 block_summary summarize(const std::vector<phased_call>& calls,
                         const std::vector<phase_site>& sites);

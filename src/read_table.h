@@ -2,7 +2,8 @@
 // heterozygous sites. Built for millions of reads: names live in a shared arena, observations
 // in one pool chained per read, and the hash index is an open-addressing array of integers,
 // so a held read costs its name bytes plus a few dozen bytes, with no allocation of its own.
-// All of it lies in 2 MiB blocks, kept from one sample to the next.
+// All of it lies in 2 MiB blocks, kept from one sample to the next unless the phasing gives them
+// back.
 #pragma once
 
 #include <cstdint>
