@@ -46,7 +46,8 @@ public:
     phaser(const std::vector<phase_site>& sites, double minLod);
 
     // Room for `calls` calls in all, so that adding fragments never copies the calls added
-    // before: on long reads those are as many as the read table's observations.
+    // before: on long reads those are as many as the read table's observations (on short reads
+    // far fewer; room never written is mostly address space, not memory).
     void reserve(size_t calls);
     // One fragment: a read, or both mates of a pair. Observations of supplementary alignments,
     // bases that are neither REF nor ALT, and sites that are not phasable are left out.

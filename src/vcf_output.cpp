@@ -55,7 +55,8 @@ std::string htsReason(const char* otherwise) {
 // lies further, as htslib's index reads them.
 // Every data line comes here: its fields are walked, not gathered.
 int64_t recordEnd(std::string_view line) {
-    std::array<std::string_view, 8> fields{};  // a short line reads as 0s
+    std::array<std::string_view, 8> fields;
+    fields.fill("");  // a short line reads as 0s: a view of the empty text, never of nothing
     field_walker walk(line);
     for (size_t k = 0; k < fields.size() && walk.next(fields[k]); ++k) {}
     int64_t end = parsePosition(fields[1]) + static_cast<int64_t>(fields[3].size()) - 1;
