@@ -1,7 +1,9 @@
 // Memory for the read table in blocks of 2 MiB, after a small first block, aligned so that the
 // system may back each with one huge page. A sample holds millions of reads of a few dozen
 // bytes each: touched one small page at a time, that memory costs a fault every 4 KiB, which
-// on a virtual machine costs more than decoding the reads that fill it.
+// on a virtual machine costs more than decoding the reads that fill it. Whole blocks are mapped
+// apart from the heap, so that a block given back goes back to the system at once, wherever it
+// lies.
 #pragma once
 
 #include <algorithm>
@@ -17,8 +19,10 @@ constexpr size_t block_bytes = size_t{2} << 20;
 // A table starts in a small block, so that one that holds few reads costs little.
 constexpr size_t first_block_bytes = 4096;
 
+// Unmaps a whole block (`mapped` bytes), frees a small one.
 struct block_free {
-    void operator()(void* p) const noexcept { std::free(p); }
+    size_t mapped = 0;
+    void operator()(void* p) const noexcept;
 };
 using block_ptr = std::unique_ptr<void, block_free>;
 
@@ -57,6 +61,12 @@ public:
         }
     }
     void clear() { used = 0; }
+    // Gives back the blocks whose items all lie before `item`, for a walk that does not come
+    // back to them; the array is then good only to be dropped.
+    void releaseBefore(size_t item) {
+        const size_t whole = item < first_count ? 0 : 1 + (item - first_count) / per_block;
+        for (; released < std::min(whole, blocks.size()); ++released) blocks[released].reset();
+    }
     size_t bytesUsed() const {
         return blocks.empty() ? 0
                               : block_memory::first_block_bytes +
@@ -75,4 +85,5 @@ private:
 
     std::vector<block_memory::block_ptr> blocks;
     size_t used = 0;
+    size_t released = 0;  // blocks given back, from the first
 };

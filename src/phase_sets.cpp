@@ -795,14 +795,13 @@ std::vector<phased_call> phaseReads(read_table& reads, const std::vector<phase_s
     phaser sample(sites, minLod);
     sample.reserve(reads.observations());
     std::vector<observation> kept;
-    reads.forEachForPhasing([&](std::string_view, const std::vector<observation>& obs) {
+    reads.takeForPhasing([&](const std::vector<observation>& obs) {
         if (leftOut.empty()) return sample.addFragment(obs);
         kept.clear();
         for (const observation& o : obs)
             if (!std::binary_search(leftOut.begin(), leftOut.end(), o.idx)) kept.push_back(o);
         sample.addFragment(kept);
     });
-    reads = read_table();
     return sample.phase();
 }
 block_summary summarize(const std::vector<phased_call>& calls,

@@ -72,9 +72,9 @@ private:
 
 // The phasing's view of the run's sites: SNP records alone at their position are phasable.
 std::vector<phase_site> phaseSitesOf(const pos_index& sites);
-// The blocks of one sample, from the reads of its read table, which it empties once their
-// fragments are taken: the table's memory goes back before the blocks are placed, whose arrays
-// on long reads weigh as much. `leftOut` (in increasing order) are the sites whose genotype, for
+// The blocks of one sample, from the reads of its read table, which it empties as it takes their
+// fragments: the table's memory goes back as the fragments fill theirs, and all of it before the
+// blocks are placed, whose arrays on long reads weigh as much. `leftOut` (in increasing order) are the sites whose genotype, for
 // this sample, the phase sets file could not write phased.
 std::vector<phased_call> phaseReads(read_table& reads, const std::vector<phase_site>& sites,
                                     double minLod, const std::vector<uint32_t>& leftOut);

@@ -115,6 +115,26 @@ read_table::phase_only_index read_table::phaseOnlyByRecord() const {
     return index;
 }
 
+void read_table::releaseAllButObservations() {
+    slotBlocks.reset();
+    slots = nullptr;
+    slotCount = 0;
+    arena.clear();
+    shownOrder = {};
+    shown = {};
+}
+
+void read_table::releaseBefore(size_t next, const phase_only_index& phaseOnly) {
+    if (next == records.size()) return;
+    // The records were made in the order of their first observations, and each one's others
+    // came after its first: what lies before the next record's first is the walked records'.
+    uint32_t first = records[next].first;
+    if (!phaseOnly.start.empty() && phaseOnly.start[next] < phaseOnly.start[next + 1])
+        first = std::min(first, phaseOnly.nodes[phaseOnly.start[next]]);
+    pool.releaseBefore(first);
+    records.releaseBefore(next);
+}
+
 void read_table::mergeBySite(const sread& r, std::vector<observation>& phaseOnly,
                              std::vector<observation>& out) const {
     // A read's phase-only observations come in site order but for pairs' mates.

@@ -43,7 +43,7 @@ public:
     };
 
     read_table();
-    // An observation made `phaseOnly` is seen by forEachForPhasing alone: forEach, size() and
+    // An observation made `phaseOnly` is seen by takeForPhasing alone: forEach, size() and
     // the order of the reads are what they would be without it.
     void add(std::string_view name, uint32_t idx, uint8_t base, uint8_t qual,
              bool supplementary = false, bool phaseOnly = false);
@@ -68,11 +68,14 @@ public:
         }
         for (uint32_t i : shownOrder) visitRecord(i, obs, visit);
     }
-    // Calls visit(name, observations) with all its observations for each read that has two or
-    // more: the others link no sites, and they are most reads. The phase-only ones are merged
-    // in by site index.
-    template <class Visit> void forEachForPhasing(Visit&& visit) const {
+    // Calls visit(observations) with all its observations, the phase-only ones merged in by site
+    // index, for each read that has two or more (the others link no sites, and they are most
+    // reads); then the table is empty, as new. The names and the index go back first, and the
+    // reads' blocks as the walk passes them, so that what the visits build takes the room that
+    // the table gives back rather than more.
+    template <class Visit> void takeForPhasing(Visit&& visit) {
         const phase_only_index phaseOnly = phaseOnlyByRecord();
+        releaseAllButObservations();
         std::vector<observation> phaseOnlyObs, obs;
         for (size_t i = 0; i < records.size(); ++i) {
             phaseOnlyObs.clear();
@@ -80,10 +83,13 @@ public:
                 for (uint32_t k = phaseOnly.start[i]; k < phaseOnly.start[i + 1]; ++k)
                     phaseOnlyObs.push_back(pool[phaseOnly.nodes[k]].value);
             const sread& r = records[i];
-            if (r.count + phaseOnlyObs.size() < 2) continue;
-            mergeBySite(r, phaseOnlyObs, obs);
-            visit(std::string_view(r.name, r.nameLength), static_cast<const std::vector<observation>&>(obs));
+            if (r.count + phaseOnlyObs.size() >= 2) {
+                mergeBySite(r, phaseOnlyObs, obs);
+                visit(static_cast<const std::vector<observation>&>(obs));
+            }
+            releaseBefore(i + 1, phaseOnly);
         }
+        *this = read_table();
     }
 
 private:
@@ -111,6 +117,10 @@ private:
         std::vector<uint32_t> start, nodes;
     };
     phase_only_index phaseOnlyByRecord() const;
+    // The names, the hash index and the order shown: what a walk of the observations needs not.
+    void releaseAllButObservations();
+    // Gives back the blocks of the records before `next` and of the observations they alone hold.
+    void releaseBefore(size_t next, const phase_only_index& phaseOnly);
     // Keeps shownOrder for the record's observation just added, once one is phase-only.
     void noteShown(size_t record, bool newRecord, bool phaseOnly);
     bool isNamed(size_t record, std::string_view name) const;

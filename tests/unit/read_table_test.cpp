@@ -7,16 +7,27 @@ namespace {
 
 using seen = std::vector<std::pair<std::string, std::vector<uint32_t>>>;
 
-// The reads as the PIR file sees them, or with `forPhasing` as the phasing does.
-seen contents(const read_table& reads, bool forPhasing = false) {
+std::vector<uint32_t> indicesOf(const std::vector<observation>& obs) {
+    std::vector<uint32_t> indices;
+    for (const observation& o : obs) indices.push_back(o.idx);
+    return indices;
+}
+
+// The reads as the PIR file sees them.
+seen contents(const read_table& reads) {
     seen out;
-    const auto take = [&](std::string_view name, const std::vector<observation>& obs) {
-        std::vector<uint32_t> indices;
-        for (const observation& o : obs) indices.push_back(o.idx);
-        out.emplace_back(std::string(name), indices);
-    };
-    if (forPhasing) reads.forEachForPhasing(take);
-    else reads.forEach(take);
+    reads.forEach([&](std::string_view name, const std::vector<observation>& obs) {
+        out.emplace_back(std::string(name), indicesOf(obs));
+    });
+    return out;
+}
+
+// The reads' sites as the phasing takes them, which empties the table.
+std::vector<std::vector<uint32_t>> taken(read_table& reads) {
+    std::vector<std::vector<uint32_t>> out;
+    reads.takeForPhasing([&](const std::vector<observation>& obs) { out.push_back(indicesOf(obs)); });
+    EXPECT_EQ(reads.size(), 0u);
+    EXPECT_EQ(reads.observations(), 0u);
     return out;
 }
 
@@ -50,18 +61,34 @@ TEST(ReadTable, ManyReadsSurviveGrowthAndClear) {
         const seen all = contents(reads);
         EXPECT_EQ(all[3], (seen::value_type{"read3", {3, 4}}));
         EXPECT_EQ(all[4], (seen::value_type{"read4", {4}}));
-        const seen linking = contents(reads, true);
-        ASSERT_EQ(linking.size(), 33334u + 20000u - 6667u);
-        EXPECT_EQ(linking[1], (seen::value_type{"read3", {3, 4}}));
-        EXPECT_EQ(linking[2], (seen::value_type{"read5", {5, 7}}));
-        EXPECT_EQ(linking.back(), (seen::value_type{"read99999", {99999, 100000}}));
-        EXPECT_EQ(linking[linking.size() - 3], (seen::value_type{"read99995", {99995, 99997}}));
-        EXPECT_EQ(linking[linking.size() - 5], (seen::value_type{"read99990", {99990, 99991, 99992}}));
         reads.clear();
         EXPECT_EQ(reads.size(), 0u);
         EXPECT_TRUE(contents(reads).empty());
         reads.add("read99995", 0, 'A', 1);  // the name added last before: a new read all the same
         EXPECT_EQ(contents(reads), (seen{{"read99995", {0}}}));
+        reads.clear();
+    }
+}
+
+// Taking the reads for the phasing gives their blocks back as it passes them: each read comes
+// whole all the same, its observations in blocks passed or not; the table is then as new.
+TEST(ReadTable, TakingForPhasingGivesEveryReadWhole) {
+    read_table reads;
+    for (uint32_t round = 0; round < 2; ++round) {
+        for (uint32_t i = 0; i < 100000; ++i) reads.add("read" + std::to_string(i), i, 'A', 1);
+        for (uint32_t i = 0; i < 100000; i += 3) reads.add("read" + std::to_string(i), i + 1, 'C', 2);
+        for (uint32_t i = 0; i < 100000; i += 5)
+            reads.add("read" + std::to_string(i), i + 2, 'G', 9, false, true);
+        reads.add("read0", 100001, 'T', 30);  // the first read holds the last block too
+        const auto linking = taken(reads);
+        ASSERT_EQ(linking.size(), 33334u + 20000u - 6667u);
+        EXPECT_EQ(linking[0], (std::vector<uint32_t>{0, 1, 2, 100001}));
+        EXPECT_EQ(linking[1], (std::vector<uint32_t>{3, 4}));
+        EXPECT_EQ(linking[2], (std::vector<uint32_t>{5, 7}));
+        EXPECT_EQ(linking.back(), (std::vector<uint32_t>{99999, 100000}));
+        EXPECT_EQ(linking[linking.size() - 5], (std::vector<uint32_t>{99990, 99991, 99992}));
+        reads.add("read7", 3, 'A', 1);
+        EXPECT_EQ(contents(reads), (seen{{"read7", {3}}}));
         reads.clear();
     }
 }
@@ -98,7 +125,7 @@ TEST(ReadTable, SortingLeavesPhaseOnlyObservationsWithTheirRead) {
     reads.add("s", 3, 'A', 30);
     reads.sortObservationsSince(mark);
     EXPECT_EQ(contents(reads), (seen{{"r", {2, 5}}, {"s", {3}}}));
-    EXPECT_EQ(contents(reads, true), (seen{{"r", {1, 2, 4, 5}}, {"s", {3, 6}}}));
+    EXPECT_EQ(taken(reads), (std::vector<std::vector<uint32_t>>{{1, 2, 4, 5}, {3, 6}}));
 }
 
 // Phase-only observations change nothing the PIR file and the statistics read: not the reads,
@@ -106,7 +133,7 @@ TEST(ReadTable, SortingLeavesPhaseOnlyObservationsWithTheirRead) {
 // puts it), not the count; the phasing sees them all, in each read's order.
 TEST(ReadTable, PhaseOnlyObservationsAreSeenByThePhasingAlone) {
     read_table reads;
-    for (int round = 0; round < 2; ++round) {  // clear() forgets them with the rest
+    for (int round = 0; round < 2; ++round) {  // taking them leaves none behind
         reads.add("early", 1, 'A', 30);
         reads.add("late", 2, 'A', 9, false, true);  // met first by a phase-only base
         reads.add("hidden", 2, 'C', 8, false, true);
@@ -116,9 +143,7 @@ TEST(ReadTable, PhaseOnlyObservationsAreSeenByThePhasingAlone) {
         reads.add("hidden", 6, 'A', 9, false, true);
         EXPECT_EQ(contents(reads), (seen{{"early", {1}}, {"middle", {3}}, {"late", {4}}}));
         EXPECT_EQ(reads.size(), 3u);
-        EXPECT_EQ(contents(reads, true),
-                  (seen{{"early", {1, 5}}, {"late", {2, 4}}, {"hidden", {2, 6}}}));
-        reads.clear();
+        EXPECT_EQ(taken(reads), (std::vector<std::vector<uint32_t>>{{1, 5}, {2, 4}, {2, 6}}));
         reads.add("after", 7, 'A', 30);
         EXPECT_EQ(contents(reads), (seen{{"after", {7}}}));
         EXPECT_EQ(reads.size(), 1u);
