@@ -5,6 +5,7 @@
 #include <sys/mman.h>
 
 #include <cstdint>
+#include <cstring>
 
 namespace {
 
@@ -44,4 +45,10 @@ block_memory::block_ptr block_memory::allocate(size_t bytes) {
     // Only advice: where huge pages are off, the blocks are ordinary memory.
     madvise(p, rounded, MADV_HUGEPAGE);
     return block_ptr(p, block_free{rounded});
+}
+
+block_memory::block_ptr block_memory::allocateZeroed(size_t bytes) {
+    block_ptr block = allocate(bytes);
+    if (block.get_deleter().mapped == 0) std::memset(block.get(), 0, bytes);
+    return block;
 }

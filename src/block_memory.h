@@ -29,6 +29,8 @@ using block_ptr = std::unique_ptr<void, block_free>;
 // At least `bytes`: whole 2 MiB blocks advised for huge pages from block_bytes on, a small
 // aligned piece below; throws std::bad_alloc when there is no memory.
 block_ptr allocate(size_t bytes);
+// The same, every byte zero: a mapped block is zero as the system gives it, and is not written.
+block_ptr allocateZeroed(size_t bytes);
 
 // The size of block k of a table: a small first block, then whole blocks.
 constexpr size_t blockSize(size_t k) { return k == 0 ? first_block_bytes : block_bytes; }

@@ -35,10 +35,9 @@ size_t recordIn(uint64_t slot) { return static_cast<uint32_t>(slot) - size_t{1};
 read_table::read_table() = default;
 
 void read_table::makeSlots(size_t count) {
-    slotBlocks = block_memory::allocate(count * sizeof(uint64_t));
+    slotBlocks = block_memory::allocateZeroed(count * sizeof(uint64_t));
     slots = static_cast<uint64_t*>(slotBlocks.get());
     slotCount = count;
-    std::fill(slots, slots + count, 0);
 }
 
 void read_table::add(std::string_view name, uint32_t idx, uint8_t base, uint8_t qual,
