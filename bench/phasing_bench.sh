@@ -199,16 +199,10 @@ cost() {
 # A cohort job holds every sample's phased calls until it writes them: the peak memory of the
 # workflow's default job, 50 samples, each here the ONT-like 30x reads of S0.
 job_memory() {
-    local folder=$results/job50 k run
+    local folder=$results/job50 run
     mkdir -p "$folder"
-    zcat cohort.vcf.gz | awk -v n=50 'BEGIN { OFS = "\t" }
-        /^##/ { print; next }
-        { line = $1; for (i = 2; i <= 9; i++) line = line OFS $i
-          for (k = 0; k < n; k++) line = line OFS ($1 == "#CHROM" ? "J" k : $10)
-          print line }' | bgzip >"$folder/job.vcf.gz"
-    for ((k = 0; k < 50; k++)); do
-        printf 'J%d\t%s\t%s\n' "$k" "$(set_file ont30 S0)" "$chrom"
-    done >"$folder/bam.list"
+    python3 "$helper" job --vcf cohort.vcf.gz --sample S0 --bam "$(set_file ont30 S0)" \
+        --chrom "$chrom" --count 50 --out "$folder"
     run=("$program" --vcf "$folder/job.vcf.gz" --bam "$folder/bam.list" "${options[@]}"
         --out "$folder/pirs.txt")
     /usr/bin/time -f %M -o "$folder/without.rss" "${run[@]}" >/dev/null

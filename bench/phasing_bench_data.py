@@ -11,6 +11,8 @@ score: compares a set's phase sets VCFs (one per run) with the true phase over t
        file) phased, blocks, block N50.
 report: the tables over all sets: each set's default run with its time and peak memory without
        and with --phase-sets, then the scores of every --phase-min-lod.
+job:   a job of many samples, each one sample's genotypes and reads under a name of its own: its
+       VCF (job.vcf.gz) and alignment list (bam.list).
 Deterministic for a given seed; standard library only."""
 
 import argparse
@@ -265,6 +267,24 @@ def report(args: argparse.Namespace) -> None:
             print(markdown_row([name, label] + score_cells(counts)))
 
 
+def job(args: argparse.Namespace) -> None:
+    out = Path(args.out)
+    names = [f"J{k}" for k in range(args.count)]
+    with gzip.open(args.vcf, "rt") as lines, gzip.open(out / "job.vcf.gz", "wt") as vcf:
+        column = None
+        for line in lines:
+            fields = line.rstrip("\n").split("\t")
+            if line.startswith("##"):
+                vcf.write(line)
+                continue
+            if line.startswith("#CHROM"):
+                column = fields.index(args.sample)
+                vcf.write("\t".join(fields[:9] + names) + "\n")
+            else:
+                vcf.write("\t".join(fields[:9] + [fields[column]] * args.count) + "\n")
+    (out / "bam.list").write_text("".join(f"{name}\t{args.bam}\t{args.chrom}\n" for name in names))
+
+
 def main(argv: list[str] | None = None) -> None:
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -287,8 +307,15 @@ def main(argv: list[str] | None = None) -> None:
     r = commands.add_parser("report")
     r.add_argument("folder", help="the results folder, one subfolder per set")
     r.add_argument("sets", nargs="+")
+    j = commands.add_parser("job")
+    j.add_argument("--vcf", required=True, help="the cohort's VCF, gzipped")
+    j.add_argument("--sample", required=True, help="the sample each of the job's is")
+    j.add_argument("--bam", required=True, help="its alignment file")
+    j.add_argument("--chrom", default="chr1")
+    j.add_argument("--count", type=int, required=True)
+    j.add_argument("--out", required=True, help="the folder of job.vcf.gz and bam.list")
     args = parser.parse_args(argv)
-    {"make": make, "score": score, "report": report}[args.command](args)
+    {"make": make, "score": score, "report": report, "job": job}[args.command](args)
 
 
 if __name__ == "__main__":

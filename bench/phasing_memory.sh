@@ -2,14 +2,15 @@
 # The peak memory that --phase-sets adds to a run, over a region long enough for the reads to
 # weigh more than the scan's fixed buffers (phasing_bench.sh's 1 Mb hides them): one sample of
 # the same simulated population over LENGTH bp, sequenced at 30x as 2x150 bp short reads,
-# HiFi-like and ONT-like reads, each run with and without --phase-sets. Prints the peak
-# resident memory of each (/usr/bin/time) and their ratio.
+# HiFi-like and ONT-like reads, each run with and without --phase-sets, then a run of six
+# samples (the HiFi-like reads under six names). Prints the peak resident memory of each
+# (/usr/bin/time) and their ratio.
 #
 # Usage: bench/phasing_memory.sh [DATA_DIR [BUILD_DIR]]
 #   DATA_DIR   where the data go (default build/phasing-memory); what is there is kept.
 #   BUILD_DIR  a folder holding bridgeScan; when not given, it is built in Release.
 #   LENGTH=N   the region (default 10000000).
-# Uses at most two threads; about five minutes at the default length.
+# Uses at most two threads; about six minutes at the default length.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -55,12 +56,23 @@ fi
 printf '\n== Peak memory of %s over %s bp, one 30x sample\n' "$build/bridgeScan" "$length"
 echo "| reads | without --phase-sets (KiB) | with (KiB) | ratio |"
 echo "| --- | --- | --- | --- |"
+# A row: the peak memory of a run over VCF of the samples LIST names, without and with
+# --phase-sets, and their ratio.
+measure() {
+    local label=$1 vcf=$2 list=$3 run without with
+    run=("$build/bridgeScan" --vcf "$vcf" --bam "$list" --out pirs.txt)
+    /usr/bin/time -f %M -o without.rss "${run[@]}" >/dev/null
+    /usr/bin/time -f %M -o with.rss "${run[@]}" --phase-sets phased.vcf.gz >/dev/null
+    without=$(cat without.rss) with=$(cat with.rss)
+    echo "| $label | $without | $with | $(python3 -c "print(f'{$with / $without:.3f}')") |"
+    rm -f pirs.txt phased.vcf.gz* without.rss with.rss
+}
+
 for kind in short hifi ont; do
     printf 'S0\t%s\tchr1\n' "$data/S0.$kind.bam" >"$kind.list"
-    run=("$build/bridgeScan" --vcf cohort.vcf.gz --bam "$kind.list" --out "$kind.pirs.txt")
-    /usr/bin/time -f %M -o without.rss "${run[@]}" >/dev/null
-    /usr/bin/time -f %M -o with.rss "${run[@]}" --phase-sets "$kind.phased.vcf.gz" >/dev/null
-    without=$(cat without.rss) with=$(cat with.rss)
-    echo "| $kind | $without | $with | $(python3 -c "print(f'{$with / $without:.3f}')") |"
-    rm -f "$kind".pirs.txt "$kind".phased.vcf.gz* without.rss with.rss
+    measure "$kind" cohort.vcf.gz "$kind.list"
 done
+# Each sample's memory goes back before the next one's: six samples, each the HiFi-like reads
+# of S0 under a name of its own.
+python3 "$helper" job --vcf cohort.vcf.gz --sample S0 --bam "$data/S0.hifi.bam" --count 6 --out .
+measure "hifi, six samples" job.vcf.gz bam.list
