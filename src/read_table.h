@@ -74,8 +74,8 @@ public:
     // reads' blocks as the walk passes them, so that what the visits build takes the room that
     // the table gives back rather than more.
     template <class Visit> void takeForPhasing(Visit&& visit) {
-        const phase_only_index phaseOnly = phaseOnlyByRecord();
         releaseAllButObservations();
+        const phase_only_index phaseOnly = phaseOnlyByRecord();
         std::vector<observation> phaseOnlyObs, obs;
         for (size_t i = 0; i < records.size(); ++i) {
             phaseOnlyObs.clear();
