@@ -74,8 +74,8 @@ private:
 std::vector<phase_site> phaseSitesOf(const pos_index& sites);
 // The blocks of one sample, from the reads of its read table, which it empties as it takes their
 // fragments: the table's memory goes back as the fragments fill theirs, and all of it before the
-// blocks are placed, whose arrays on long reads weigh as much. `leftOut` (in increasing order) are the sites whose genotype, for
-// this sample, the phase sets file could not write phased.
+// blocks are placed, whose arrays on long reads weigh as much. `leftOut` (in increasing order)
+// are the sites whose genotype, for this sample, the phase sets file could not write phased.
 std::vector<phased_call> phaseReads(read_table& reads, const std::vector<phase_site>& sites,
                                     double minLod, const std::vector<uint32_t>& leftOut);
 block_summary summarize(const std::vector<phased_call>& calls,
