@@ -641,6 +641,32 @@ std::vector<uint32_t> canonicalOrder(const fragment_list& list) {
     return fragments;
 }
 
+// Values in groups by key, each group in the order the values came: group k is values[start[k]]
+// to values[start[k + 1]]. One array for all of them rather than a vector per key: a sample's
+// tens of thousands of sets, most of a site or two, would leave that many small allocations,
+// and the heap's holes beside the next sample's reads.
+struct grouped_values {
+    std::vector<uint32_t> start, values;
+
+    bool empty(uint32_t k) const { return start[k] == start[k + 1]; }
+    std::vector<uint32_t> of(uint32_t k) const {
+        return std::vector<uint32_t>(values.begin() + start[k], values.begin() + start[k + 1]);
+    }
+};
+
+// For i from 0 to count, valueOf(i) in the group keyOf(i), below `keys`.
+template <class KeyOf, class ValueOf>
+grouped_values groupByKey(uint32_t keys, uint32_t count, KeyOf&& keyOf, ValueOf&& valueOf) {
+    grouped_values groups;
+    groups.start.assign(size_t{keys} + 1, 0);
+    for (uint32_t i = 0; i < count; ++i) ++groups.start[keyOf(i) + 1];
+    std::partial_sum(groups.start.begin(), groups.start.end(), groups.start.begin());
+    groups.values.resize(count);
+    std::vector<uint32_t> at(groups.start.begin(), groups.start.end() - 1);
+    for (uint32_t i = 0; i < count; ++i) groups.values[at[keyOf(i)]++] = valueOf(i);
+    return groups;
+}
+
 // The sites the fragments show, in position order.
 std::vector<uint32_t> sitesShown(const fragment_list& list, const std::vector<phase_site>& sites) {
     std::vector<bool> seen(sites.size(), false);
@@ -758,19 +784,24 @@ std::vector<phased_call> phaser::phase() {
         setOf[n] = connected.find(n);
         local[n] = setSize[setOf[n]]++;
     }
-    std::vector<std::vector<uint32_t>> fragmentsOf(shown.size());
-    for (uint32_t f : canonicalOrder(list))
-        fragmentsOf[setOf[list.site[list.begin(f)]]].push_back(f);
-    std::vector<std::vector<uint32_t>> members(shown.size());
-    for (uint32_t n = 0; n < shown.size(); ++n) members[setOf[n]].push_back(shown[n]);
+    const auto sets = static_cast<uint32_t>(shown.size());
+    const grouped_values fragmentsOf = [&] {
+        const std::vector<uint32_t> order = canonicalOrder(list);
+        return groupByKey(
+            sets, static_cast<uint32_t>(order.size()),
+            [&](uint32_t i) { return setOf[list.site[list.begin(order[i])]]; },
+            [&](uint32_t i) { return order[i]; });
+    }();
+    const grouped_values members = groupByKey(
+        sets, sets, [&](uint32_t n) { return setOf[n]; }, [&](uint32_t n) { return shown[n]; });
     for (uint32_t& s : list.site) s = local[s];
 
     std::vector<phased_call> calls;
-    for (uint32_t root = 0; root < shown.size(); ++root) {
-        if (fragmentsOf[root].empty()) continue;
-        block_model model(list, std::move(fragmentsOf[root]), setSize[root]);
+    for (uint32_t root = 0; root < sets; ++root) {
+        if (fragmentsOf.empty(root)) continue;
+        block_model model(list, fragmentsOf.of(root), setSize[root]);
         model.place();
-        addCalls(model.blocks(minLod), model, members[root], sites, calls);
+        addCalls(model.blocks(minLod), model, members.of(root), sites, calls);
     }
     std::sort(calls.begin(), calls.end(),
               [](const phased_call& x, const phased_call& y) { return x.site < y.site; });
