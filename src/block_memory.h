@@ -52,6 +52,27 @@ public:
     }
     T& operator[](size_t i) { return *slot(i); }
     const T& operator[](size_t i) const { return *slot(i); }
+    // Reads items by index with the block of the last one at hand: the items read one after
+    // another (a read's chain) mostly share a block, and finding a block costs a division.
+    class reader {
+    public:
+        explicit reader(const block_array& array) : items(array) {}
+        const T& operator[](size_t i) {
+            if (i - first >= count) find(i);
+            return base[i - first];
+        }
+
+    private:
+        void find(size_t i) {
+            first = i < first_count ? 0 : i - (i - first_count) % per_block;
+            count = i < first_count ? first_count : per_block;
+            base = items.slot(first);
+        }
+
+        const block_array& items;
+        size_t first = 0, count = 0;
+        const T* base = nullptr;
+    };
     size_t size() const { return used; }
     // Calls visit(i, item) for each item in order, block by block: no division per item.
     template <class Visit> void forEachItem(Visit&& visit) const {

@@ -134,7 +134,8 @@ void read_table::releaseBefore(size_t next, const phase_only_index& phaseOnly) {
     records.releaseBefore(next);
 }
 
-void read_table::mergeBySite(const sread& r, std::vector<observation>& phaseOnly,
+void read_table::mergeBySite(const sread& r, block_array<node>::reader& nodes,
+                             std::vector<observation>& phaseOnly,
                              std::vector<observation>& out) const {
     // A read's phase-only observations come in site order but for pairs' mates.
     const auto bySite = [](const observation& a, const observation& b) { return a.idx < b.idx; };
@@ -144,9 +145,9 @@ void read_table::mergeBySite(const sread& r, std::vector<observation>& phaseOnly
     uint32_t o = r.first;
     size_t k = 0;
     while (o != none || k < phaseOnly.size()) {
-        if (k == phaseOnly.size() || (o != none && pool[o].value.idx <= phaseOnly[k].idx)) {
-            out.push_back(pool[o].value);
-            o = pool[o].next;
+        if (k == phaseOnly.size() || (o != none && nodes[o].value.idx <= phaseOnly[k].idx)) {
+            out.push_back(nodes[o].value);
+            o = nodes[o].next;
         } else {
             out.push_back(phaseOnly[k++]);
         }
@@ -221,15 +222,16 @@ void read_table::sortObservationsSince(size_t mark) {
     auto byIndex = [](const observation& a, const observation& b) { return a.idx < b.idx; };
     std::vector<uint32_t> chain;
     std::vector<observation> values;
+    block_array<node>::reader nodes(pool);
     for (size_t i = 0; i < records.size(); ++i) {
         const sread& r = records[i];
         if (r.count < 2) continue;  // most reads: nothing to order
         chain.clear();
-        for (uint32_t o = r.first; o != none; o = pool[o].next)
+        for (uint32_t o = r.first; o != none; o = nodes[o].next)
             if (o >= mark) chain.push_back(o);  // the later observations form the chain's tail
         if (chain.size() < 2) continue;
         values.clear();
-        for (uint32_t o : chain) values.push_back(pool[o].value);
+        for (uint32_t o : chain) values.push_back(nodes[o].value);
         if (std::is_sorted(values.begin(), values.end(), byIndex)) continue;
         std::stable_sort(values.begin(), values.end(), byIndex);
         for (size_t k = 0; k < chain.size(); ++k) pool[chain[k]].value = values[k];

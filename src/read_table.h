@@ -62,11 +62,12 @@ public:
     // without the phase-only observations (and the reads that hold nothing else).
     template <class Visit> void forEach(Visit&& visit) const {
         std::vector<observation> obs;
+        block_array<node>::reader nodes(pool);
         if (!hidesSome) {
-            for (size_t i = 0; i < records.size(); ++i) visitRecord(i, obs, visit);
+            for (size_t i = 0; i < records.size(); ++i) visitRecord(i, nodes, obs, visit);
             return;
         }
-        for (uint32_t i : shownOrder) visitRecord(i, obs, visit);
+        for (uint32_t i : shownOrder) visitRecord(i, nodes, obs, visit);
     }
     // Calls visit(observations) with all its observations, the phase-only ones merged in by site
     // index, for each read that has two or more (the others link no sites, and they are most
@@ -77,14 +78,15 @@ public:
         releaseAllButObservations();
         const phase_only_index phaseOnly = phaseOnlyByRecord();
         std::vector<observation> phaseOnlyObs, obs;
+        block_array<node>::reader nodes(pool);
         for (size_t i = 0; i < records.size(); ++i) {
             phaseOnlyObs.clear();
             if (!phaseOnly.start.empty())
                 for (uint32_t k = phaseOnly.start[i]; k < phaseOnly.start[i + 1]; ++k)
-                    phaseOnlyObs.push_back(pool[phaseOnly.nodes[k]].value);
+                    phaseOnlyObs.push_back(nodes[phaseOnly.nodes[k]].value);
             const sread& r = records[i];
             if (r.count + phaseOnlyObs.size() >= 2) {
-                mergeBySite(r, phaseOnlyObs, obs);
+                mergeBySite(r, nodes, phaseOnlyObs, obs);
                 visit(static_cast<const std::vector<observation>&>(obs));
             }
             releaseBefore(i + 1, phaseOnly);
@@ -102,15 +104,16 @@ private:
     };
 
     template <class Visit>
-    void visitRecord(size_t i, std::vector<observation>& obs, Visit& visit) const {
+    void visitRecord(size_t i, block_array<node>::reader& nodes, std::vector<observation>& obs,
+                     Visit& visit) const {
         const sread& r = records[i];
         obs.clear();
-        for (uint32_t o = r.first; o != none; o = pool[o].next) obs.push_back(pool[o].value);
+        for (uint32_t o = r.first; o != none; o = nodes[o].next) obs.push_back(nodes[o].value);
         visit(std::string_view(r.name, r.nameLength), static_cast<const std::vector<observation>&>(obs));
     }
     // The record's chain and its phase-only observations (put in site order) merged by site.
-    void mergeBySite(const sread& r, std::vector<observation>& phaseOnly,
-                     std::vector<observation>& out) const;
+    void mergeBySite(const sread& r, block_array<node>::reader& nodes,
+                     std::vector<observation>& phaseOnly, std::vector<observation>& out) const;
     // The phase-only observations' places in the pool by record, in the order made: record
     // i's are nodes[start[i]] to nodes[start[i + 1]]; nothing when there are none.
     struct phase_only_index {
