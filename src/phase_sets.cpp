@@ -784,20 +784,20 @@ std::vector<phased_call> phaser::phase() {
         setOf[n] = connected.find(n);
         local[n] = setSize[setOf[n]]++;
     }
-    const auto sets = static_cast<uint32_t>(shown.size());
+    const auto shownCount = static_cast<uint32_t>(shown.size());  // each a possible root
     const grouped_values fragmentsOf = [&] {
         const std::vector<uint32_t> order = canonicalOrder(list);
         return groupByKey(
-            sets, static_cast<uint32_t>(order.size()),
+            shownCount, static_cast<uint32_t>(order.size()),
             [&](uint32_t i) { return setOf[list.site[list.begin(order[i])]]; },
             [&](uint32_t i) { return order[i]; });
     }();
     const grouped_values members = groupByKey(
-        sets, sets, [&](uint32_t n) { return setOf[n]; }, [&](uint32_t n) { return shown[n]; });
+        shownCount, shownCount, [&](uint32_t n) { return setOf[n]; }, [&](uint32_t n) { return shown[n]; });
     for (uint32_t& s : list.site) s = local[s];
 
     std::vector<phased_call> calls;
-    for (uint32_t root = 0; root < sets; ++root) {
+    for (uint32_t root = 0; root < shownCount; ++root) {
         if (fragmentsOf.empty(root)) continue;
         block_model model(list, fragmentsOf.of(root), setSize[root]);
         model.place();
