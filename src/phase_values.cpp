@@ -10,19 +10,20 @@
 
 namespace {
 
-// Makes the value's part at a FORMAT index `text`: in place, or after "." parts when the value
-// has fewer.
-void setPart(std::string& value, long index, std::string_view text) {
+// Makes the part at a FORMAT index of the value that `out` holds from `start` `text`: in place,
+// or after "." parts when the value has fewer.
+void setPart(std::string& out, size_t start, long index, std::string_view text) {
+    const std::string_view value = std::string_view(out).substr(start);
     const std::string_view part = valuePart(value, index);
     if (!part.empty()) {
-        value.replace(static_cast<size_t>(part.data() - value.data()), part.size(), text);
+        out.replace(start + static_cast<size_t>(part.data() - value.data()), part.size(), text);
         return;
     }
     part_walker parts(value);
     long count = 0;
     for (std::string_view p; parts.next(p);) ++count;
-    for (; count < index; ++count) value += ":.";
-    (value += ':') += text;
+    for (; count < index; ++count) out += ":.";
+    (out += ':') += text;
 }
 
 // Without building the alleles: every scanned value of a phased cohort comes here.
@@ -47,14 +48,16 @@ format_keys keysOf(std::string_view format) {
     return {keyIndex(format, "GT"), keyIndex(format, "PS"), count};
 }
 
-std::string phasedValue(std::string_view value, long gt, long psIndex, const phased_call& call) {
-    if (!isPhasableGenotype(valuePart(value, gt))) return std::string();
-    std::string phased(value);
-    setPart(phased, gt, call.altFirst ? "1|0" : "0|1");
+bool appendPhased(std::string_view value, long gt, long psIndex, const phased_call& call,
+                  std::string& out) {
+    if (!isPhasableGenotype(valuePart(value, gt))) return false;
+    const size_t start = out.size();
+    out.append(value);
+    setPart(out, start, gt, call.altFirst ? "1|0" : "0|1");
     char digits[12];
     const char* end = std::to_chars(digits, digits + sizeof digits, call.ps).ptr;
-    setPart(phased, psIndex, std::string_view(digits, static_cast<size_t>(end - digits)));
-    return phased;
+    setPart(out, start, psIndex, std::string_view(digits, static_cast<size_t>(end - digits)));
+    return true;
 }
 
 // Edits the copy in place: a cohort's phased VCF gives every scanned value of every line.

@@ -21,9 +21,10 @@ format_keys keysOf(std::string_view format);
 // Where a phased value puts its PS: at the FORMAT's PS, or after its last key.
 inline long phaseSetIndex(const format_keys& keys) { return keys.ps >= 0 ? keys.ps : keys.count; }
 
-// The sample value with the call phased and PS at `psIndex`; empty when its genotype is not
-// one that can be phased.
-std::string phasedValue(std::string_view value, long gt, long psIndex, const phased_call& call);
+// Appends to `out` the sample value with the call phased and PS at `psIndex`; false, appending
+// nothing, when its genotype is not one that can be phased.
+bool appendPhased(std::string_view value, long gt, long psIndex, const phased_call& call,
+                  std::string& out);
 
 // Appends to `out` a scanned sample's value outside the reads' blocks: its genotype unphased
 // when its alleles differ, in their order, and its PS missing. True when that changed it.

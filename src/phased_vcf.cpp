@@ -86,12 +86,9 @@ bool rewrite(std::string_view line, const std::vector<std::string_view>& fields,
     for (size_t sample = 0; sample < scanned.size() && 9 + sample < fields.size(); ++sample) {
         if (!scanned[sample]) continue;
         const std::string_view value = fields[9 + sample];
-        const std::string phased = call != at.end() && call->first == sample
-                                       ? phasedValue(value, keys.gt, psIndex, (call++)->second)
-                                       : std::string();
         std::string& text = splice.replace(value);
-        if (!phased.empty()) {
-            text += phased;
+        const bool inBlock = call != at.end() && call->first == sample;
+        if (inBlock && appendPhased(value, keys.gt, psIndex, (call++)->second, text)) {
             changed = true;
         } else if (appendUnphased(value, keys, text)) {
             ++lostPhase;

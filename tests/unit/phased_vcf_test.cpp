@@ -46,14 +46,22 @@ TEST(PhaseValues, AValueOutsideTheBlocksLosesOnlyThePhaseItsVcfGave) {
 
 TEST(PhaseValues, APhasedValueTakesItsPhaseSetWhereTheFormatPutsIt) {
     const phased_call cis{0, 100, false}, trans{0, 5, true};
-    format_keys keys = keysOf("GT");
-    EXPECT_EQ(phasedValue("0/1", keys.gt, phaseSetIndex(keys), cis), "0|1:100");
-    EXPECT_EQ(phasedValue("0/1/1", keys.gt, phaseSetIndex(keys), cis), "");
+    format_keys keys;
+    // What is appended after the line so far; "none" when nothing is.
+    const auto phased = [&](std::string_view value, const phased_call& call) {
+        std::string out = "before\t";
+        const bool appended = appendPhased(value, keys.gt, phaseSetIndex(keys), call, out);
+        EXPECT_EQ(appended, out != "before\t") << value;
+        return appended ? out.substr(7) : "none";
+    };
+    keys = keysOf("GT");
+    EXPECT_EQ(phased("0/1", cis), "0|1:100");
+    EXPECT_EQ(phased("0/1/1", cis), "none");
     keys = keysOf("DP:GT");
-    EXPECT_EQ(phasedValue("7:1/0", keys.gt, phaseSetIndex(keys), trans), "7:1|0:5");
+    EXPECT_EQ(phased("7:1/0", trans), "7:1|0:5");
     keys = keysOf("GT:DP:PS");
-    EXPECT_EQ(phasedValue("0/1", keys.gt, phaseSetIndex(keys), cis), "0|1:.:100");
-    EXPECT_EQ(phasedValue("1|0:3:77", keys.gt, phaseSetIndex(keys), trans), "1|0:3:5");
+    EXPECT_EQ(phased("0/1", cis), "0|1:.:100");
+    EXPECT_EQ(phased("1|0:3:77", trans), "1|0:3:5");
 }
 
 // A line's fields cut on after its first ones are those cut in one go, blanks and all.
