@@ -227,7 +227,7 @@ public:
     // the tree's, then flips while they gain.
     void place() {
         if (cheapToPlaceExactly()) return placeExactly();
-        placeByTree();
+        if (!placeAlong()) placeByTree();
         for (int round = 0; round < max_rounds; ++round) {
             const bool sitesSettled = flipSitesWhileGaining();
             cuts = cutGains();
@@ -328,6 +328,35 @@ private:
             forest.join(static_cast<uint32_t>(pair >> 32), static_cast<uint32_t>(pair), vote < 0);
         for (uint32_t s = 0; s < hap.size(); ++s) hap[s] = forest.parityOf(s);
         refresh();
+    }
+
+    // The first placement of a set that reads run through: site after site, each placed as the
+    // fragments that show it, oriented by their calls already placed, vote by weight. False,
+    // leaving the placement to the tree, when a site has no such fragment (a set joined only
+    // around it, as by a pair's mates): in position order it would be placed by chance.
+    bool placeAlong() {
+        std::fill(a.begin(), a.end(), 0.0);
+        std::fill(b.begin(), b.end(), 0.0);
+        for (uint32_t s = 0; s < hap.size(); ++s) {
+            double vote = 0;
+            bool oriented = s == 0;
+            for (uint32_t j = coverStart[s]; j < coverStart[s + 1]; ++j) {
+                const uint32_t k = cover[j].fragment;
+                if (a[k] == b[k]) continue;
+                oriented = true;
+                const double weight = oddsOf(cover[j].call).weight;
+                vote += isAlt(cover[j].call) == (a[k] > b[k]) ? weight : -weight;
+            }
+            if (!oriented) return false;
+            hap[s] = vote > 0;
+            for (uint32_t j = coverStart[s]; j < coverStart[s + 1]; ++j) {
+                const auto [da, db] = scoreOf(cover[j].call, s);
+                a[cover[j].fragment] += da;
+                b[cover[j].fragment] += db;
+            }
+        }
+        refresh();
+        return true;
     }
 
     bool cheapToPlaceExactly() const {
@@ -472,6 +501,9 @@ private:
             kept.push_back(s);
         }
         detachUnsurePairs(part, parts, minLod);
+        // With every site kept and no part split off, the fragments that connect the set join
+        // it whole (most sets of well read sites): no walk needed.
+        if (parts == 0 && kept.size() == hap.size()) return std::vector<uint32_t>(hap.size(), 0);
         // Most joins are of a kept site with the one just before it: marked in the walk, and
         // made once each after it rather than once per fragment.
         std::vector<uint32_t> keptBefore(hap.size(), UINT32_MAX);

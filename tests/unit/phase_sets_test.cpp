@@ -18,10 +18,11 @@ struct simulation {
 };
 
 // What the reads of a simulation look like: how many consecutive sites each shows, and the
-// quality of its bases.
+// quality of its bases; with a gap, each is a pair of such reads that many sites apart.
 struct read_shape {
     int minSites = 2, maxSites = 4;
     uint8_t quality = 20;
+    int gap = 0;
 };
 
 // `count` sites 100 bp apart; reads of consecutive sites from either haplotype, each base wrong
@@ -40,7 +41,9 @@ simulation simulate(uint32_t seed, int count, int reads, double error, read_shap
         const int length = shape.minSites + static_cast<int>(rng() % spread);
         const bool first = rng() % 2;
         std::vector<observation> obs;
-        for (int k = start; k < std::min(count, start + length); ++k) {
+        const int end = shape.gap > 0 ? start + 2 * length + shape.gap : start + length;
+        for (int k = start; k < std::min(count, end); ++k) {
+            if (k >= start + length && k < start + length + shape.gap) continue;
             const bool alt = (sim.altOnFirst[k] == first) != (uniform(rng) < error);
             obs.push_back({static_cast<uint32_t>(k), static_cast<uint8_t>(alt ? 'G' : 'A'),
                            shape.quality});
@@ -132,6 +135,7 @@ TEST(PhaseSets, RandomFragmentsFromKnownHaplotypesArePhasedCompletelyAndRightly)
         int mostSwitches;
     } sets[] = {
         {"short, Q20", 2000, 0.01, {2, 3, 20}, 0.99, 6},
+        {"pairs, Q20", 1000, 0.01, {1, 3, 20, 4}, 0.99, 6},
         {"long, Q15", 120, 0.03, {40, 120, 15}, 0.97, 2},
         {"long, Q30", 100, 0.001, {60, 150, 30}, 0.995, 0},
     };
