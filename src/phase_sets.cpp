@@ -195,6 +195,16 @@ public:
         b = find(b);
         if (a != b) parent[std::max(a, b)] = std::min(a, b);
     }
+    // Joins the members [first, last) into one set: one find for each.
+    void joinAll(const uint32_t* first, const uint32_t* last) {
+        uint32_t root = find(*first);
+        while (++first < last) {
+            const uint32_t other = find(*first);
+            if (other == root) continue;
+            parent[std::max(root, other)] = std::min(root, other);
+            root = std::min(root, other);
+        }
+    }
 
 private:
     std::vector<uint32_t> parent;
@@ -355,7 +365,8 @@ private:
                 b[cover[j].fragment] += db;
             }
         }
-        refresh();
+        // a and b as refresh() would sum them: each fragment's calls in order.
+        for (uint32_t k = 0; k < fragments.size(); ++k) sum[k] = logSum(a[k], b[k]);
         return true;
     }
 
@@ -757,12 +768,14 @@ void phaser::addFragment(const std::vector<observation>& obs) {
     // Positions rising call after call: in order, and no site twice (a phasable site's position
     // is its own).
     bool inOrder = true;
+    int32_t lastPos = INT32_MIN;
     for (const observation& o : obs) {
         if (o.supplementary || o.idx >= sites.size() || !sites[o.idx].phasable) continue;
         const phase_site& s = sites[o.idx];
         const char base = static_cast<char>(o.base);  // A, C, G, T or N, as the scan decodes it
         if (base != s.ref && base != s.alt) continue;
-        inOrder = inOrder && (callSite.size() == begin || sites[callSite.back()].pos < s.pos);
+        inOrder = inOrder && lastPos < s.pos;
+        lastPos = s.pos;
         callSite.push_back(o.idx);
         callAllele.push_back(
             static_cast<uint8_t>(std::min(o.qual, max_quality) | (base == s.alt ? alt_bit : 0)));
@@ -808,8 +821,7 @@ std::vector<phased_call> phaser::phase() {
     for (uint32_t& s : list.site) s = numberOf[s];
     lowest_root_sets connected(shown.size());
     for (uint32_t f = 0; f < list.size(); ++f)
-        for (uint32_t c = list.begin(f) + 1; c < list.end(f); ++c)
-            connected.join(list.site[c - 1], list.site[c]);
+        connected.joinAll(&list.site[list.begin(f)], list.site.data() + list.end(f));
     // Each set's sites numbered from 0 in position order, in place.
     std::vector<uint32_t> setOf(shown.size()), local(shown.size()), setSize(shown.size(), 0);
     for (uint32_t n = 0; n < shown.size(); ++n) {
@@ -842,13 +854,20 @@ std::vector<phased_call> phaser::phase() {
 
 std::vector<phase_site> phaseSitesOf(const pos_index& sites) {
     std::vector<phase_site> out(static_cast<size_t>(sites.size()));
-    std::unordered_map<int32_t, int> snpsAt;
-    for (int k = 0; k < sites.size(); ++k) snpsAt[sites[k].pos] += sites[k].snp;
+    // The SNPs' positions in order: a SNP is phasable when its position is its alone.
+    std::vector<int32_t> snpPositions;
+    for (int k = 0; k < sites.size(); ++k)
+        if (sites[k].snp) snpPositions.push_back(sites[k].pos);
+    std::sort(snpPositions.begin(), snpPositions.end());
+    const auto alone = [&](int32_t pos) {
+        const auto [first, last] = std::equal_range(snpPositions.begin(), snpPositions.end(), pos);
+        return last - first == 1;
+    };
     for (int k = 0; k < sites.size(); ++k) {
         const site& s = sites[k];
         if (!s.snp) continue;
         out[s.idx] = {s.pos, static_cast<char>(std::toupper(s.ref[0])),
-                      static_cast<char>(std::toupper(s.alt[0])), snpsAt[s.pos] == 1};
+                      static_cast<char>(std::toupper(s.alt[0])), alone(s.pos)};
     }
     return out;
 }

@@ -18,7 +18,8 @@ public:
     bool next(std::string_view& field) {
         if (finished) return false;
         const char* start = p;
-        while (p < end && !isBlank(*p)) ++p;
+        // Most characters lie above the space, and one comparison tells them.
+        while (p < end && (static_cast<unsigned char>(*p) > ' ' || !isBlank(*p))) ++p;
         field = std::string_view(start, static_cast<size_t>(p - start));
         skipSeparator();
         return true;
