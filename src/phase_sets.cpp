@@ -1,9 +1,10 @@
 // Read-backed phasing by likelihood. Each fragment (a read, or both mates of a pair) is one draw
 // from one of the two haplotypes, each of its bases right or wrong by its quality, so it counts
 // once however many sites it shows. Within each set of sites that fragments connect, every
-// placement is tried when the set is small; otherwise a spanning tree of the strongest pairwise
-// links gives a first placement, and single sites, then whole sides of a cut, are flipped while
-// that raises the fragments' likelihood. Only the sites and the joins that the fragments make
+// placement is tried when the set is small; otherwise a first placement is made site after site
+// by the fragments' votes (or, where a site has none yet, by a spanning tree of the strongest
+// pairwise links), and single sites, then whole sides of a cut, are flipped while that raises
+// the fragments' likelihood. Only the sites and the joins that the fragments make
 // sure of are kept.
 #include "phase_sets.h"
 
@@ -234,7 +235,7 @@ public:
     }
 
     // The likeliest placement: among all of them for a small block (or a thinly read one), else
-    // the tree's, then flips while they gain.
+    // the first one along the sites or the tree's, then flips while they gain.
     void place() {
         if (cheapToPlaceExactly()) return placeExactly();
         if (!placeAlong()) placeByTree();
