@@ -449,10 +449,10 @@ void phase_part_writer::put(size_t number, const std::vector<std::string_view>& 
     values.clear();
     for (const auto& [sample, call] : at) {
         if (fixed_fields + sample >= fields.size()) break;
+        const std::string_view value = fields[fixed_fields + sample];
         const size_t before = values.size();
         ((values += '\t') += std::to_string(sample)) += '\t';
-        if (!appendPhased(fields[fixed_fields + sample], keys.gt, phaseSetIndex(keys), call, values))
-            values.resize(before);
+        if (!appendPhased(value, keys.gt, phaseSetIndex(keys), call, values)) values.resize(before);
     }
     if (values.empty() && !everyLine) return;
     text = std::to_string(number);
