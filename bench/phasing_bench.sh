@@ -31,6 +31,8 @@
 #   RUNS=N     rounds of the cost's timing per set (default 3), each timing both runs 3 times.
 #   LODS="..." the --phase-min-lod values scored besides the default (default "0.5 1 1.5 2 3").
 #   OPTIONS="..." further options given to every run of bridgeScan (e.g. "--base-quality 7").
+#   COUNT=1    also count the instructions of both runs (valgrind's callgrind): the cost's
+#              steadier measure on a shared machine, at about ten minutes more.
 # Uses at most two threads.
 set -euo pipefail
 
@@ -177,13 +179,23 @@ accuracy() {
     rm -f "$folder/lod.txt" "$folder"/*.vcf.gz "$folder"/*.tbi "$folder"/*.csi
 }
 
+# The instructions of a run, as callgrind counts them, into FILE. FILE RUN...
+count_instructions() {
+    local file=$1
+    shift
+    valgrind --tool=callgrind --callgrind-out-file="$file.callgrind" "$@" >/dev/null 2>&1
+    sed -n 's/^totals: //p' "$file.callgrind" >"$file"
+    rm -f "$file.callgrind"
+}
+
 # The same run without and with --phase-sets (default --phase-min-lod). The machine's speed
 # drifts: each round times both, and the ratio is taken within the round.
 # FOLDER
 cost() {
     local folder=$1 round run plain phased
-    run=$(printf '%q ' "$program" --vcf cohort.vcf.gz --bam "$folder/bam.list" \
-        "${options[@]}" --out "$folder/plain.txt")
+    local args=("$program" --vcf cohort.vcf.gz --bam "$folder/bam.list" "${options[@]}"
+        --out "$folder/plain.txt")
+    run=$(printf '%q ' "${args[@]}")
     plain="$run>/dev/null"
     phased="$run--phase-sets $(printf %q "$folder/timed.vcf.gz") >/dev/null"
     rm -f "$folder"/round*.json
@@ -193,6 +205,11 @@ cost() {
     done
     /usr/bin/time -v -o "$folder/without.rss" bash -c "$plain" >/dev/null 2>&1
     /usr/bin/time -v -o "$folder/with.rss" bash -c "$phased" >/dev/null 2>&1
+    rm -f "$folder"/{without,with}.ir
+    if [[ -n ${COUNT:-} ]]; then
+        count_instructions "$folder/without.ir" "${args[@]}"
+        count_instructions "$folder/with.ir" "${args[@]}" --phase-sets "$folder/timed.vcf.gz"
+    fi
     rm -f "$folder/plain.txt" "$folder"/timed.vcf.gz*
 }
 

@@ -194,7 +194,8 @@ SCORE_COLUMNS = ["switches", "pairs", "wrong_side", "phased", "het", "linked_pha
 SCORE_HEADER = ["switch errors in blocks", "block Hamming error", "het SNPs phased",
                 "PIR-linked het SNPs phased", "blocks", "block N50 (bp)"]
 COST_HEADER = ["time without", "time with", "time ratio", "CPU without", "CPU with", "CPU ratio",
-               "peak RSS without", "peak RSS with", "memory ratio"]
+               "peak RSS without", "peak RSS with", "memory ratio", "instructions without",
+               "instructions with", "instruction ratio"]
 
 
 def score_cells(c: dict[str, int]) -> list[str]:
@@ -236,7 +237,7 @@ def read_scores(path: Path) -> dict[str, dict[str, int]]:
 def cost_cells(folder: Path) -> list[str]:
     """Wall-clock and CPU (user + system) seconds from hyperfine's rounds: each the median over
     the rounds, each ratio taken within a round, then its median over the rounds (on a shared
-    machine the CPU time is the steadier); peak memory from /usr/bin/time -v."""
+    machine the CPU time is the steadier); peak memory from /usr/bin/time -v; instructions."""
     rounds = [{r["command"]: r for r in json.loads(path.read_text())["results"]}
               for path in sorted(folder.glob("round*.json"))]
     cells = []
@@ -247,8 +248,19 @@ def cost_cells(folder: Path) -> list[str]:
                   f"{statistics.median(b / a for a, b in pairs):.3f}"]
     rss = [peak_rss_mb(str(folder / f"{key}.rss")) for key in ("without", "with")]
     if None in rss:  # an interrupted run
-        return cells + ["-"] * 3
-    return cells + [f"{rss[0]:.1f} MiB", f"{rss[1]:.1f} MiB", f"{rss[1] / rss[0]:.3f}"]
+        cells += ["-"] * 3
+    else:
+        cells += [f"{rss[0]:.1f} MiB", f"{rss[1]:.1f} MiB", f"{rss[1] / rss[0]:.3f}"]
+    return cells + instruction_cells(folder)
+
+
+def instruction_cells(folder: Path) -> list[str]:
+    """Millions of instructions without and with, and their ratio: counted when COUNT is set."""
+    files = [folder / f"{key}.ir" for key in ("without", "with")]
+    if not all(f.exists() and f.read_text().strip() for f in files):
+        return ["-"] * 3
+    without, with_ = (int(f.read_text()) for f in files)
+    return [f"{without / 1e6:,.1f}M", f"{with_ / 1e6:,.1f}M", f"{with_ / without:.4f}"]
 
 
 def report(args: argparse.Namespace) -> None:

@@ -13,7 +13,7 @@ slurm=(slurm-wlm munge)
 # Chromium renders the workflow's report as a browser shows it; man renders the man page.
 test=(googletest libgtest-dev clang libclang-rt-14-dev htslib-test python3-pytest chromium man-db
       "${workflow[@]}" "${slurm[@]}")
-bench=(samtools bcftools bwa dwgsim hyperfine time scrm minimap2)
+bench=(samtools bcftools bwa dwgsim hyperfine time scrm minimap2 valgrind)
 
 wanted=("${build[@]}")
 for set in "$@"; do
