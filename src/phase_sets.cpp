@@ -837,8 +837,9 @@ std::vector<phased_call> phaser::phase() {
             [&](uint32_t i) { return setOf[list.site[list.begin(order[i])]]; },
             [&](uint32_t i) { return order[i]; });
     }();
-    const grouped_values members = groupByKey(
-        shownCount, shownCount, [&](uint32_t n) { return setOf[n]; }, [&](uint32_t n) { return shown[n]; });
+    const grouped_values members =
+        groupByKey(shownCount, shownCount, [&](uint32_t n) { return setOf[n]; },
+                   [&](uint32_t n) { return shown[n]; });
     for (uint32_t& s : list.site) s = local[s];
 
     std::vector<phased_call> calls;
